@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+#include "device/device_records.h"
+#include "protocol/device_session.h"
+
+namespace vexo3 {
+
+// HandController queries. Each is one command and one answer; the session is
+// opened on demand by SendCommand. Null outputs are skipped.
+// Results: codes of the exchange, 57 expected answer parameter absent,
+// 58 its length byte is wrong.
+
+// Command 248 parameter 1; answer parameter 3 (BOOT mode, wins) or 1 (APP).
+ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* protocolVersion,
+                          uint16_t* protocolVersion2);
+// Command 248 parameter 16: idWords (2 x u32) and 16 raw unique-id bytes.
+ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniqueIdBytes);
+// Command 248 parameter 17: the PCB version byte.
+ResultCode ReadPcbId(DeviceSession& session, uint8_t* hardwareId);
+// Command 248 parameter 209: 32 bytes into text (not null); the last becomes
+// NUL, and a first byte of 0xFF becomes NUL.
+ResultCode ReadDeviceText(DeviceSession& session, uint8_t* text);
+// Command 247 parameter 16: the firmware record (49 bytes) or a status alone
+// (1 byte). info may be null.
+ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info);
+// Mode, unique id, PCB id, chip serial and description, device text, in that
+// order; stops at the first failure.
+ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state);
+
+// HandController firmware upload (BOOT mode only, else 90): open with
+// startCode, start, poll for readiness, send data in chunks of at most 4,096
+// bytes straight from the caller's buffer, end. data may be null.
+// Results beyond the exchange's: 90, 100, 101, 102, 104, 107.
+ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
+                            uint16_t startCode, ProgressObserver* progress = nullptr);
+// Ends the unit's update procedure (command 247 parameter 143).
+ResultCode EndUpdate(DeviceSession& session);
+
+}  // namespace vexo3

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vexo3 {
+
+// One record of a firmware package, in memory. It owns its data; it is
+// present exactly when it holds a data buffer (which may be 0 bytes long).
+struct FirmwareImage {
+  static constexpr uint32_t kMaxLength = 0x1FFFFF;  // 2,097,151 bytes
+
+  char kind[2] = {};  // "HC" or "CA"
+  uint16_t version = 0;  // high byte major, low byte minor
+  uint16_t flags = 0;    // bits 12-15 revision, bits 5-8 supported PCB
+  uint16_t startCode = 0;
+  char description[40] = {};  // 8-bit, zero-padded; 40 characters when no NUL
+  uint32_t length = 0;
+  std::unique_ptr<uint8_t[]> data;
+
+  bool IsPresent() const { return data != nullptr; }
+  void ReleaseData() { data.reset(); }
+  uint8_t revision() const { return static_cast<uint8_t>(flags >> 12); }
+  uint8_t supportedPcb() const { return static_cast<uint8_t>((flags >> 5) & 0x0F); }
+};
+
+// A loaded package file: at most one image per unit.
+class FirmwarePackage {
+ public:
+  // Loader codes (not ResultCode values).
+  enum : int { kOk = 0, kCannotOpen = 1, kTruncated = 2, kBadFormat = 3, kNoMemory = 4 };
+
+  // Loads the file at path (a file-system path). Starts by resetting both
+  // images. 0 read to the end; 1 can't open; 2 shorter than the header or
+  // ends inside a record header; 3 bad header, length >= 0x200000, or ends
+  // inside a record's data; 4 no memory. Images placed by records before a
+  // fault stay present.
+  int LoadPackage(const std::string& path);
+
+  FirmwareImage hcImage;
+  FirmwareImage cameraImage;
+};
+
+// Reads the next record of an open package file into image, which holds no
+// data on entry. Returns a loader code; *endOfFile is set when the file ended
+// cleanly before the record's first byte (code 0, no record).
+int ReadImageRecord(std::FILE* file, FirmwareImage& image, bool* endOfFile);
+
+}  // namespace vexo3

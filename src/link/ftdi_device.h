@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/d2xx.h"
+
+namespace vexo3 {
+
+// The USB-serial link to the HandController: finds the FT-X chip among the
+// FTDI devices, opens and configures it, moves bytes and answers queries
+// about the chip. It is the only caller of D2xxApi and knows nothing of the
+// protocol.
+//
+// Results: unless said otherwise an operation returns 0 on success and 1 on
+// failure. Every failure leaves a text in errorText (a diagnostic, never
+// shown to users): a fixed text, or "%s (code %d ($%x))" with lastStatus.
+// No operation throws or retries; each blocks at most for the D2XX
+// time-outs in force.
+class FtdiDevice {
+ public:
+  // USB id of the chip: vendor 0x0403, product 0x6015.
+  static constexpr ULONG kUsbId = 0x04036015;
+  // Pieces of a Write: at most this many bytes per FT_Write call.
+  static constexpr uint32_t kMaxWritePiece = 16384;
+
+  // d2xx must outlive the object.
+  explicit FtdiDevice(D2xxApi& d2xx);
+  ~FtdiDevice();
+  FtdiDevice(const FtdiDevice&) = delete;
+  FtdiDevice& operator=(const FtdiDevice&) = delete;
+
+  // Index of the first device in the driver's list whose ID is kUsbId and
+  // whose description passes deviceSelector (and serialFilter when set);
+  // −1 when none does or enumeration fails. Closes an open handle first.
+  int32_t FindDevice();
+  // 0 on success; 1 when FindDevice finds nothing; the non-zero D2XX status
+  // when a D2XX call fails (the handle may then be open).
+  int32_t OpenDevice();
+  // Closes the handle if one is open; 1 with "FT_Close failed" (handle kept)
+  // when FT_Close fails.
+  int32_t CloseDevice();
+  bool IsOpen() const { return handle != nullptr; }
+
+  // Configuration calls, with the fixed values the line needs.
+  int32_t SetDataFormat();            // 8 data bits, 1 stop bit, no parity
+  int32_t SetBaudRate(uint32_t baud);
+  int32_t SetRTSCTS();                // RTS/CTS hardware flow control
+  int32_t SetTimeouts(uint32_t readMs, uint32_t writeMs);  // ms; stored on success
+  int32_t SetLatencyTimer();          // 2 ms
+  int32_t SetBitInput();              // CBUS bit-bang, all four pins inputs
+  int32_t FlushInBuffer();            // purge the receive queue
+  int32_t FlushOutBuffer();           // purge the transmit queue
+
+  // Sends n bytes in pieces of at most kMaxWritePiece. Returns n, or 0 on any
+  // failure (a time-out included; bytes already sent are not reported).
+  // n = 0 returns 0 with "0 bytes written".
+  int32_t Write(const void* data, int32_t n);
+  // One FT_Read of up to n bytes into destination (which holds n bytes).
+  // Returns the count read, 1..n: fewer than n when the read time-out expired
+  // after part of the data arrived, which is not a failure. 0 on failure or
+  // when nothing arrived within the time-out (lastErrorValue 1).
+  int32_t Read(int32_t n, void* destination);
+  // Bytes waiting in the receive queue; 0 on failure.
+  int32_t QueryReadBufLen();
+  // Bytes in the transmit queue not yet sent; 0 on failure.
+  int32_t QueryWriteBufLen();
+  // The chip's serial number / description; "" on failure. The text lives in
+  // this object and stays valid until the next query.
+  const char* QuerySerial();
+  const char* QueryDescr();
+
+  // Beyond the protocol: when not empty, FindDevice also requires the chip's
+  // serial number to equal this text. Lets users pick one of several devices.
+  void SetSerialFilter(std::string serial) { serialFilter = std::move(serial); }
+  const std::string& SerialFilter() const { return serialFilter; }
+
+  // Fields, in the order of the link's data model.
+  FT_STATUS lastStatus = FT_OK;
+  FT_HANDLE handle = nullptr;
+  int32_t deviceSelector = 0;  // 0 any, 1 prototypes, 2 generic converter, 3 HandController
+  FT_DEVICE_LIST_INFO_NODE* deviceList = nullptr;  // only while FindDevice runs
+  int32_t deviceCount = 0;
+  char serial[17] = {};
+  char description[75] = {};
+  char errorText[1024] = {};
+  uint32_t lastErrorCode = 0;
+  int32_t lastErrorValue = 0;
+  uint32_t readTimeout = 5000;
+  uint32_t writeTimeout = 5000;
+  uint32_t cbusDirections = 0;
+  uint32_t cbusPinsAtOpen = 0;
+
+ private:
+  void SetErrorText(const char* text);
+  // errorText = "message (code lastStatus ($lastStatus))"; records the status
+  // and value (1 for time-outs).
+  void RecordFailure(const char* message, int32_t value);
+  // Closes like CloseDevice but without touching errorText on success.
+  bool CloseHandle();
+
+  D2xxApi& d2xx_;
+  std::string serialFilter;
+};
+
+}  // namespace vexo3

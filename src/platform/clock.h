@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace vexo3 {
+
+// The only way the updater waits or tells time. The program uses RealClock;
+// tests and the simulator use VirtualClock, whose Sleep returns at once and
+// moves time forward, so nothing ever waits in real time under test.
+class Clock {
+ public:
+  using Duration = std::chrono::microseconds;
+
+  virtual ~Clock() = default;
+
+  // Monotonic time since an arbitrary start.
+  virtual Duration Now() const = 0;
+  // Blocks for d (a virtual clock advances by d and returns).
+  virtual void SleepFor(Duration d) = 0;
+
+  // The blocking wait of the device code, in milliseconds.
+  void Sleep(uint32_t ms) { SleepFor(std::chrono::milliseconds(ms)); }
+  uint64_t NowMs() const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Now()).count());
+  }
+};
+
+class RealClock final : public Clock {
+ public:
+  Duration Now() const override;
+  void SleepFor(Duration d) override;
+};
+
+// Time moves only when someone sleeps or calls Advance.
+class VirtualClock final : public Clock {
+ public:
+  Duration Now() const override { return now_; }
+  void SleepFor(Duration d) override {
+    if (d.count() > 0) now_ += d;
+  }
+  void Advance(Duration d) { SleepFor(d); }
+
+ private:
+  Duration now_{0};
+};
+
+}  // namespace vexo3

@@ -1,0 +1,195 @@
+#pragma once
+
+// A simulated USB bus of FTDI chips behind the D2xxApi seam. Each chip is
+// wired to a peer (the device model on the far side of its serial line). The
+// bus models what the link can observe: enumeration, open/close (an open chip
+// is refused a second time), purges, line settings, time-outs on the shared
+// clock, the CBUS pin byte, queue lengths, and the bytes moved in both
+// directions with the baud rate they went out at. With a VirtualClock no call
+// waits in real time; with a RealClock the same code sleeps for real.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "link/d2xx.h"
+#include "platform/clock.h"
+
+namespace vexo3::sim {
+
+struct LineSettings {
+  uint32_t baudRate = 9600;
+  uint8_t wordLength = FT_BITS_8;
+  uint8_t stopBits = FT_STOP_BITS_1;
+  uint8_t parity = FT_PARITY_NONE;
+  uint16_t flowControl = FT_FLOW_NONE;
+  uint8_t latencyMs = 16;
+  uint8_t bitMask = 0;
+  uint8_t bitMode = FT_BITMODE_RESET;
+  uint32_t readTimeoutMs = 0;   // 0: FT_Read waits for ever (D2XX default)
+  uint32_t writeTimeoutMs = 0;  // 0: FT_Write waits for ever
+};
+
+struct ChipInfo {
+  ULONG usbId = 0x04036015;
+  std::string description = "Vexo-3 HandController";
+  std::string serial = "VX300001";
+  FT_DEVICE type = FT_DEVICE_X_SERIES;
+  DWORD locId = 0x11;
+  uint8_t cbusPins = 0x0F;  // what FT_GetBitMode reports
+  // The chip can't be opened for reading its strings (busy elsewhere, or no
+  // permission): enumeration reports empty strings and FT_Open fails.
+  bool inaccessible = false;
+};
+
+struct TranscriptEntry {
+  enum class Direction { HostToDevice, DeviceToHost };
+  Clock::Duration time;
+  Direction direction;
+  uint32_t baudRate;
+  std::vector<uint8_t> bytes;
+};
+
+class SimChip;
+
+// The device model on the far side of a chip's serial line.
+class SimPeer {
+ public:
+  virtual ~SimPeer() = default;
+  // Bytes the host wrote, as they go out on the line (port.Line() tells the
+  // settings they went out with, e.g. the baud rate). Answers go back with
+  // port.Send, from inside this call or later.
+  virtual void OnHostBytes(SimChip& port, std::span<const uint8_t> bytes) = 0;
+  virtual void OnOpen(SimChip& /*port*/) {}
+  virtual void OnClose(SimChip& /*port*/) {}
+};
+
+// Names of the D2XX calls, for failure injection and counters.
+enum class D2xxCall {
+  CreateDeviceInfoList, GetDeviceInfoList, Open, Close, GetBitMode, SetBitMode, Purge,
+  SetDataCharacteristics, SetBaudRate, SetFlowControl, SetTimeouts, SetLatencyTimer,
+  GetDeviceInfo, Write, Read, GetQueueStatus, GetStatus,
+  kCount
+};
+
+// One simulated chip: the host's side is reached through SimulatedBus (the
+// D2xxApi), the peer's side through the members below.
+class SimChip {
+ public:
+  SimChip(Clock& clock, ChipInfo info, SimPeer* peer);
+
+  // --- For the peer ---
+  const LineSettings& Line() const { return line_; }
+  Clock::Duration Now() const { return clock_.Now(); }
+  // Queues bytes for the host, arriving `delay` from now.
+  void Send(std::span<const uint8_t> bytes, Clock::Duration delay = Clock::Duration{0});
+  // While held, the chip can't send (CTS off): host writes fill the transmit
+  // queue and stall once it is full; its bytes reach the peer when released.
+  void SetCtsHeld(bool held);
+  bool CtsHeld() const { return ctsHeld_; }
+  // Stops answering for the rest of the open session (e.g. unplugged).
+  const ChipInfo& Info() const { return info_; }
+  ChipInfo& MutableInfo() { return info_; }
+  void SetPeer(SimPeer* peer) { peer_ = peer; }
+
+  // --- What tests observe ---
+  bool IsOpen() const { return open_; }
+  const std::vector<TranscriptEntry>& Transcript() const { return transcript_; }
+  // All bytes the host wrote (resp. read), concatenated.
+  std::vector<uint8_t> HostWrittenBytes() const;
+  std::vector<uint8_t> HostReadBytes() const;
+  // Sizes passed to each FT_Write call, in order.
+  const std::vector<uint32_t>& WriteCallSizes() const { return writeCallSizes_; }
+  // A readable log of the configuration calls, e.g. "FT_SetBaudRate(9600)".
+  const std::vector<std::string>& CallLog() const { return callLog_; }
+  uint32_t CallCount(D2xxCall call) const { return callCounts_[static_cast<int>(call)]; }
+  void ClearRecords();
+
+ private:
+  friend class SimulatedBus;
+  struct Pending {
+    Clock::Duration at;
+    std::vector<uint8_t> bytes;
+  };
+  // Moves deliveries whose time has come into the receive queue.
+  void Deliver();
+  void Log(std::string entry) { callLog_.push_back(std::move(entry)); }
+
+  Clock& clock_;
+  ChipInfo info_;
+  SimPeer* peer_;
+  LineSettings line_;
+  bool open_ = false;
+  bool ctsHeld_ = false;
+  std::deque<uint8_t> rx_;             // arrived, waiting for FT_Read
+  std::deque<Pending> inFlight_;       // sent by the peer, not yet arrived
+  std::vector<uint8_t> txQueue_;       // written, held back by CTS
+  Clock::Duration txBusyUntil_{0};     // line busy sending earlier writes
+  std::vector<TranscriptEntry> transcript_;
+  std::vector<uint32_t> writeCallSizes_;
+  std::vector<std::string> callLog_;
+  uint32_t callCounts_[static_cast<int>(D2xxCall::kCount)] = {};
+};
+
+class SimulatedBus final : public D2xxApi {
+ public:
+  // Transmit queue of a chip (bytes) before writes stall while CTS is held.
+  static constexpr uint32_t kTxQueueCapacity = 512;
+
+  explicit SimulatedBus(Clock& clock);
+  ~SimulatedBus() override;
+
+  // Adds a chip at the end of the enumeration order. The peer (may be null:
+  // a chip with nothing attached) must outlive the bus.
+  SimChip& AddChip(ChipInfo info, SimPeer* peer);
+  SimChip& Chip(size_t index) { return *chips_.at(index); }
+  size_t ChipCount() const { return chips_.size(); }
+  Clock& clock() { return clock_; }
+
+  // The next `times` calls of that kind (after `skip` successful ones) fail
+  // with `status`. A failing FT_Write or FT_Read moves no bytes.
+  void FailCall(D2xxCall call, FT_STATUS status, uint32_t times = 1, uint32_t skip = 0);
+
+  // D2xxApi
+  FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
+  FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) override;
+  FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) override;
+  FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
+                                      UCHAR parity) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
+                              UCHAR xoff) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override;
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber,
+                             char* description, void* dummy) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) override;
+  FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override;
+  FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
+                         DWORD* eventStatus) override;
+
+ private:
+  struct Injection {
+    FT_STATUS status = FT_OK;
+    uint32_t times = 0;
+    uint32_t skip = 0;
+  };
+  // Counts the call and returns an injected failure status, or FT_OK.
+  FT_STATUS Injected(D2xxCall call, SimChip* chip);
+  SimChip* FromHandle(FT_HANDLE handle);
+
+  Clock& clock_;
+  std::vector<std::unique_ptr<SimChip>> chips_;
+  std::vector<size_t> listSnapshot_;  // chip indexes as of the last FT_CreateDeviceInfoList
+  Injection injections_[static_cast<int>(D2xxCall::kCount)];
+};
+
+}  // namespace vexo3::sim
