@@ -1,0 +1,54 @@
+#pragma once
+
+// The main dialog as the actions see it. The Qt dialog implements it, and so
+// can a terminal front end or a test recorder. Qt-free on purpose; keep it
+// small. All texts are UTF-8.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vexo3 {
+
+enum class MessageIcon { Error, Warning };
+enum class MessageButtons { Ok, YesNo };
+enum class MessageAnswer { Ok, Yes, No };
+
+// The controls an update disables while it runs.
+enum class DialogControl { BrowseButton, UpdateButton, FirmwareFileField };
+enum class DialogCheckBox { HandController, Camera };
+
+class MainWindow {
+ public:
+  virtual ~MainWindow() = default;
+
+  // Modal box owned by the main window; blocks until the user closes it.
+  // Closing a Yes/No box any other way than Yes must not answer Yes.
+  virtual MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
+                                       MessageIcon icon, MessageButtons buttons) = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  virtual void SetControlEnabled(DialogControl control, bool enabled) = 0;
+  // Read at the moment of the call: the user may change them between reads.
+  virtual bool IsChecked(DialogCheckBox box) = 0;
+  // The firmware file field; its text is used as the file-system path as is.
+  virtual std::string FirmwareFileText() = 0;
+  virtual void SetFirmwareFileText(const std::string& text) = 0;
+  // Lets the user pick an existing "*.bin" file; the full path, or nullopt
+  // when cancelled.
+  virtual std::optional<std::string> ChooseFirmwareFile() = 0;
+  virtual void SetSummaryText(const std::string& text) = 0;
+  // Shows the device report modally; returns when the user closes it.
+  virtual void ShowDeviceReport(const std::string& report) = 0;
+  // Repaints the whole window at once.
+  virtual void Redraw() = 0;
+  // Called after each chunk of an upload the unit accepted. imageName is
+  // kHcImageName or kCameraImageName. May repaint; must not run user input.
+  virtual void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
+                                uint64_t bytesTotal) = 0;
+};
+
+inline constexpr std::string_view kHcImageName = "HandController";
+inline constexpr std::string_view kCameraImageName = "Camera";
+
+}  // namespace vexo3
