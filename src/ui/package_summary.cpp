@@ -1,0 +1,51 @@
+#include "ui/package_summary.h"
+
+#include "platform/text_codec.h"
+#include "ui/text_format.h"
+
+namespace vexo3 {
+namespace {
+
+void AppendImage(std::string& out, const char* heading, const FirmwareImage& image) {
+  // Fields of an absent image are whatever the last load left; shown as is.
+  out += heading;
+  AppendFormat(out, "\n  \"%s\"",
+               DecodeCp1252(image.description, sizeof image.description).c_str());
+  AppendFormat(out, "\n    ver. %02x.%02x.%1x", image.version >> 8, image.version & 0xFF,
+               image.revision());
+}
+
+}  // namespace
+
+std::string BuildPackageSummary(const FirmwarePackage& package) {
+  std::string out;
+  AppendImage(out, "HC firmware:", package.hcImage);
+  AppendImage(out, "\nCamera firmware", package.cameraImage);
+  out += "\n\n";
+  return out;
+}
+
+std::string LoaderErrorText(int loaderCode, const std::string& path) {
+  std::string out;
+  switch (loaderCode) {
+    case FirmwarePackage::kCannotOpen:
+      AppendFormat(out, "The file \"%s\" can't be opened.", path.c_str());
+      break;
+    case FirmwarePackage::kTruncated:
+      AppendFormat(out, "The file \"%s\" is truncated.", path.c_str());
+      break;
+    case FirmwarePackage::kBadFormat:
+      AppendFormat(out, "The file \"%s\" is not a firmware package or holds a corrupt record.",
+                   path.c_str());
+      break;
+    case FirmwarePackage::kNoMemory:
+      AppendFormat(out, "Out of memory while loading the file \"%s\".", path.c_str());
+      break;
+    default:
+      AppendFormat(out, "Loading the file \"%s\" failed (code %d).", path.c_str(), loaderCode);
+      break;
+  }
+  return out;
+}
+
+}  // namespace vexo3
