@@ -81,7 +81,8 @@ class DeviceSession {
   // cases), 204 frame overflow. data may be null when n is 0.
   ResultCode AddParameter(uint8_t code, const void* data, uint32_t n);
   // Appends the bulk marker FC + n (u32) and remembers the block, which must
-  // stay valid until SendCommand returns. 204 on frame overflow.
+  // stay valid until SendCommand returns. 204 on frame overflow; 200 (nothing
+  // appended) for a null block of non-zero size.
   ResultCode AttachBulkData(const void* data, uint32_t n);
   // OpenSession, end marker (11 when it doesn't fit), write the frame and the
   // bulk block (9 when a write falls short).
@@ -91,7 +92,9 @@ class DeviceSession {
   // .cpp. Asynchronous messages (id 0xFB) give 12, 13 or 14.
   ResultCode ReadFrame();
   // ReadFrame, then the item walk, receiving announced bulk data into the
-  // bulk receive buffer (54 when it arrives short).
+  // bulk receive buffer (54 when it arrives short; 55, before reading any of
+  // it, when more is announced than the buffer holds). 30 for an item that
+  // runs past the frame.
   ResultCode ReceiveAnswer();
   // The item with that code in answerMessage (pointer to its code byte; the
   // length byte and the data follow), or null. Valid until the next

@@ -1,0 +1,311 @@
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "protocol/byte_reader.h"
+#include "protocol/device_session.h"
+
+namespace vexo3 {
+
+namespace {
+
+constexpr uint8_t kRawCommandNull = 0x00;
+constexpr uint8_t kRawCommandFF = 0xFF;
+constexpr uint8_t kEndMarker = 0xFF;
+constexpr uint8_t kAsyncId = 0xFB;
+constexpr uint8_t kInvalidCommandCounter = 0xF0;
+constexpr uint8_t kItemBulkSize = 0xFC;
+constexpr uint8_t kItemBulkStart = 0xFD;
+constexpr uint8_t kItemEnd = 0xFE;
+constexpr uint8_t kFirstSpecialItem = 0xFC;
+constexpr uint16_t kHeaderSize = 5;
+constexpr uint32_t kMaxBulkStretch = 65535;  // a frame and the bulk piece after it
+
+bool IsRawCommand(uint8_t code) {
+  return code == kRawCommandNull || code == kRawCommandFF;
+}
+
+// The total length L from an answer header already in the buffer.
+uint16_t FrameLength(const MessageBuffer& m) {
+  return *LoadU16Le(std::span<const uint8_t>(m.buffer), 3);
+}
+
+// How far the items of the last answer may be read: its L, but never past
+// the bytes that actually arrived.
+uint16_t ItemLimit(const MessageBuffer& m) {
+  if (m.length < kHeaderSize)
+    return 0;
+  return std::min<uint16_t>(FrameLength(m), m.length);
+}
+
+}  // namespace
+
+ResultCode DeviceSession::AppendByte(uint8_t b) {
+  return AppendBytes(&b, 1);
+}
+
+ResultCode DeviceSession::AppendBytes(const void* data, uint32_t n) {
+  MessageBuffer& m = commandMessage;
+  const uint32_t room = MessageBuffer::kCapacity - m.length;
+  const uint32_t take = std::min(room, n);
+  if (take > 0)
+    std::memcpy(m.buffer.data() + m.length, data, take);
+  m.length = static_cast<uint16_t>(m.length + take);
+  return take == n ? 0 : 204;
+}
+
+ResultCode DeviceSession::BeginCommand(uint8_t code) {
+  MessageBuffer& m = commandMessage;
+  m.length = 0;
+  m.bulkData = nullptr;
+  m.bulkLength = 0;
+  m.parameterTable = nullptr;
+  if (!catalog.IsEmpty()) {
+    m.parameterTable = catalog.FindCommand(code);
+    if (!m.parameterTable)
+      return 201;
+  }
+  m.buffer[0] = code;
+  m.buffer[1] = m.counter;
+  m.length = 2;
+  m.counter = m.counter < MessageBuffer::kMaxCounter ? static_cast<uint8_t>(m.counter + 1) : 1;
+  return 0;
+}
+
+ResultCode DeviceSession::AddParameter(uint8_t code, const void* data, uint32_t n) {
+  if (const ParameterTable* table = commandMessage.parameterTable) {
+    const auto size = CommandCatalog::FindParameter(*table, code);
+    if (!size)
+      return 202;
+    if (*size != n)
+      return 203;
+  }
+  if (AppendByte(code) != 0)
+    return 204;
+  if (data != nullptr && n > 0 && AppendBytes(data, n) != 0)
+    return 204;
+  return 0;
+}
+
+ResultCode DeviceSession::AttachBulkData(const void* data, uint32_t n) {
+  // The marker would announce bytes we have nothing to send from.
+  if (data == nullptr && n > 0)
+    return 200;
+  commandMessage.bulkData = static_cast<const uint8_t*>(data);
+  commandMessage.bulkLength = n;
+  const uint8_t marker[5] = {kItemBulkSize, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+  return AppendBytes(marker, sizeof marker);
+}
+
+ResultCode DeviceSession::SendCommand() {
+  MessageBuffer& m = commandMessage;
+  // The handshake may rebuild the catalog under the kept table; the frame
+  // needs no more checks from here on.
+  m.parameterTable = nullptr;
+  if (const ResultCode rc = OpenSession(); rc != 0)
+    return rc;
+  if (!IsRawCommand(m.buffer[0]) && AppendByte(kEndMarker) != 0)
+    return 11;
+  if (link->Write(m.buffer.data(), m.length) != m.length)
+    return 9;
+  if (m.bulkData != nullptr || m.bulkLength > 0) {
+    // An empty block writes nothing and passes: Write returns 0 == n.
+    if (link->Write(m.bulkData, static_cast<int32_t>(m.bulkLength)) !=
+        static_cast<int32_t>(m.bulkLength)) {
+      return 9;
+    }
+  }
+  m.bulkData = nullptr;
+  m.bulkLength = 0;
+  return 0;
+}
+
+ResultCode DeviceSession::ReadFrame() {
+  if (!link)
+    return 2;
+  MessageBuffer& a = answerMessage;
+  a.length = 0;
+  a.position = 0;
+  a.bulkStore = nullptr;
+  a.bulkLength = 0;
+  a.parameterTable = nullptr;
+
+  if (link->Read(1, a.buffer.data()) == 0)
+    return 9;
+  a.length = 1;
+  const uint8_t command = commandMessage.buffer[0];
+  if (IsRawCommand(command))
+    return 0;
+
+  const int32_t head = link->Read(4, a.buffer.data() + 1);
+  if (head == 0)
+    return 9;
+  a.length = static_cast<uint16_t>(a.length + head);
+  if (head < 4)
+    return 34;
+
+  if (a.buffer[0] == kAsyncId) {
+    pendingDelayMs = 500;
+    switch (a.buffer[1]) {
+      case 0xAA:
+      case 0xB7:
+        pendingDelayMs = 3000;
+        return 12;
+      case 0x36:
+        CloseSession();
+        return 13;
+      default:
+        return 14;
+    }
+  }
+
+  const uint16_t total = FrameLength(a);
+  if (total == 0 || total > MessageBuffer::kCapacity)
+    return 30;
+  if (total > kHeaderSize) {
+    const int32_t want = total - kHeaderSize;
+    const int32_t got = link->Read(want, a.buffer.data() + kHeaderSize);
+    if (got == 0)
+      return 9;
+    a.length = static_cast<uint16_t>(a.length + got);
+    if (got < want)
+      return 34;
+  }
+
+  if (a.buffer[0] != command)
+    return 31;
+  if (a.buffer[1] == kInvalidCommandCounter)
+    return 10;
+  switch (a.buffer[2]) {
+    case 0x00:
+      return a.buffer[1] == commandMessage.buffer[1] ? 0 : 32;
+    case 0x10:
+      return 10;
+    case 0x11:
+      return 50;
+    case 0x12:
+      return 51;
+    case 0x13:
+      return 52;
+    case 0x14:
+      return 53;
+    case 0x20:
+      return 66;
+    default:
+      return 33;
+  }
+}
+
+ResultCode DeviceSession::ReceiveAnswer() {
+  if (const ResultCode rc = ReadFrame(); rc != 0)
+    return rc;
+  MessageBuffer& a = answerMessage;
+  const uint8_t command = commandMessage.buffer[0];
+  if (IsRawCommand(command))
+    return a.buffer[0] == command ? 0 : 30;
+
+  // L of 1 to 4 leaves no item area at all.
+  const uint16_t total = FrameLength(a);
+  const std::span<const uint8_t> area =
+      total > kHeaderSize
+          ? std::span<const uint8_t>(a.buffer).subspan(kHeaderSize, total - kHeaderSize)
+          : std::span<const uint8_t>();
+  ByteReader items(area);
+  uint32_t announced = 0;
+  while (items.Has(2)) {
+    const uint8_t code = *items.U8();
+    const uint8_t length = *items.U8();
+    if (code == kItemBulkStart) {
+      if (length != 0)
+        return 30;
+      if (!a.bulkStore) {
+        receivedBulkLength = 0;
+        return 0;
+      }
+      // Never write past the store, whatever the device announced.
+      if (announced > a.bulkLength)
+        return 55;
+      uint8_t* destination = a.bulkStore;
+      uint32_t remaining = announced;
+      uint16_t frameLength = total;
+      while (remaining > 0) {
+        const uint32_t piece = std::min(kMaxBulkStretch - frameLength, remaining);
+        if (link->Read(static_cast<int32_t>(piece), destination) != static_cast<int32_t>(piece)) {
+          return 54;
+        }
+        destination += piece;
+        remaining -= piece;
+        if (remaining == 0)
+          break;
+        if (const ResultCode rc = ReadFrame(); rc != 0)
+          return rc;
+        frameLength = FrameLength(a);
+      }
+      receivedBulkLength = announced;
+      a.bulkStore = nullptr;
+      a.bulkLength = 0;
+      return 0;
+    }
+    if (code == kItemEnd) {
+      if (length != 0)
+        return 30;
+      bulkPending = 0;
+      receivedBulkLength = announced;
+      return 0;
+    }
+    if (code == kItemBulkSize) {
+      // The size is taken as a u32 whatever the length byte says, but only
+      // from bytes that belong to this answer.
+      ByteReader sizeReader = items;
+      const auto size = sizeReader.U32();
+      if (!size)
+        return 30;
+      announced = *size;
+      a.bulkStore = bulkReceiveBuffer->data();
+      a.bulkLength = kBulkReceiveCapacity;
+      receivedBulkData = bulkReceiveBuffer->data();
+      announcedBulkSize = announced;
+      bulkPending = 1;
+    }
+    if (!items.Skip(length))
+      return 30;
+  }
+  receivedBulkLength = announced;
+  return 0;
+}
+
+const uint8_t* DeviceSession::FindAnswerParameter(uint8_t code) {
+  MessageBuffer& a = answerMessage;
+  const uint16_t limit = ItemLimit(a);
+  const std::span<const uint8_t> frame(a.buffer.data(), limit);
+  size_t position = kHeaderSize;
+
+  // The code at position, or -1 when no whole item header is left.
+  const auto peek = [&]() -> int { return position + 2 > frame.size() ? -1 : frame[position]; };
+  // An item whose data would run past the frame is neither returned nor
+  // read; the walk ends there.
+  const auto fits = [&](size_t at) { return at + 2 + frame[at + 1] <= frame.size(); };
+
+  int current = peek();
+  while (current >= 1) {
+    if (!fits(position))
+      return nullptr;
+    if (current == code) {
+      a.position = static_cast<uint16_t>(position);
+      return &a.buffer[position];
+    }
+    // One skip passes any special items and exactly one item after them.
+    uint8_t skipped = 0;
+    do {
+      if (peek() < 0 || !fits(position))
+        return nullptr;
+      skipped = frame[position];
+      position += 2 + frame[position + 1];
+    } while (skipped >= kFirstSpecialItem);
+    current = peek();
+  }
+  return nullptr;
+}
+
+}  // namespace vexo3
