@@ -69,9 +69,23 @@ class SimPeer {
 
 // Names of the D2XX calls, for failure injection and counters.
 enum class D2xxCall {
-  CreateDeviceInfoList, GetDeviceInfoList, Open, Close, GetBitMode, SetBitMode, Purge,
-  SetDataCharacteristics, SetBaudRate, SetFlowControl, SetTimeouts, SetLatencyTimer,
-  GetDeviceInfo, Write, Read, GetQueueStatus, GetStatus,
+  CreateDeviceInfoList,
+  GetDeviceInfoList,
+  Open,
+  Close,
+  GetBitMode,
+  SetBitMode,
+  Purge,
+  SetDataCharacteristics,
+  SetBaudRate,
+  SetFlowControl,
+  SetTimeouts,
+  SetLatencyTimer,
+  GetDeviceInfo,
+  Write,
+  Read,
+  GetQueueStatus,
+  GetStatus,
   kCount
 };
 
@@ -90,7 +104,10 @@ class SimChip {
   // queue and stall once it is full; its bytes reach the peer when released.
   void SetCtsHeld(bool held);
   bool CtsHeld() const { return ctsHeld_; }
-  // Stops answering for the rest of the open session (e.g. unplugged).
+  // While unplugged the chip is missing from enumeration and every call on
+  // its open handle but FT_Close fails with FT_IO_ERROR.
+  void SetUnplugged(bool unplugged) { unplugged_ = unplugged; }
+  bool Unplugged() const { return unplugged_; }
   const ChipInfo& Info() const { return info_; }
   ChipInfo& MutableInfo() { return info_; }
   void SetPeer(SimPeer* peer) { peer_ = peer; }
@@ -117,6 +134,13 @@ class SimChip {
   // Moves deliveries whose time has come into the receive queue.
   void Deliver();
   void Log(std::string entry) { callLog_.push_back(std::move(entry)); }
+  // Line time of `bytes` at the current baud rate, 10 bits a byte, rounded up.
+  Clock::Duration ByteTime(uint64_t bytes) const;
+  // Bytes written but not yet sent on the line (the transmit queue included).
+  uint32_t TxBacklog() const;
+  // Hands bytes to the peer as they go out on the line.
+  void GoOut(std::vector<uint8_t> bytes);
+  void ResetForOpen();
 
   Clock& clock_;
   ChipInfo info_;
@@ -124,16 +148,30 @@ class SimChip {
   LineSettings line_;
   bool open_ = false;
   bool ctsHeld_ = false;
-  std::deque<uint8_t> rx_;             // arrived, waiting for FT_Read
-  std::deque<Pending> inFlight_;       // sent by the peer, not yet arrived
-  std::vector<uint8_t> txQueue_;       // written, held back by CTS
-  Clock::Duration txBusyUntil_{0};     // line busy sending earlier writes
+  std::deque<uint8_t> rx_;          // arrived, waiting for FT_Read
+  std::deque<Pending> inFlight_;    // sent by the peer, not yet arrived
+  std::vector<uint8_t> txQueue_;    // written, held back by CTS
+  Clock::Duration txBusyUntil_{0};  // line busy sending earlier writes
+  Clock::Duration frozenLine_{0};   // line time left when CTS was taken away
+  bool unplugged_ = false;
+  FT_HANDLE handle_ = nullptr;  // opaque token of the current open
   std::vector<TranscriptEntry> transcript_;
   std::vector<uint32_t> writeCallSizes_;
   std::vector<std::string> callLog_;
   uint32_t callCounts_[static_cast<int>(D2xxCall::kCount)] = {};
 };
 
+// Timing, all on the bus's clock:
+//  - FT_Write hands the bytes to the peer at once and returns when no more
+//    than kTxQueueCapacity of them are left to go out on the line (10 bits a
+//    byte at the baud rate in force), or at the write time-out with the count
+//    accepted by then. While CTS is held nothing goes out: bytes fill the
+//    transmit queue, and a write that doesn't fit waits for its time-out.
+//  - FT_Read returns as soon as n bytes have arrived, else at the read
+//    time-out with what came (possibly nothing).
+//  - A time-out of 0 means "for ever" in D2XX. Nothing can change the bus
+//    while a call waits here, so 0 waits only for bytes already in flight;
+//    otherwise the call returns at once as if it had timed out.
 class SimulatedBus final : public D2xxApi {
  public:
   // Transmit queue of a chip (bytes) before writes stall while CTS is held.
@@ -150,8 +188,11 @@ class SimulatedBus final : public D2xxApi {
   Clock& clock() { return clock_; }
 
   // The next `times` calls of that kind (after `skip` successful ones) fail
-  // with `status`. A failing FT_Write or FT_Read moves no bytes.
+  // with `status`. A failing FT_Write or FT_Read moves no bytes. Calls on an
+  // invalid handle neither count as skipped nor use up a failure.
   void FailCall(D2xxCall call, FT_STATUS status, uint32_t times = 1, uint32_t skip = 0);
+  // Calls of that kind over all chips, those on invalid handles included.
+  uint32_t CallCount(D2xxCall call) const { return callCounts_[static_cast<int>(call)]; }
 
   // D2xxApi
   FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
@@ -164,8 +205,7 @@ class SimulatedBus final : public D2xxApi {
   FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
                                       UCHAR parity) override;
   FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override;
-  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
-                              UCHAR xoff) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) override;
   FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override;
   FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override;
   FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber,
@@ -190,6 +230,9 @@ class SimulatedBus final : public D2xxApi {
   std::vector<std::unique_ptr<SimChip>> chips_;
   std::vector<size_t> listSnapshot_;  // chip indexes as of the last FT_CreateDeviceInfoList
   Injection injections_[static_cast<int>(D2xxCall::kCount)];
+  uint32_t callCounts_[static_cast<int>(D2xxCall::kCount)] = {};
+  bool listMade_ = false;
+  uintptr_t nextHandle_ = 0x5100;
 };
 
 }  // namespace vexo3::sim

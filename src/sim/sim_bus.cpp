@@ -1,0 +1,551 @@
+#include "sim/sim_bus.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace vexo3::sim {
+
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+constexpr uint64_t kBitsPerByte = 10;  // start + 8 data + stop
+constexpr uint64_t kMicrosPerSecond = 1'000'000;
+
+std::string Format(const char* format, auto... args) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+// Copies into a fixed D2XX text field, cut to fit and always terminated.
+void CopyField(char* dest, size_t size, const std::string& text) {
+  const size_t n = std::min(text.size(), size - 1);
+  std::memcpy(dest, text.data(), n);
+  std::memset(dest + n, 0, size - n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- SimChip
+
+SimChip::SimChip(Clock& clock, ChipInfo info, SimPeer* peer)
+    : clock_(clock), info_(std::move(info)), peer_(peer) {}
+
+void SimChip::Send(std::span<const uint8_t> bytes, Clock::Duration delay) {
+  if (bytes.empty())
+    return;
+  // A serial line keeps its order: nothing overtakes bytes already under way.
+  Clock::Duration at = clock_.Now() + std::max(delay, Clock::Duration{0});
+  if (!inFlight_.empty())
+    at = std::max(at, inFlight_.back().at);
+  inFlight_.push_back(Pending{at, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+  Deliver();
+}
+
+void SimChip::SetCtsHeld(bool held) {
+  if (held == ctsHeld_)
+    return;
+  const Clock::Duration now = clock_.Now();
+  if (held) {
+    frozenLine_ = std::max(txBusyUntil_ - now, Clock::Duration{0});
+    ctsHeld_ = true;
+    return;
+  }
+  ctsHeld_ = false;
+  txBusyUntil_ = now + frozenLine_;
+  frozenLine_ = Clock::Duration{0};
+  if (!txQueue_.empty()) {
+    std::vector<uint8_t> queued;
+    queued.swap(txQueue_);
+    txBusyUntil_ += ByteTime(queued.size());
+    GoOut(std::move(queued));
+  }
+}
+
+std::vector<uint8_t> SimChip::HostWrittenBytes() const {
+  std::vector<uint8_t> all;
+  for (const TranscriptEntry& e : transcript_) {
+    if (e.direction == TranscriptEntry::Direction::HostToDevice)
+      all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+  }
+  return all;
+}
+
+std::vector<uint8_t> SimChip::HostReadBytes() const {
+  std::vector<uint8_t> all;
+  for (const TranscriptEntry& e : transcript_) {
+    if (e.direction == TranscriptEntry::Direction::DeviceToHost)
+      all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+  }
+  return all;
+}
+
+void SimChip::ClearRecords() {
+  transcript_.clear();
+  writeCallSizes_.clear();
+  callLog_.clear();
+  std::fill(std::begin(callCounts_), std::end(callCounts_), 0u);
+}
+
+void SimChip::Deliver() {
+  const Clock::Duration now = clock_.Now();
+  while (!inFlight_.empty() && inFlight_.front().at <= now) {
+    const std::vector<uint8_t>& bytes = inFlight_.front().bytes;
+    rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+    inFlight_.pop_front();
+  }
+}
+
+Clock::Duration SimChip::ByteTime(uint64_t bytes) const {
+  const uint64_t baud = std::max<uint64_t>(line_.baudRate, 1);
+  const uint64_t bits = bytes * kBitsPerByte * kMicrosPerSecond;
+  return microseconds(static_cast<int64_t>((bits + baud - 1) / baud));
+}
+
+uint32_t SimChip::TxBacklog() const {
+  const Clock::Duration left =
+      ctsHeld_ ? frozenLine_ : std::max(txBusyUntil_ - clock_.Now(), Clock::Duration{0});
+  const uint64_t baud = std::max<uint64_t>(line_.baudRate, 1);
+  const uint64_t scaled = static_cast<uint64_t>(left.count()) * baud;
+  const uint64_t perByte = kBitsPerByte * kMicrosPerSecond;
+  const uint64_t onLine = (scaled + perByte - 1) / perByte;
+  return static_cast<uint32_t>(onLine + txQueue_.size());
+}
+
+void SimChip::GoOut(std::vector<uint8_t> bytes) {
+  if (bytes.empty())
+    return;
+  transcript_.push_back(TranscriptEntry{clock_.Now(), TranscriptEntry::Direction::HostToDevice,
+                                        line_.baudRate, bytes});
+  if (peer_ != nullptr)
+    peer_->OnHostBytes(*this, bytes);
+}
+
+void SimChip::ResetForOpen() {
+  line_ = LineSettings{};
+  rx_.clear();
+  inFlight_.clear();
+  txQueue_.clear();
+  txBusyUntil_ = Clock::Duration{0};
+  frozenLine_ = Clock::Duration{0};
+}
+
+// ----------------------------------------------------------- SimulatedBus
+
+SimulatedBus::SimulatedBus(Clock& clock) : clock_(clock) {}
+
+SimulatedBus::~SimulatedBus() = default;
+
+SimChip& SimulatedBus::AddChip(ChipInfo info, SimPeer* peer) {
+  chips_.push_back(std::make_unique<SimChip>(clock_, std::move(info), peer));
+  return *chips_.back();
+}
+
+void SimulatedBus::FailCall(D2xxCall call, FT_STATUS status, uint32_t times, uint32_t skip) {
+  injections_[static_cast<int>(call)] = Injection{status, times, skip};
+}
+
+FT_STATUS SimulatedBus::Injected(D2xxCall call, SimChip* chip) {
+  if (chip != nullptr)
+    ++chip->callCounts_[static_cast<int>(call)];
+  Injection& inj = injections_[static_cast<int>(call)];
+  if (inj.times == 0)
+    return FT_OK;
+  if (inj.skip > 0) {
+    --inj.skip;
+    return FT_OK;
+  }
+  --inj.times;
+  return inj.status;
+}
+
+SimChip* SimulatedBus::FromHandle(FT_HANDLE handle) {
+  if (handle == nullptr)
+    return nullptr;
+  for (const auto& chip : chips_) {
+    if (chip->open_ && chip->handle_ == handle)
+      return chip.get();
+  }
+  return nullptr;
+}
+
+FT_STATUS SimulatedBus::FT_CreateDeviceInfoList(DWORD* numDevs) {
+  ++callCounts_[static_cast<int>(D2xxCall::CreateDeviceInfoList)];
+  if (FT_STATUS st = Injected(D2xxCall::CreateDeviceInfoList, nullptr))
+    return st;
+  if (numDevs == nullptr)
+    return FT_INVALID_PARAMETER;
+  listSnapshot_.clear();
+  for (size_t i = 0; i < chips_.size(); ++i) {
+    if (!chips_[i]->unplugged_)
+      listSnapshot_.push_back(i);
+  }
+  listMade_ = true;
+  *numDevs = static_cast<DWORD>(listSnapshot_.size());
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
+  ++callCounts_[static_cast<int>(D2xxCall::GetDeviceInfoList)];
+  if (FT_STATUS st = Injected(D2xxCall::GetDeviceInfoList, nullptr))
+    return st;
+  if (dest == nullptr || numDevs == nullptr)
+    return FT_INVALID_PARAMETER;
+  const size_t n = std::min<size_t>(*numDevs, listSnapshot_.size());
+  for (size_t i = 0; i < n; ++i) {
+    const SimChip& chip = *chips_[listSnapshot_[i]];
+    FT_DEVICE_LIST_INFO_NODE& node = dest[i];
+    node = FT_DEVICE_LIST_INFO_NODE{};
+    node.Flags = chip.open_ ? ULONG{FT_FLAGS_OPENED} : ULONG{0};
+    node.Type = chip.info_.type;
+    node.ID = chip.info_.usbId;
+    node.LocId = chip.info_.locId;
+    const bool readable = !chip.info_.inaccessible;
+    CopyField(node.SerialNumber, sizeof node.SerialNumber, readable ? chip.info_.serial : "");
+    CopyField(node.Description, sizeof node.Description, readable ? chip.info_.description : "");
+    node.ftHandle = chip.open_ ? chip.handle_ : nullptr;
+  }
+  *numDevs = static_cast<DWORD>(n);
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
+  ++callCounts_[static_cast<int>(D2xxCall::Open)];
+  SimChip* chip = nullptr;
+  if (deviceNumber >= 0) {
+    const auto index = static_cast<size_t>(deviceNumber);
+    if (!listMade_ && index < chips_.size()) {
+      chip = chips_[index].get();
+    } else if (listMade_ && index < listSnapshot_.size()) {
+      chip = chips_[listSnapshot_[index]].get();
+    }
+  }
+  if (chip != nullptr)
+    chip->Log(Format("FT_Open(%d)", deviceNumber));
+  if (FT_STATUS st = Injected(D2xxCall::Open, chip))
+    return st;
+  if (handle == nullptr)
+    return FT_INVALID_PARAMETER;
+  if (chip == nullptr || chip->unplugged_)
+    return FT_DEVICE_NOT_FOUND;
+  if (chip->open_ || chip->info_.inaccessible)
+    return FT_DEVICE_NOT_OPENED;
+
+  chip->ResetForOpen();
+  chip->open_ = true;
+  chip->handle_ = reinterpret_cast<FT_HANDLE>(nextHandle_);
+  nextHandle_ += 0x10;
+  *handle = chip->handle_;
+  if (chip->peer_ != nullptr)
+    chip->peer_->OnOpen(*chip);
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_Close(FT_HANDLE handle) {
+  ++callCounts_[static_cast<int>(D2xxCall::Close)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log("FT_Close");
+  if (FT_STATUS st = Injected(D2xxCall::Close, chip))
+    return st;
+  chip->open_ = false;
+  chip->handle_ = nullptr;
+  chip->ResetForOpen();
+  if (chip->peer_ != nullptr)
+    chip->peer_->OnClose(*chip);
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) {
+  ++callCounts_[static_cast<int>(D2xxCall::GetBitMode)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  if (FT_STATUS st = Injected(D2xxCall::GetBitMode, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (mode == nullptr)
+    return FT_INVALID_PARAMETER;
+  *mode = chip->info_.cbusPins;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetBitMode)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_SetBitMode(0x%02x,0x%02x)", mask, mode));
+  if (FT_STATUS st = Injected(D2xxCall::SetBitMode, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->line_.bitMask = mask;
+  chip->line_.bitMode = mode;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
+  ++callCounts_[static_cast<int>(D2xxCall::Purge)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_Purge(%u)", static_cast<unsigned>(mask)));
+  if (FT_STATUS st = Injected(D2xxCall::Purge, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (mask & FT_PURGE_RX) {
+    chip->rx_.clear();
+    chip->inFlight_.clear();
+  }
+  if (mask & FT_PURGE_TX) {
+    chip->txQueue_.clear();
+    chip->txBusyUntil_ = clock_.Now();
+    chip->frozenLine_ = Clock::Duration{0};
+  }
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength,
+                                                  UCHAR stopBits, UCHAR parity) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetDataCharacteristics)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_SetDataCharacteristics(%u,%u,%u)", wordLength, stopBits, parity));
+  if (FT_STATUS st = Injected(D2xxCall::SetDataCharacteristics, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->line_.wordLength = wordLength;
+  chip->line_.stopBits = stopBits;
+  chip->line_.parity = parity;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetBaudRate)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_SetBaudRate(%u)", static_cast<unsigned>(baudRate)));
+  if (FT_STATUS st = Injected(D2xxCall::SetBaudRate, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  // The FT-X tops out at 3 Mbaud; its slowest divisor gives about 183 baud.
+  if (baudRate < 183 || baudRate > 3'000'000)
+    return FT_INVALID_BAUD_RATE;
+  // Bytes still on the line keep their end time: they went out at the old rate.
+  chip->line_.baudRate = baudRate;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
+                                          UCHAR xoff) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetFlowControl)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  (void)xon;
+  (void)xoff;
+  chip->Log(Format("FT_SetFlowControl(0x%04x)", flowControl));
+  if (FT_STATUS st = Injected(D2xxCall::SetFlowControl, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->line_.flowControl = flowControl;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetTimeouts)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_SetTimeouts(%u,%u)", static_cast<unsigned>(readTimeout),
+                   static_cast<unsigned>(writeTimeout)));
+  if (FT_STATUS st = Injected(D2xxCall::SetTimeouts, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->line_.readTimeoutMs = readTimeout;
+  chip->line_.writeTimeoutMs = writeTimeout;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) {
+  ++callCounts_[static_cast<int>(D2xxCall::SetLatencyTimer)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->Log(Format("FT_SetLatencyTimer(%u)", timer));
+  if (FT_STATUS st = Injected(D2xxCall::SetLatencyTimer, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->line_.latencyMs = timer;
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id,
+                                         char* serialNumber, char* description, void* dummy) {
+  ++callCounts_[static_cast<int>(D2xxCall::GetDeviceInfo)];
+  (void)dummy;
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  if (FT_STATUS st = Injected(D2xxCall::GetDeviceInfo, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (type != nullptr)
+    *type = chip->info_.type;
+  if (id != nullptr)
+    *id = chip->info_.usbId;
+  if (serialNumber != nullptr)
+    CopyField(serialNumber, 16, chip->info_.serial);
+  if (description != nullptr)
+    CopyField(description, 64, chip->info_.description);
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) {
+  ++callCounts_[static_cast<int>(D2xxCall::Write)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  chip->writeCallSizes_.push_back(n);
+  if (FT_STATUS st = Injected(D2xxCall::Write, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (written == nullptr || (buffer == nullptr && n > 0))
+    return FT_INVALID_PARAMETER;
+  *written = 0;
+  if (n == 0)
+    return FT_OK;
+
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  const uint32_t timeoutMs = chip->line_.writeTimeoutMs;
+  const uint32_t backlog = chip->TxBacklog();
+  const uint32_t room = kTxQueueCapacity > backlog ? kTxQueueCapacity - backlog : 0;
+
+  if (chip->ctsHeld_) {
+    const DWORD accepted = std::min<DWORD>(n, room);
+    chip->txQueue_.insert(chip->txQueue_.end(), bytes, bytes + accepted);
+    *written = accepted;
+    if (accepted < n && timeoutMs > 0)
+      clock_.SleepFor(milliseconds(timeoutMs));
+    return FT_OK;
+  }
+
+  // The write returns once all but a queue's worth of its bytes are on the line.
+  DWORD accepted = n;
+  Clock::Duration wait{0};
+  if (n > room) {
+    wait = chip->ByteTime(n - room);
+    const Clock::Duration limit = milliseconds(timeoutMs);
+    if (timeoutMs > 0 && wait > limit) {
+      const uint64_t sendable = static_cast<uint64_t>(limit.count()) * chip->line_.baudRate /
+                                (kBitsPerByte * kMicrosPerSecond);
+      accepted = static_cast<DWORD>(std::min<uint64_t>(n, room + sendable));
+      wait = limit;
+    }
+  }
+  const Clock::Duration now = clock_.Now();
+  chip->txBusyUntil_ = std::max(chip->txBusyUntil_, now) + chip->ByteTime(accepted);
+  *written = accepted;
+  chip->GoOut(std::vector<uint8_t>(bytes, bytes + accepted));
+  clock_.SleepFor(wait);
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) {
+  ++callCounts_[static_cast<int>(D2xxCall::Read)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  if (FT_STATUS st = Injected(D2xxCall::Read, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (got == nullptr || (buffer == nullptr && n > 0))
+    return FT_INVALID_PARAMETER;
+  *got = 0;
+
+  const uint32_t timeoutMs = chip->line_.readTimeoutMs;
+  const Clock::Duration deadline = clock_.Now() + milliseconds(timeoutMs);
+  chip->Deliver();
+  while (chip->rx_.size() < n) {
+    const Clock::Duration now = clock_.Now();
+    Clock::Duration until;
+    if (timeoutMs == 0) {
+      if (chip->inFlight_.empty())
+        break;
+      until = chip->inFlight_.front().at;
+    } else {
+      if (now >= deadline)
+        break;
+      until = chip->inFlight_.empty() ? deadline : std::min(chip->inFlight_.front().at, deadline);
+    }
+    clock_.SleepFor(until - now);
+    chip->Deliver();
+  }
+
+  const DWORD count = std::min<DWORD>(n, static_cast<DWORD>(chip->rx_.size()));
+  auto* dest = static_cast<uint8_t*>(buffer);
+  std::copy_n(chip->rx_.begin(), count, dest);
+  chip->rx_.erase(chip->rx_.begin(), chip->rx_.begin() + count);
+  *got = count;
+  if (count > 0) {
+    chip->transcript_.push_back(
+        TranscriptEntry{clock_.Now(), TranscriptEntry::Direction::DeviceToHost,
+                        chip->line_.baudRate, std::vector<uint8_t>(dest, dest + count)});
+  }
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
+  ++callCounts_[static_cast<int>(D2xxCall::GetQueueStatus)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  if (FT_STATUS st = Injected(D2xxCall::GetQueueStatus, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  if (rxBytes == nullptr)
+    return FT_INVALID_PARAMETER;
+  chip->Deliver();
+  *rxBytes = static_cast<DWORD>(chip->rx_.size());
+  return FT_OK;
+}
+
+FT_STATUS SimulatedBus::FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
+                                     DWORD* eventStatus) {
+  ++callCounts_[static_cast<int>(D2xxCall::GetStatus)];
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return FT_INVALID_HANDLE;
+  if (FT_STATUS st = Injected(D2xxCall::GetStatus, chip))
+    return st;
+  if (chip->unplugged_)
+    return FT_IO_ERROR;
+  chip->Deliver();
+  if (rxBytes != nullptr)
+    *rxBytes = static_cast<DWORD>(chip->rx_.size());
+  if (txBytes != nullptr)
+    *txBytes = chip->TxBacklog();
+  if (eventStatus != nullptr)
+    *eventStatus = 0;
+  return FT_OK;
+}
+
+}  // namespace vexo3::sim
