@@ -1,0 +1,198 @@
+#include "device/camera.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "device/device_steps.h"
+#include "platform/clock.h"
+
+namespace vexo3 {
+
+using device_detail::BootModeGate;
+using device_detail::ByteReader;
+using device_detail::Exchange;
+using device_detail::FindItem;
+using device_detail::ReceivedBulk;
+
+namespace {
+
+constexpr uint8_t kCameraCommand = 244;
+constexpr uint8_t kStopAccess = 192;
+constexpr uint8_t kStartAccess = 193;
+constexpr uint8_t kRelay = 60;
+
+constexpr uint8_t kInnerIdentity = 248;
+constexpr uint8_t kInnerFirmware = 247;
+constexpr uint8_t kInnerMode = 1;
+constexpr uint8_t kInnerUniqueId = 16;
+constexpr uint8_t kInnerPcbId = 17;
+constexpr uint8_t kInnerFirmwareInfo = 16;
+
+constexpr uint8_t kBootModeNibble = 0xB;
+constexpr size_t kFirmwareRecordLength = 49;
+
+// One relayed query: the relay status must be 0 and exactly `expected` bytes
+// must come back, which are copied to out.
+ResultCode RelayedQuery(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
+                        std::span<const uint8_t> sent, std::span<uint8_t> out) {
+  const ResultCode rc = CameraCommand(session, innerCommand, innerParameter, sent.data(),
+                                      static_cast<int32_t>(sent.size()));
+  if (rc != 0)
+    return rc;
+  const auto relay = FindItem(session, kRelay);
+  if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
+    return 30;
+  const std::span<const uint8_t> received = ReceivedBulk(session);
+  if (ByteReader(relay->data).U8() != 0 || received.size() != out.size())
+    return 66;
+  std::copy(received.begin(), received.end(), out.begin());
+  return 0;
+}
+
+}  // namespace
+
+ResultCode StartCamera(DeviceSession& session) {
+  ResultCode rc = BootModeGate(session);
+  if (rc != 0)
+    return rc;
+  TimeoutScope scope(&session);
+  if (session.SetSessionTimeouts(5000, 1000) != 0)
+    return 9;
+  rc = Exchange(session, kCameraCommand, kStartAccess);
+  if (rc != 0)
+    return rc;
+  const auto item = FindItem(session, kStartAccess);
+  if (!item || item->lengthByte != 1 || item->data.size() != 1)
+    return 30;
+  if (ByteReader(item->data).U8() != 0)
+    return 106;
+  return 0;
+}
+
+ResultCode StopCamera(DeviceSession& session) {
+  ResultCode rc = BootModeGate(session);
+  if (rc != 0)
+    return rc;
+  TimeoutScope scope(&session);
+  if (session.SetSessionTimeouts(3000, 1000) != 0)
+    return 9;
+  rc = Exchange(session, kCameraCommand, kStopAccess);
+  if (rc != 0)
+    return rc;
+  const auto item = FindItem(session, kStopAccess);
+  if (!item || item->lengthByte != 0)
+    return 30;
+  // Give the Camera time to power down before anything else is asked of it.
+  session.clock().Sleep(200);
+  return 0;
+}
+
+ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
+                         const uint8_t* data, int32_t count) {
+  ResultCode rc = session.BeginCommand(kCameraCommand);
+  if (rc != 0)
+    return rc;
+  const uint8_t codes[2] = {innerParameter, innerCommand};
+  rc = session.AddParameter(kRelay, codes, sizeof codes);
+  if (rc != 0)
+    return rc;
+  const int32_t n = std::clamp<int32_t>(count, 0, DeviceSession::kRelayBufferSize);
+  if (n > 0 && data == nullptr)
+    return 200;
+  if (!session.relayBuffer)
+    return 3;
+  uint8_t* relay = session.relayBuffer->data();
+  // memmove: a caller may pass a block that already lies in the relay buffer.
+  if (n > 0)
+    std::memmove(relay, data, static_cast<size_t>(n));
+  rc = session.AttachBulkData(relay, static_cast<uint32_t>(n));
+  if (rc != 0)
+    return rc;
+  rc = session.SendCommand();
+  if (rc != 0)
+    return rc;
+  return session.ReceiveAnswer();
+}
+
+ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
+  const ResultCode gate = BootModeGate(session);
+  if (gate != 0)
+    return gate;
+  if (state != nullptr)
+    *state = DeviceState{};
+
+  // The inner mode query carries no data of its own.
+  std::array<uint8_t, 4> mode{};
+  ResultCode rc = RelayedQuery(session, kInnerIdentity, kInnerMode, {}, mode);
+  if (rc != 0)
+    return rc;
+  if (state != nullptr) {
+    ByteReader in(mode);
+    const uint16_t word = in.U16();
+    state->bootMode = (word >> 12) == kBootModeNibble ? 1 : 0;
+    state->protocolVersion = static_cast<uint16_t>(word & 0x0FFF);
+    state->protocolVersion2 = in.U16();
+  }
+
+  std::array<uint8_t, 24> id{};
+  rc = RelayedQuery(session, kInnerIdentity, kInnerUniqueId, mode, id);
+  if (rc != 0)
+    return rc;
+  if (state != nullptr) {
+    ByteReader in(id);
+    state->idWords[0] = in.U32();
+    state->idWords[1] = in.U32();
+    constexpr size_t kIdLength = sizeof state->uniqueId - 1;
+    in.Bytes(std::span<uint8_t>(reinterpret_cast<uint8_t*>(state->uniqueId), kIdLength));
+    state->uniqueId[kIdLength] = 0;
+    std::replace(state->uniqueId, state->uniqueId + kIdLength, '\0', ' ');
+  }
+
+  std::array<uint8_t, 1> pcb{};
+  rc = RelayedQuery(session, kInnerIdentity, kInnerPcbId, id, pcb);
+  if (rc != 0)
+    return rc;
+  if (state != nullptr)
+    state->hardwareId = pcb[0];
+  return 0;
+}
+
+ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
+  ResultCode rc = BootModeGate(session);
+  if (rc != 0)
+    return rc;
+  if (info != nullptr)
+    info->status = 0;
+  rc = CameraCommand(session, kInnerFirmware, kInnerFirmwareInfo, nullptr, 0);
+  if (rc != 0)
+    return rc;
+  const auto relay = FindItem(session, kRelay);
+  if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
+    return 30;
+  if (ByteReader(relay->data).U8() != 0)
+    return 66;
+  if (info == nullptr)
+    return 0;
+
+  // A short answer leaves zeros, never stale bytes, in the fields it lacks.
+  std::array<uint8_t, kFirmwareRecordLength> record{};
+  const std::span<const uint8_t> received = ReceivedBulk(session);
+  std::copy_n(received.begin(), std::min(received.size(), record.size()), record.begin());
+
+  ByteReader in(record);
+  const uint8_t status = in.U8();
+  if (status != 0) {
+    info->status = status;
+    return 0;
+  }
+  info->flags = in.U16();
+  info->version = in.U16();
+  info->sizeBlocks = in.U32();
+  in.Bytes(
+      std::span<uint8_t>(reinterpret_cast<uint8_t*>(info->description), sizeof info->description));
+  return 0;
+}
+
+}  // namespace vexo3

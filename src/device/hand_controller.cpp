@@ -1,0 +1,195 @@
+#include "device/hand_controller.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "device/device_steps.h"
+
+namespace vexo3 {
+
+using device_detail::AnswerItem;
+using device_detail::ByteReader;
+using device_detail::Exchange;
+using device_detail::FindItem;
+
+namespace {
+
+constexpr uint8_t kIdentityCommand = 248;
+constexpr uint8_t kFirmwareCommand = 247;
+
+constexpr uint8_t kModeQuery = 1;
+constexpr uint8_t kModeBootAnswer = 3;
+constexpr uint8_t kModeAppAnswer = 1;
+constexpr uint8_t kUniqueIdQuery = 16;
+constexpr uint8_t kPcbIdQuery = 17;
+constexpr uint8_t kDeviceTextQuery = 209;
+constexpr uint8_t kFirmwareInfoQuery = 16;
+
+constexpr uint8_t kModeLength = 4;
+constexpr uint8_t kUniqueIdLength = 24;
+constexpr uint8_t kDeviceTextLength = 32;
+constexpr uint8_t kFirmwareRecordLength = 49;
+constexpr uint8_t kFirmwareStatusOnlyLength = 1;
+
+// One query: the exchange, then the answer parameter with exactly that length.
+ResultCode Query(DeviceSession& session, uint8_t command, uint8_t parameter, uint8_t length,
+                 AnswerItem* item) {
+  const ResultCode rc = Exchange(session, command, parameter);
+  if (rc != 0)
+    return rc;
+  const auto found = FindItem(session, parameter);
+  if (!found)
+    return 57;
+  if (found->lengthByte != length || found->data.size() != length)
+    return 58;
+  *item = *found;
+  return 0;
+}
+
+}  // namespace
+
+ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* protocolVersion,
+                          uint16_t* protocolVersion2) {
+  const ResultCode rc = Exchange(session, kIdentityCommand, kModeQuery);
+  if (rc != 0)
+    return rc;
+  int32_t boot = 1;
+  auto item = FindItem(session, kModeBootAnswer);
+  if (!item) {
+    boot = 0;
+    item = FindItem(session, kModeAppAnswer);
+  }
+  if (!item)
+    return 57;
+  if (item->lengthByte != kModeLength || item->data.size() != kModeLength)
+    return 58;
+  ByteReader in(item->data);
+  const uint16_t word1 = in.U16();
+  const uint16_t word2 = in.U16();
+  if (bootMode != nullptr)
+    *bootMode = boot;
+  if (protocolVersion != nullptr)
+    *protocolVersion = word1;
+  if (protocolVersion2 != nullptr)
+    *protocolVersion2 = word2;
+  return 0;
+}
+
+ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniqueIdBytes) {
+  AnswerItem item;
+  const ResultCode rc = Query(session, kIdentityCommand, kUniqueIdQuery, kUniqueIdLength, &item);
+  if (rc != 0)
+    return rc;
+  ByteReader in(item.data);
+  const uint32_t w0 = in.U32();
+  const uint32_t w1 = in.U32();
+  if (idWords != nullptr) {
+    idWords[0] = w0;
+    idWords[1] = w1;
+  }
+  if (uniqueIdBytes != nullptr)
+    in.Bytes(std::span<uint8_t>(uniqueIdBytes, 16));
+  return 0;
+}
+
+ResultCode ReadPcbId(DeviceSession& session, uint8_t* hardwareId) {
+  AnswerItem item;
+  const ResultCode rc = Query(session, kIdentityCommand, kPcbIdQuery, 1, &item);
+  if (rc != 0)
+    return rc;
+  if (hardwareId != nullptr)
+    *hardwareId = ByteReader(item.data).U8();
+  return 0;
+}
+
+ResultCode ReadDeviceText(DeviceSession& session, uint8_t* text) {
+  if (text == nullptr)
+    return 200;
+  AnswerItem item;
+  const ResultCode rc =
+      Query(session, kIdentityCommand, kDeviceTextQuery, kDeviceTextLength, &item);
+  if (rc != 0)
+    return rc;
+  ByteReader(item.data).Bytes(std::span<uint8_t>(text, kDeviceTextLength));
+  text[kDeviceTextLength - 1] = 0;
+  // An erased text reads as 0xFF bytes.
+  if (text[0] == 0xFF)
+    text[0] = 0;
+  return 0;
+}
+
+ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
+  const ResultCode rc = Exchange(session, kFirmwareCommand, kFirmwareInfoQuery);
+  if (rc != 0)
+    return rc;
+  const auto item = FindItem(session, kFirmwareInfoQuery);
+  if (!item)
+    return 57;
+  if ((item->lengthByte != kFirmwareRecordLength &&
+       item->lengthByte != kFirmwareStatusOnlyLength) ||
+      item->data.size() != item->lengthByte) {
+    return 58;
+  }
+  if (info == nullptr)
+    return 0;
+  ByteReader in(item->data);
+  info->status = in.U8();
+  if (info->status != 0)
+    return 0;
+  if (item->lengthByte == kFirmwareStatusOnlyLength) {
+    // "Valid" with no record: show zeros, not whatever the record held before.
+    info->flags = 0;
+    info->version = 0;
+    info->sizeBlocks = 0;
+    std::memset(info->description, 0, sizeof info->description);
+    return 0;
+  }
+  info->flags = in.U16();
+  info->version = in.U16();
+  info->sizeBlocks = in.U32();
+  in.Bytes(
+      std::span<uint8_t>(reinterpret_cast<uint8_t*>(info->description), sizeof info->description));
+  if (std::memchr(info->description, 0, sizeof info->description) == nullptr) {
+    info->description[sizeof info->description - 1] = 0;
+  }
+  return 0;
+}
+
+ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state) {
+  ResultCode rc =
+      ReadDeviceMode(session, &state.bootMode, &state.protocolVersion, &state.protocolVersion2);
+  if (rc != 0)
+    return rc;
+  rc = ReadUniqueId(session, state.idWords, reinterpret_cast<uint8_t*>(state.uniqueId));
+  if (rc != 0)
+    return rc;
+  rc = ReadPcbId(session, &state.hardwareId);
+  if (rc != 0)
+    return rc;
+
+  constexpr size_t kIdLength = sizeof state.uniqueId - 1;
+  state.uniqueId[kIdLength] = 0;
+  std::replace(state.uniqueId, state.uniqueId + kIdLength, '\0', ' ');
+
+  if (!session.link)
+    return 2;
+  const char* serial = session.link->QuerySerial();
+  if (serial == nullptr || serial[0] == 0)
+    return 9;
+  std::strncpy(state.chipSerial, serial, sizeof state.chipSerial - 1);
+  state.chipSerial[sizeof state.chipSerial - 1] = 0;
+
+  if (!session.link)
+    return 2;
+  const char* descr = session.link->QueryDescr();
+  if (descr == nullptr || descr[0] == 0)
+    return 9;
+  std::strncpy(state.chipDescription, descr, sizeof state.chipDescription - 1);
+  state.chipDescription[sizeof state.chipDescription - 1] = 0;
+
+  state.deviceText[sizeof state.deviceText - 1] = 0;
+  return ReadDeviceText(session, reinterpret_cast<uint8_t*>(state.deviceText));
+}
+
+}  // namespace vexo3

@@ -1,0 +1,167 @@
+#include <cstdint>
+
+#include "device/device_steps.h"
+#include "device/hand_controller.h"
+#include "platform/clock.h"
+
+namespace vexo3 {
+
+using device_detail::BootModeGate;
+using device_detail::ByteReader;
+using device_detail::FindItem;
+
+namespace {
+
+constexpr uint8_t kFirmwareCommand = 247;
+constexpr uint8_t kOpenUpdate = 48;
+constexpr uint8_t kStartUpdate = 138;
+constexpr uint8_t kTransfer = 218;
+constexpr uint8_t kEndUpdate = 143;
+
+constexpr uint8_t kStatusNotReady = 102;
+constexpr uint8_t kStatusNoSpace = 239;
+constexpr uint8_t kStatusChunkTaken = 0;
+constexpr uint8_t kStatusCountMismatch = 1;
+constexpr uint8_t kStatusFinished = 13;
+
+constexpr int32_t kChunkSize = 4096;
+// A unit that never gets ready must not hang the program.
+constexpr uint64_t kReadinessLimitMs = 60000;
+
+// One 218 frame with its bulk block (0 bytes when polling); the unit's status
+// byte on success.
+ResultCode Transfer(DeviceSession& session, const uint8_t* block, uint32_t count, uint8_t* status) {
+  // The pointer is never read for 0 bytes, but give the marker a real one.
+  static constexpr uint8_t kNothing = 0;
+  ResultCode rc = session.BeginCommand(kFirmwareCommand);
+  if (rc != 0)
+    return rc;
+  rc = session.AttachBulkData(count == 0 ? &kNothing : block, count);
+  if (rc != 0)
+    return rc;
+  rc = session.AddParameter(kTransfer, nullptr, 0);
+  if (rc != 0)
+    return rc;
+  rc = session.SendCommand();
+  if (rc != 0)
+    return rc;
+  rc = session.ReceiveAnswer();
+  if (rc != 0)
+    return rc;
+  const auto item = FindItem(session, kTransfer);
+  if (!item)
+    return 102;
+  if (item->lengthByte != 1 || item->data.size() != 1)
+    return 101;
+  *status = ByteReader(item->data).U8();
+  return 0;
+}
+
+}  // namespace
+
+ResultCode EndUpdate(DeviceSession& session) {
+  return device_detail::Exchange(session, kFirmwareCommand, kEndUpdate);
+}
+
+ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
+                            uint16_t startCode, ProgressObserver* progress) {
+  ResultCode rc = BootModeGate(session);
+  if (rc != 0)
+    return rc;
+
+  // Open the unit's update procedure.
+  const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
+  rc = session.BeginCommand(kFirmwareCommand);
+  if (rc != 0)
+    return rc;
+  rc = session.AddParameter(kOpenUpdate, code, sizeof code);
+  if (rc != 0)
+    return rc;
+  rc = session.SendCommand();
+  if (rc != 0)
+    return rc;
+  rc = session.ReceiveAnswer();
+  if (rc != 0)
+    return rc;
+  if (!FindItem(session, kOpenUpdate))
+    return 102;
+
+  // Start it.
+  const uint8_t zeros[3] = {};
+  rc = session.BeginCommand(kFirmwareCommand);
+  if (rc != 0)
+    return rc;
+  rc = session.AddParameter(kStartUpdate, zeros, sizeof zeros);
+  if (rc != 0)
+    return rc;
+  rc = session.SendCommand();
+  if (rc != 0)
+    return rc;
+  rc = session.ReceiveAnswer();
+  if (rc != 0)
+    return rc;
+  const auto started = FindItem(session, kStartUpdate);
+  if (!started)
+    return 102;
+  if (started->lengthByte != 1 || started->data.size() != 1)
+    return 101;
+  if (ByteReader(started->data).U8() != 0)
+    return 104;
+
+  // Wait until the unit is ready to receive; no pause between polls.
+  const uint64_t waitStart = session.clock().NowMs();
+  for (;;) {
+    uint8_t status = 0;
+    rc = Transfer(session, nullptr, 0, &status);
+    if (rc != 0)
+      return rc;
+    if (status == kStatusNoSpace)
+      return 107;
+    if (status != kStatusNotReady)
+      break;
+    if (session.clock().NowMs() - waitStart >= kReadinessLimitMs)
+      return 104;
+  }
+
+  if (data == nullptr || length <= 0)
+    return EndUpdate(session);
+
+  // Chunks go straight from the caller's buffer.
+  const uint8_t* position = data;
+  int32_t remaining = length;
+  for (;;) {
+    const int32_t chunk = remaining >= kChunkSize ? kChunkSize : remaining;
+    const int32_t after = remaining - chunk;
+    uint8_t status = 0;
+    rc = Transfer(session, position, static_cast<uint32_t>(chunk), &status);
+    if (rc != 0)
+      return rc;
+    switch (status) {
+      case kStatusChunkTaken:
+        if (progress != nullptr)
+          progress->OnProgress(static_cast<uint64_t>(length - after),
+                               static_cast<uint64_t>(length));
+        if (after > 0) {
+          position += chunk;
+          remaining = after;
+          continue;
+        }
+        // The unit still expects data but the image is exhausted.
+        (void)EndUpdate(session);
+        return 104;
+      case kStatusCountMismatch:
+        return 100;
+      case kStatusFinished:
+        if (after != 0)
+          return 100;
+        if (progress != nullptr) {
+          progress->OnProgress(static_cast<uint64_t>(length), static_cast<uint64_t>(length));
+        }
+        return EndUpdate(session);
+      default:
+        return 104;
+    }
+  }
+}
+
+}  // namespace vexo3
