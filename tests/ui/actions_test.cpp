@@ -1,0 +1,504 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "firmware/firmware_package.h"
+#include "protocol/result_code.h"
+#include "recorder_window.h"
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+#include "support/sim_rig.h"
+#include "ui/device_report.h"
+#include "ui/package_summary.h"
+#include "ui/sivra_actions.h"
+
+namespace vexo3 {
+namespace {
+
+using sim::Fault;
+using sim::FaultAction;
+using sim::HandControllerConfig;
+using sim::Unit;
+using testing::ElementsAre;
+
+constexpr uint16_t kHcStart = 0x1234;
+constexpr uint16_t kCameraStart = 0x5678;
+
+// The default scenario with a first protocol word the updater accepts.
+HandControllerConfig Config() {
+  HandControllerConfig cfg;
+  cfg.protocolVersion = 0x00FF;
+  return cfg;
+}
+
+std::string TempPath(const std::string& name) {
+  return testing::TempDir() + "ui_" + name;
+}
+
+// A package with both images; supportedPcb goes into the HC image's flags.
+std::string WriteTestPackage(const std::string& name, uint8_t supportedPcb = 0,
+                             bool withCamera = true) {
+  std::vector<sim::PackageRecord> records;
+  sim::PackageRecord hc;
+  hc.kind = "HC";
+  hc.version = 0x0203;
+  hc.flags = static_cast<uint16_t>(0x1000 | (supportedPcb << 5));
+  hc.startCode = kHcStart;
+  hc.description = "HC test firmware";
+  hc.data = sim::MakeSimImage(0x0203, 0x1000, "HC test firmware", 5000, 7);
+  records.push_back(hc);
+  if (withCamera) {
+    sim::PackageRecord ca;
+    ca.kind = "CA";
+    ca.version = 0x0105;
+    ca.flags = 0x2000;
+    ca.startCode = kCameraStart;
+    ca.description = "Camera test firmware";
+    ca.data = sim::MakeSimImage(0x0105, 0x2000, "Camera test firmware", 3000, 9);
+    records.push_back(ca);
+  }
+  const std::string path = TempPath(name);
+  EXPECT_TRUE(sim::WritePackage(path, records));
+  return path;
+}
+
+struct Fixture {
+  explicit Fixture(HandControllerConfig cfg = Config()) : rig(cfg) {}
+
+  void Load(const std::string& path) { ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk); }
+  uint32_t Count(Unit unit, uint8_t command, uint8_t parameter) {
+    return rig.hc.CommandCount(unit, command, parameter);
+  }
+  uint32_t EndUpdates() { return Count(Unit::HandController, 247, 143); }
+  uint32_t CameraStops() { return Count(Unit::HandController, 244, 192); }
+
+  SimRig rig;
+  FirmwarePackage package;
+  RecorderWindow window;
+  SivraActions actions{rig.session, package, window};
+};
+
+const std::vector<std::string> kFailedTail = {"status:Update failed...", "enable:browse",
+                                              "enable:update", "enable:file", "redraw"};
+
+// --- UpdateFirmware ---
+
+TEST(UpdateFirmware, TickedImageAbsentDoesNothingAtAll) {
+  struct Case {
+    bool hc, camera, withCamera, loaded;
+  };
+  for (const Case c : {Case{true, false, true, false}, Case{false, true, false, true},
+                       Case{true, true, false, true}}) {
+    Fixture f;
+    if (c.loaded)
+      f.Load(WriteTestPackage("presence.bin", 0, c.withCamera));
+    f.window.hcTicked = c.hc;
+    f.window.cameraTicked = c.camera;
+    f.actions.UpdateFirmware();
+    EXPECT_TRUE(f.window.events.empty());
+    EXPECT_EQ(f.rig.chip.CallCount(sim::D2xxCall::Open), 0u);
+    EXPECT_TRUE(f.rig.chip.HostWrittenBytes().empty());
+  }
+}
+
+TEST(UpdateFirmware, FullUpdateStatusSequence) {
+  Fixture f;
+  f.Load(WriteTestPackage("full.bin"));
+  std::vector<std::pair<std::string, uint64_t>> timed;
+  f.window.onEvent = [&](const std::string& e) { timed.emplace_back(e, f.rig.clock.NowMs()); };
+  f.actions.UpdateFirmware();
+
+  EXPECT_THAT(f.window.events,
+              ElementsAre("disable:browse", "disable:update", "disable:file",
+                          "status:Reading device state...", "status:Uploading HC firmware...",
+                          "status:Uploading Camera firmware...", "status:DONE ok", "enable:browse",
+                          "enable:update", "enable:file", "redraw"));
+  EXPECT_GE(timed[5].second - timed[4].second, 100u);
+  EXPECT_TRUE(f.window.boxes.empty());
+  EXPECT_TRUE(f.rig.chip.IsOpen());  // the session stays open after success
+  EXPECT_EQ(f.rig.hc.Flash(Unit::HandController),
+            std::vector<uint8_t>(f.package.hcImage.data.get(),
+                                 f.package.hcImage.data.get() + f.package.hcImage.length));
+  EXPECT_EQ(f.rig.hc.Flash(Unit::Camera),
+            std::vector<uint8_t>(f.package.cameraImage.data.get(),
+                                 f.package.cameraImage.data.get() + f.package.cameraImage.length));
+  // Progress reached each image's end.
+  ASSERT_FALSE(f.window.progress.empty());
+  EXPECT_EQ(f.window.progress.front().image, "HandController");
+  EXPECT_EQ(f.window.progress.back().image, "Camera");
+  EXPECT_EQ(f.window.progress.back().done, 3000u);
+  EXPECT_EQ(f.window.progress.back().total, 3000u);
+}
+
+TEST(UpdateFirmware, BothBoxesUntickedStillChecksThenDone) {
+  Fixture f;
+  f.window.hcTicked = false;
+  f.window.cameraTicked = false;
+  f.actions.UpdateFirmware();
+  EXPECT_EQ(f.window.statuses, (std::vector<std::string>{"Reading device state...", "DONE ok"}));
+  EXPECT_EQ(f.Count(Unit::HandController, 248, 17), 1u);  // PCB id was read
+  EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);  // nothing uploaded
+}
+
+struct FailureRow {
+  const char* name;
+  std::function<void(HandControllerConfig&)> configure;
+  std::vector<Fault> faults;
+  const char* caption;
+  std::string text;
+  uint32_t endUpdates;
+  uint32_t cameraOpens;  // Camera upload attempted
+  bool noDevice = false;
+};
+
+class UpdateFailure : public testing::TestWithParam<FailureRow> {};
+
+TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
+  const FailureRow& row = GetParam();
+  HandControllerConfig cfg = Config();
+  if (row.configure)
+    row.configure(cfg);
+  Fixture f(cfg);
+  for (const Fault& fault : row.faults)
+    f.rig.hc.AddFault(fault);
+  f.rig.chip.MutableInfo().inaccessible = row.noDevice;
+  f.Load(WriteTestPackage("failure.bin", 2));
+  f.actions.UpdateFirmware();
+
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].caption, row.caption);
+  EXPECT_EQ(f.window.boxes[0].text, row.text);
+  EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Error);
+  EXPECT_EQ(f.window.boxes[0].buttons, MessageButtons::Ok);
+  // The box comes before "Update failed..." and the close.
+  std::vector<std::string> tail(f.window.events.end() - 6, f.window.events.end());
+  EXPECT_EQ(tail.front(), std::string("box:") + row.caption);
+  EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()), kFailedTail);
+  EXPECT_FALSE(f.rig.chip.IsOpen());
+  EXPECT_EQ(f.EndUpdates(), row.endUpdates);
+  EXPECT_EQ(f.Count(Unit::Camera, 247, 48), row.cameraOpens);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UpdateFailure,
+    testing::Values(
+        FailureRow{
+            "NoDevice", nullptr, {}, "Can't read device mode", DeviceErrorText(1), 0, 0, true},
+        FailureRow{"ModeQueryRefused",
+                   nullptr,
+                   {Fault{Unit::HandController, 248, 1, 2, FaultAction::AnswerType, 0x13}},
+                   "Can't read device mode",
+                   ResultText(52),
+                   0,
+                   0},
+        FailureRow{"AppMode",
+                   [](HandControllerConfig& c) { c.mode = sim::UnitMode::App; },
+                   {},
+                   "ERROR",
+                   "Device is not in boot mode",
+                   0,
+                   0},
+        FailureRow{"ProtocolVersion0x100",
+                   [](HandControllerConfig& c) { c.protocolVersion = 0x100; },
+                   {},
+                   "ERROR",
+                   "Protocol version is wrong",
+                   0,
+                   0},
+        FailureRow{"PcbQueryRefused",
+                   nullptr,
+                   {Fault{Unit::HandController, 248, 17, 1, FaultAction::AnswerType, 0x12}},
+                   "Can't read PCB ID (version)",
+                   ResultText(51),
+                   0,
+                   0},
+        FailureRow{"HcUpdateProhibited102",
+                   [](HandControllerConfig& c) { c.update.refuseOpen = true; },
+                   {},
+                   "HC firmware update error",
+                   "Update is prohibited",
+                   0,
+                   0},
+        FailureRow{"HcStartRefused104",
+                   [](HandControllerConfig& c) { c.update.refuseStart = true; },
+                   {},
+                   "HC firmware update error",
+                   "Update has failed",
+                   1,
+                   0},
+        FailureRow{"HcCountMismatch100",
+                   nullptr,
+                   {Fault{Unit::HandController, 247, 218, 2, FaultAction::Status, 1}},
+                   "HC firmware update error",
+                   ResultText(100),
+                   1,
+                   0},
+        FailureRow{"HcNoSpace107",
+                   [](HandControllerConfig& c) { c.update.noSpace = true; },
+                   {},
+                   "HC firmware update error",
+                   "No space for firmware",
+                   0,
+                   0},
+        FailureRow{"CameraStartRefused",
+                   [](HandControllerConfig& c) { c.camera.update.refuseStart = true; },
+                   {},
+                   "Camera firmware update error",
+                   ResultText(106),
+                   0,
+                   0}),
+    [](const testing::TestParamInfo<FailureRow>& info) { return info.param.name; });
+
+TEST(UpdateFirmware, ProtocolVersion0xFFPasses) {
+  Fixture f;  // Config() reports 0xFF
+  f.window.hcTicked = false;
+  f.window.cameraTicked = false;
+  f.actions.UpdateFirmware();
+  EXPECT_TRUE(f.window.boxes.empty());
+  EXPECT_EQ(f.window.statuses.back(), "DONE ok");
+}
+
+TEST(UpdateFirmware, PcbWarningOnlyForNewerBoard) {
+  // The simulated board reports PCB 2.
+  struct Case {
+    uint8_t supported;
+    bool warned;
+  };
+  for (const Case c : {Case{3, true}, Case{2, false}, Case{0, false}}) {
+    Fixture f;
+    f.Load(WriteTestPackage("pcb.bin", c.supported));
+    f.window.yesNoAnswer = MessageAnswer::Yes;
+    f.actions.UpdateFirmware();
+    if (c.warned) {
+      ASSERT_EQ(f.window.boxes.size(), 1u);
+      EXPECT_EQ(f.window.boxes[0].caption, "WARNING");
+      EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Warning);
+      EXPECT_EQ(f.window.boxes[0].buttons, MessageButtons::YesNo);
+      EXPECT_EQ(f.window.boxes[0].text,
+                "PCB version (0x2) is reported to be newer (lower value) than the Firmware "
+                "supports (0x3).\r\nAre you sure to upload this into the device?\r\n\r\n(When "
+                "doing this the Firmware may not work or even start but a serious error is "
+                "indicated when trying to start.)");
+    } else {
+      EXPECT_TRUE(f.window.boxes.empty()) << int(c.supported);
+    }
+    EXPECT_EQ(f.window.statuses.back(), "DONE ok");
+  }
+}
+
+TEST(UpdateFirmware, WarningAnsweredNoAbortsWithoutUpload) {
+  Fixture f;
+  f.Load(WriteTestPackage("no.bin", 3));
+  f.window.yesNoAnswer = MessageAnswer::No;
+  f.actions.UpdateFirmware();
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.statuses.back(), "Update failed...");
+  EXPECT_FALSE(f.rig.chip.IsOpen());
+  EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);
+  EXPECT_EQ(f.Count(Unit::Camera, 247, 48), 0u);
+}
+
+TEST(UpdateFirmware, CameraOnlyInAppMode) {
+  HandControllerConfig cfg = Config();
+  cfg.mode = sim::UnitMode::App;
+  Fixture f(cfg);
+  f.Load(WriteTestPackage("camonly.bin"));
+  f.window.hcTicked = false;
+  f.actions.UpdateFirmware();
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].text, "Device is not in boot mode");
+  EXPECT_EQ(f.window.statuses.back(), "Update failed...");
+}
+
+// A box ticked after the presence test, for an image the package doesn't
+// hold: the image is skipped, not sent from a null buffer.
+TEST(UpdateFirmware, BoxTickedLateForAbsentImageIsSkipped) {
+  Fixture f;
+  f.Load(WriteTestPackage("late.bin", 0, false));
+  f.package.cameraImage.length = 4096;  // stale field of an absent image
+  f.window.cameraTicked = false;
+  f.window.onEvent = [&](const std::string& e) {
+    if (e == "status:Reading device state...")
+      f.window.cameraTicked = true;
+  };
+  f.actions.UpdateFirmware();
+  EXPECT_TRUE(f.window.boxes.empty());
+  EXPECT_EQ(f.window.statuses.back(), "DONE ok");
+  EXPECT_EQ(f.Count(Unit::Camera, 247, 48), 0u);
+}
+
+// --- ReadDeviceInfo ---
+
+TEST(ReadDeviceInfo, BootModeReportWithCameraKeepsSessionOpen) {
+  Fixture f;
+  f.actions.ReadDeviceInfo();
+  ASSERT_EQ(f.window.reports.size(), 1u);
+  EXPECT_TRUE(f.window.boxes.empty());
+  const std::string& report = f.window.reports[0];
+  EXPECT_EQ(report.rfind("=== HandController's state:  BOOT MODE\n\n"
+                         "USB-serial chip ID: VX300001\n"
+                         "       description: \"Vexo-3 HandController\"\n\n"
+                         "Unique ID:          \"VX3HC00000000001\"\n"
+                         "Protocol version:   $00ff, $0001\n"
+                         "Hardware ID:        2\n\n"
+                         "Firmware version:   01.02.1\n"
+                         "     description:   \"Vexo-3 HC main firmware\"\n"
+                         "            size:   49152 bytes\n"
+                         "            type:   main fw.\n"
+                         "\n=== Camera's state:  BOOT MODE\n\n"
+                         "Unique ID:          \"VX3CAM0000000001\"\n"
+                         "Protocol version:   $0102, $0001\n"
+                         "Hardware ID:        1\n\n"
+                         "Firmware version:   01.04\n"
+                         "     description:   \"Vexo-3 Camera firmware\"\n"
+                         "            size:   65536 bytes\n",
+                         0),
+            0u)
+      << report;
+  EXPECT_EQ(f.CameraStops(), 1u);
+  EXPECT_FALSE(f.rig.hc.CameraStarted());
+  EXPECT_TRUE(f.rig.chip.IsOpen());
+  EXPECT_TRUE(f.window.statuses.empty());  // the report touches no control
+}
+
+TEST(ReadDeviceInfo, AppModeCallsNoCameraOperation) {
+  HandControllerConfig cfg = Config();
+  cfg.mode = sim::UnitMode::App;
+  Fixture f(cfg);
+  f.actions.ReadDeviceInfo();
+  ASSERT_EQ(f.window.reports.size(), 1u);
+  EXPECT_EQ(f.window.reports[0].find("Camera's state"), std::string::npos);
+  EXPECT_EQ(f.Count(Unit::HandController, 244, 193), 0u);
+  EXPECT_EQ(f.CameraStops(), 0u);
+}
+
+TEST(ReadDeviceInfo, CameraRefusingToStartIsReportedAndStopped) {
+  HandControllerConfig cfg = Config();
+  cfg.camera.update.refuseStart = true;
+  Fixture f(cfg);
+  f.actions.ReadDeviceInfo();
+  ASSERT_EQ(f.window.reports.size(), 1u);
+  const std::string& report = f.window.reports[0];
+  const std::string tail = "\n=== Camera's state:  ERROR, can't access Camera...!\n\n";
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+  EXPECT_EQ(f.CameraStops(), 1u);
+  EXPECT_TRUE(f.window.boxes.empty());
+}
+
+TEST(ReadDeviceInfo, MissingFirmwareInfoIsNoFailure) {
+  HandControllerConfig cfg = Config();
+  cfg.firmware.reset();
+  Fixture f(cfg);
+  f.actions.ReadDeviceInfo();
+  ASSERT_EQ(f.window.reports.size(), 1u);
+  EXPECT_NE(f.window.reports[0].find("Firmware version:   couldn't be read!\n=== Camera's state:"),
+            std::string::npos);
+}
+
+TEST(ReadDeviceInfo, CameraStateFailureStopsCameraOnceThenOneBoxThenCloses) {
+  Fixture f;
+  // The second relayed command (the Camera's unique id) gets relay status 5.
+  f.rig.hc.AddFault(Fault{Unit::HandController, 244, 60, 2, FaultAction::Status, 5});
+  uint32_t stopsAtBox = 99;
+  bool openAtBox = false;
+  f.window.onEvent = [&](const std::string& e) {
+    if (e == "box:ERROR") {
+      stopsAtBox = f.CameraStops();
+      openAtBox = f.rig.chip.IsOpen();
+    }
+  };
+  f.actions.ReadDeviceInfo();
+  EXPECT_TRUE(f.window.reports.empty());
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].caption, "ERROR");
+  EXPECT_EQ(f.window.boxes[0].text, ResultText(66));
+  EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Error);
+  EXPECT_EQ(stopsAtBox, 1u);
+  EXPECT_TRUE(openAtBox);
+  EXPECT_EQ(f.CameraStops(), 1u);
+  EXPECT_FALSE(f.rig.chip.IsOpen());
+}
+
+TEST(ReadDeviceInfo, NoDeviceShowsOpenFailureText) {
+  Fixture f;
+  f.rig.chip.MutableInfo().inaccessible = true;
+  f.actions.ReadDeviceInfo();
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].caption, "ERROR");
+  EXPECT_EQ(f.window.boxes[0].text, DeviceErrorText(1));
+  EXPECT_EQ(f.CameraStops(), 0u);
+  EXPECT_TRUE(f.window.reports.empty());
+}
+
+// --- Package choice ---
+
+TEST(BrowseFirmwareFile, CancelChangesNothing) {
+  Fixture f;
+  f.Load(WriteTestPackage("keep.bin"));
+  f.window.fileText = "keep";
+  f.actions.BrowseFirmwareFile();
+  EXPECT_THAT(f.window.events, ElementsAre("choose"));
+  EXPECT_TRUE(f.package.hcImage.IsPresent());
+}
+
+TEST(BrowseFirmwareFile, ChosenFileIsLoadedAndSummarised) {
+  Fixture f;
+  f.window.chosenFile = WriteTestPackage("chosen \xC3\xBC.bin");  // non-Latin-1 safe UTF-8 name
+  f.actions.BrowseFirmwareFile();
+  EXPECT_THAT(f.window.events, ElementsAre("choose", "file:" + *f.window.chosenFile, "summary"));
+  EXPECT_EQ(*f.window.summary,
+            "HC firmware:\n  \"HC test firmware\"\n    ver. 02.03.1\n"
+            "Camera firmware\n  \"Camera test firmware\"\n    ver. 01.05.2\n\n");
+  EXPECT_TRUE(f.package.cameraImage.IsPresent());
+}
+
+TEST(LoadSelectedPackage, FailureShowsBoxAndReleasesPackage) {
+  Fixture f;
+  // A good HC record, then a Camera record cut inside its data.
+  const std::string good = WriteTestPackage("good.bin");
+  std::vector<sim::PackageRecord> records(2);
+  records[0].kind = "HC";
+  records[0].data = std::vector<uint8_t>(100, 1);
+  records[1].kind = "CA";
+  records[1].data = std::vector<uint8_t>(100, 2);
+  const std::string broken = TempPath("broken.bin");
+  ASSERT_TRUE(sim::WritePackage(broken, records, 6 + 52 + 100 + 52 + 10));
+
+  f.window.fileText = good;
+  f.actions.LoadSelectedPackage();
+  f.window.events.clear();
+  f.window.fileText = broken;
+  f.actions.LoadSelectedPackage();
+
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].caption, "Loading failed");
+  EXPECT_EQ(f.window.boxes[0].text, "Error: " + LoaderErrorText(3, broken));
+  EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Error);
+  EXPECT_THAT(f.window.events, ElementsAre("box:Loading failed", "summary"));
+  EXPECT_EQ(*f.window.summary, "");
+  EXPECT_FALSE(f.package.hcImage.IsPresent());
+  EXPECT_FALSE(f.package.cameraImage.IsPresent());
+
+  // The update button then does nothing, as with no package.
+  f.window.events.clear();
+  f.actions.UpdateFirmware();
+  EXPECT_TRUE(f.window.events.empty());
+}
+
+TEST(LoadSelectedPackage, MissingFileNamesTheFile) {
+  Fixture f;
+  f.window.fileText = TempPath("does-not-exist.bin");
+  f.actions.LoadSelectedPackage();
+  ASSERT_EQ(f.window.boxes.size(), 1u);
+  EXPECT_EQ(f.window.boxes[0].text,
+            "Error: The file \"" + f.window.fileText + "\" can't be opened.");
+}
+
+}  // namespace
+}  // namespace vexo3
