@@ -167,6 +167,8 @@ struct SimFirmwareState {
 
 uint64_t FlashDigest(std::span<const uint8_t> bytes);
 
+struct ParserEvent;  // sim_codec.h
+
 class SimHandController final : public SimPeer {
  public:
   explicit SimHandController(HandControllerConfig config = {});
@@ -208,13 +210,19 @@ class SimHandController final : public SimPeer {
 
  private:
   struct Impl;
-  struct UnitUpdate;
+  struct UnitState;
+  struct Answer;
+  void HandleEvent(SimChip& port, ParserEvent&& event);
   void HandleFrame(SimChip& port, ParsedCommand&& frame);
-  std::vector<uint8_t> CameraAnswer(const ParsedCommand& frame, uint8_t innerCommand,
-                                    uint8_t innerParameter, uint8_t* relayStatus,
-                                    Clock::Duration* delay);
+  void AnswerParameter(const ParsedCommand& frame, const ParsedCommand::Item& item, Answer* answer);
+  void RelayToCamera(const ParsedCommand& frame, const ParsedCommand::Item& item, Answer* answer);
+  bool CameraAnswer(uint8_t innerCommand, uint8_t innerParameter, std::span<const uint8_t> data,
+                    std::vector<uint8_t>* out, Answer* answer);
+  void Emit(SimChip& port, uint8_t id, uint8_t counter, Answer& answer,
+            const std::optional<Fault>& fault);
   std::optional<Fault> TakeFault(Unit unit, uint8_t command, uint8_t parameter);
-  void CommitUpdate(Unit unit);
+  UnitState& State(Unit unit);
+  const UnitState& State(Unit unit) const;
 
   HandControllerConfig config_;
   std::unique_ptr<Impl> impl_;
@@ -226,8 +234,9 @@ class SimHandController final : public SimPeer {
   std::deque<ParsedCommand> lastCommands_;
 };
 
-// Builds the scenario's chips on the bus, each with its HandController (the
-// returned objects must outlive the bus). Faults go to every HandController.
+// Builds the scenario's chips on the bus, each with its HandController. One
+// entry per chip, null for a chip with nothing behind it; the controllers must
+// outlive the bus. Faults go to every HandController.
 std::vector<std::unique_ptr<SimHandController>> AttachScenario(SimulatedBus& bus,
                                                                const Scenario& scenario);
 
