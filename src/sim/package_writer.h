@@ -20,10 +20,10 @@ struct PackageRecord {
   uint16_t version = 0;
   uint16_t flags = 0;
   uint16_t startCode = 0;
-  std::string description;  // up to 40 bytes, NUL-padded
-  std::vector<uint8_t> data;
+  std::string description{};  // up to 40 bytes, NUL-padded
+  std::vector<uint8_t> data{};
   // Written instead of data.size() when set (for broken files).
-  std::optional<uint32_t> lengthField;
+  std::optional<uint32_t> lengthField{};
 };
 
 std::vector<uint8_t> BuildPackage(std::span<const PackageRecord> records);

@@ -36,7 +36,7 @@ struct FirmwareConfig {
   uint16_t flags = 0;
   uint16_t version = 0;
   uint32_t sizeBlocks = 0;  // 512-byte blocks
-  std::string description;  // up to 40 bytes go on the wire
+  std::string description{};  // up to 40 bytes go on the wire
 };
 
 struct UpdateConfig {
@@ -55,7 +55,7 @@ struct CameraConfig {
   uint8_t pcbId = 1;
   std::optional<FirmwareConfig> firmware =
       FirmwareConfig{0, 0x2000, 0x0104, 128, "Vexo-3 Camera firmware"};
-  UpdateConfig update;  // only refuseOpen and refuseStart apply
+  UpdateConfig update{};  // only refuseOpen and refuseStart apply
 };
 
 struct HandControllerConfig {
@@ -68,11 +68,11 @@ struct HandControllerConfig {
   // null: the unit answers 247/16 without parameter 16.
   std::optional<FirmwareConfig> firmware =
       FirmwareConfig{0, 0x1000, 0x0102, 96, "Vexo-3 HC main firmware"};
-  UpdateConfig update;
-  CameraConfig camera;
+  UpdateConfig update{};
+  CameraConfig camera{};
   // Sent instead of the built-in descriptor block when set (may be malformed
   // on purpose). The unit's own parser keeps its built-in sizes regardless.
-  std::optional<std::vector<uint8_t>> catalogBlock;
+  std::optional<std::vector<uint8_t>> catalogBlock{};
   // Extra delay before each chunk answer (HC 218 with data, Camera relay of
   // 218), for realistic progress on a RealClock.
   uint32_t chunkDelayMs = 0;
@@ -120,7 +120,7 @@ struct ChipScenario {
 
 struct Scenario {
   std::vector<ChipScenario> chips = {ChipScenario{}};
-  std::vector<Fault> faults;  // applied to every HandController of the scenario
+  std::vector<Fault> faults{};  // applied to every HandController of the scenario
 };
 
 // Parses the profile spellings: "boot"/"app", "hc"/"camera", and the fault
@@ -144,25 +144,25 @@ enum : uint8_t {
 struct ParsedCommand {
   struct Item {
     uint8_t code = 0;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data{};
   };
   uint8_t code = 0;
   uint8_t counter = 0;
-  std::vector<Item> items;  // parameters in frame order (the bulk marker excluded)
+  std::vector<Item> items{};  // parameters in frame order (the bulk marker excluded)
   bool hasBulk = false;
-  std::vector<uint8_t> bulk;  // the block that followed the frame
+  std::vector<uint8_t> bulk{};  // the block that followed the frame
   uint32_t baudRate = 0;
 };
 
 // The persisted part of a unit: its firmware record and a digest of its flash.
 struct UnitFirmwareState {
-  std::optional<FirmwareConfig> firmware;
+  std::optional<FirmwareConfig> firmware{};
   uint32_t flashSize = 0;
   uint64_t flashDigest = 0;  // FNV-1a 64 of the flash bytes
 };
 struct SimFirmwareState {
-  UnitFirmwareState handController;
-  UnitFirmwareState camera;
+  UnitFirmwareState handController{};
+  UnitFirmwareState camera{};
 };
 
 uint64_t FlashDigest(std::span<const uint8_t> bytes);

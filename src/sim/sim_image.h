@@ -30,7 +30,7 @@ struct SimImageHeader {
   uint32_t length = 0;
   uint16_t flags = 0;
   uint16_t version = 0;
-  std::string description;  // up to the first NUL, at most 40 bytes
+  std::string description{};  // up to the first NUL, at most 40 bytes
 };
 
 // An image of `length` bytes (at least the header's 56) with the header and a

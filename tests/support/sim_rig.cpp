@@ -1,4 +1,4 @@
-#include "support/sim_rig.h"
+#include "sim_rig.h"
 
 #include <utility>
 
