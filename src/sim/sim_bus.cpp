@@ -109,7 +109,9 @@ uint32_t SimChip::TxBacklog() const {
   const Clock::Duration left =
       ctsHeld_ ? frozenLine_ : std::max(txBusyUntil_ - clock_.Now(), Clock::Duration{0});
   const uint64_t baud = std::max<uint64_t>(line_.baudRate, 1);
-  const uint64_t scaled = static_cast<uint64_t>(left.count()) * baud;
+  // ByteTime rounds up to whole microseconds; don't count that slack as a byte.
+  const uint64_t slack = left.count() > 0 ? 1 : 0;
+  const uint64_t scaled = (static_cast<uint64_t>(left.count()) - slack) * baud;
   const uint64_t perByte = kBitsPerByte * kMicrosPerSecond;
   const uint64_t onLine = (scaled + perByte - 1) / perByte;
   return static_cast<uint32_t>(onLine + txQueue_.size());
