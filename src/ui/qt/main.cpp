@@ -1,0 +1,91 @@
+// vexo3-updater: the dialog program. Builds the one device session with its
+// backend and clock, then runs the main dialog until it closes.
+
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "protocol/device_session.h"
+#include "sim/sim_bus.h"
+#include "sim/sim_device.h"
+#include "ui/qt/screenshot.h"
+#include "ui/qt/sivra_dlg.h"
+#include "ui/qt/updater_options.h"
+
+#ifdef VEXO3_HAVE_LIBFTDI
+#include "link/libftdi_d2xx.h"
+#endif
+
+namespace {
+
+// The simulated device of --simulate; its controllers outlive the bus.
+struct SimulatedBackend {
+  explicit SimulatedBackend(vexo3::Clock& clock) : bus(clock) {
+    vexo3::sim::Scenario scenario;
+    for (auto& chip : scenario.chips) {
+      if (!chip.handController)
+        continue;
+      // Slow enough on the real clock that the progress bar can be seen.
+      chip.handController->chunkDelayMs = 15;
+      // The update accepts first protocol words up to 0xFF only; the default
+      // model reports 0x105, which would refuse every update.
+      chip.handController->protocolVersion &= 0xFF;
+    }
+    devices = vexo3::sim::AttachScenario(bus, scenario);
+  }
+  std::vector<std::unique_ptr<vexo3::sim::SimHandController>> devices;
+  vexo3::sim::SimulatedBus bus;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);  // takes Qt's own options out of argv
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.svg")));
+
+  const vexo3::UpdaterOptions options =
+      vexo3::ParseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (options.help) {
+    std::fputs(vexo3::UpdaterUsage(), stdout);
+    return 0;
+  }
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "vexo3-updater: %s\n%s", options.error.c_str(), vexo3::UpdaterUsage());
+    return 2;
+  }
+
+  vexo3::RealClock clock;
+  std::unique_ptr<SimulatedBackend> simulated;
+#ifdef VEXO3_HAVE_LIBFTDI
+  std::unique_ptr<vexo3::LibFtdiD2xx> hardware;
+#endif
+  vexo3::D2xxApi* d2xx = nullptr;
+  if (options.simulate) {
+    simulated = std::make_unique<SimulatedBackend>(clock);
+    d2xx = &simulated->bus;
+  } else {
+#ifdef VEXO3_HAVE_LIBFTDI
+    hardware = std::make_unique<vexo3::LibFtdiD2xx>();
+    d2xx = hardware.get();
+#else
+    std::fputs("vexo3-updater: built without the USB backend; try --simulate\n", stderr);
+    return 1;
+#endif
+  }
+
+  int result = 0;
+  {
+    vexo3::DeviceSession session(*d2xx, clock);
+    vexo3::CSivraDlg dialog(session);
+    if (!options.screenshotDir.empty()) {
+      result = vexo3::TakeScreenshots(dialog, options.screenshotDir) ? 0 : 1;
+    } else {
+      dialog.exec();  // its result means nothing: closing the dialog ends the program
+    }
+  }
+  return result;
+}

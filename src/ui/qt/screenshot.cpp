@@ -1,0 +1,74 @@
+#include "ui/qt/screenshot.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QTimer>
+#include <cstdio>
+#include <vector>
+
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+#include "ui/qt/devinfo_dlg.h"
+#include "ui/qt/sivra_dlg.h"
+
+namespace vexo3 {
+
+bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
+  const QDir out(QString::fromStdString(dir));
+  if (!out.exists() && !QDir().mkpath(out.path()))
+    return false;
+
+  std::vector<sim::PackageRecord> records(2);
+  records[0].kind = "HC";
+  records[0].version = 0x0110;
+  records[0].flags = 0x2000 | (2 << 5);
+  records[0].startCode = 0x0101;
+  records[0].description = "Vexo-3 HC main firmware";
+  records[0].data = sim::MakeSimImage(0x0110, 0x2000, "Vexo-3 HC main firmware", 20000);
+  records[1].kind = "CA";
+  records[1].version = 0x0105;
+  records[1].flags = 0x1000;
+  records[1].startCode = 0x0202;
+  records[1].description = "Vexo-3 Camera firmware";
+  records[1].data = sim::MakeSimImage(0x0105, 0x1000, "Vexo-3 Camera firmware", 12000);
+  const QString package = QDir(QDir::tempPath()).filePath(QStringLiteral("vexo3-demo.bin"));
+  if (!sim::WritePackage(package.toStdString(), records))
+    return false;
+
+  bool ok = true;
+  // Modal windows run their own loops: deal with them from a timer. The report
+  // is photographed; any message box means the run went wrong.
+  QTimer watcher;
+  watcher.setInterval(20);
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* report = qobject_cast<CDevinfoDlg*>(modal)) {
+      ok = report->grab().save(out.filePath(QStringLiteral("device-information.png"))) && ok;
+      report->accept();
+    } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      std::fprintf(stderr, "vexo3-updater: %s: %s\n", qPrintable(box->windowTitle()),
+                   qPrintable(box->text()));
+      ok = false;
+      box->reject();
+    }
+  });
+  watcher.start();
+
+  dialog.show();
+  dialog.SetFirmwareFileText(package.toStdString());
+  dialog.LoadSelectedPackage();
+  dialog.UpdateFirmware();
+  dialog.fileEdit()->setCursorPosition(0);
+  QApplication::processEvents();
+  ok = dialog.grab().save(out.filePath(QStringLiteral("main-dialog.png"))) && ok;
+  dialog.ReadDeviceInfo();
+
+  watcher.stop();
+  QFile::remove(package);
+  return ok;
+}
+
+}  // namespace vexo3

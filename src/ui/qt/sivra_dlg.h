@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QDialog>
+#include <optional>
+#include <string>
+
+#include "firmware/firmware_package.h"
+#include "ui/main_window.h"
+#include "ui/sivra_actions.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace vexo3 {
+
+class DeviceSession;
+
+// The main dialog: owns the package and runs the three actions against the
+// session it is given. Each action runs to its end inside its button handler.
+class CSivraDlg : public QDialog, public MainWindow {
+  Q_OBJECT
+
+ public:
+  explicit CSivraDlg(DeviceSession& session, QWidget* parent = nullptr);
+  ~CSivraDlg() override;
+
+  FirmwarePackage& package() { return package_; }
+  bool busy() const { return busy_; }
+
+  // The controls, for tests and screenshots.
+  QLineEdit* fileEdit() const { return fileEdit_; }
+  QLabel* summaryLabel() const { return summaryLabel_; }
+  QLabel* statusLabel() const { return statusLabel_; }
+  QPushButton* browseButton() const { return browseButton_; }
+  QPushButton* updateButton() const { return updateButton_; }
+  QPushButton* readInfoButton() const { return readInfoButton_; }
+  QCheckBox* hcCheck() const { return hcCheck_; }
+  QCheckBox* cameraCheck() const { return cameraCheck_; }
+  QProgressBar* progressBar() const { return progressBar_; }
+
+  // MainWindow
+  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
+                               MessageIcon icon, MessageButtons buttons) override;
+  void SetStatusText(const std::string& text) override;
+  void SetControlEnabled(DialogControl control, bool enabled) override;
+  bool IsChecked(DialogCheckBox box) override;
+  std::string FirmwareFileText() override;
+  void SetFirmwareFileText(const std::string& text) override;
+  std::optional<std::string> ChooseFirmwareFile() override;
+  void SetSummaryText(const std::string& text) override;
+  void ShowDeviceReport(const std::string& report) override;
+  void Redraw() override;
+  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
+                        uint64_t bytesTotal) override;
+
+ public slots:
+  void BrowseFirmwareFile();
+  void UpdateFirmware();
+  void ReadDeviceInfo();
+  void LoadSelectedPackage();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void done(int result) override;
+
+ private:
+  // Marks an action as running, so the window can't be closed under it.
+  template <typename F>
+  void RunAction(F&& action);
+  // Lets pending paints and timers run; never user input.
+  void KeepAlive();
+
+  FirmwarePackage package_;
+  SivraActions actions_;
+  bool busy_ = false;
+
+  QLineEdit* fileEdit_;
+  QPushButton* browseButton_;
+  QLabel* summaryLabel_;
+  QPushButton* updateButton_;
+  QLabel* statusLabel_;
+  QCheckBox* hcCheck_;
+  QCheckBox* cameraCheck_;
+  QPushButton* readInfoButton_;
+  QProgressBar* progressBar_;
+};
+
+}  // namespace vexo3
