@@ -1,0 +1,29 @@
+#pragma once
+
+// The command-line tool vexo3: parses the arguments, builds the one session
+// on the chosen backend and runs a subcommand. main() only calls RunCli.
+
+#include <cstdio>
+
+namespace vexo3::cli {
+
+// Exit codes, documented in --help and the man page.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitDeviceFailure = 1,  // device or update failure
+  kExitUsage = 2,          // bad arguments, or several devices and no --serial
+  kExitNoDevice = 3,       // no (such) HandController found
+  kExitPackageError = 4,   // the package file can't be loaded or lacks an image
+};
+
+struct CliStreams {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  std::FILE* in = stdin;
+  bool outIsTerminal = false;
+  bool inIsTerminal = false;
+};
+
+int RunCli(int argc, const char* const* argv, const CliStreams& streams);
+
+}  // namespace vexo3::cli

@@ -1,0 +1,10 @@
+#include <unistd.h>
+
+#include "cli/cli_app.h"
+
+int main(int argc, char** argv) {
+  vexo3::cli::CliStreams io;
+  io.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+  io.inIsTerminal = isatty(STDIN_FILENO) == 1;
+  return vexo3::cli::RunCli(argc, argv, io);
+}

@@ -1,0 +1,142 @@
+#include "cli/terminal_window.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/progress.h"
+#include "platform/clock.h"
+
+namespace vexo3::cli {
+
+std::string TerminalText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+      continue;
+    out += text[i];
+  }
+  return out;
+}
+
+TerminalWindow::TerminalWindow(TerminalOptions options, Clock& clock)
+    : options_(std::move(options)), clock_(clock) {}
+
+void TerminalWindow::EndProgressLine() {
+  if (progressLineOpen_) {
+    std::fputc('\n', options_.out);
+    std::fflush(options_.out);
+    progressLineOpen_ = false;
+  }
+}
+
+MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const std::string& text,
+                                             MessageIcon /*icon*/, MessageButtons buttons) {
+  EndProgressLine();
+  std::fflush(options_.out);
+  boxes_.push_back({caption, text});
+  std::fprintf(options_.err, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
+  if (buttons == MessageButtons::Ok) {
+    std::fflush(options_.err);
+    return MessageAnswer::Ok;
+  }
+  if (options_.assumeYes) {
+    std::fputs("Answered yes (--yes).\n", options_.err);
+    std::fflush(options_.err);
+    return MessageAnswer::Yes;
+  }
+  if (!options_.inIsTerminal) {
+    std::fputs("No terminal to ask: answered no (--yes answers yes).\n", options_.err);
+    std::fflush(options_.err);
+    return MessageAnswer::No;
+  }
+  std::fputs("Continue? [y/N] ", options_.err);
+  std::fflush(options_.err);
+  char line[64] = {};
+  if (std::fgets(line, sizeof line, options_.in) == nullptr) {
+    std::fputc('\n', options_.err);
+    return MessageAnswer::No;  // end of input is not a yes
+  }
+  const bool yes = (line[0] == 'y' || line[0] == 'Y') &&
+                   (line[1] == '\n' || line[1] == '\0' || std::strcmp(line + 1, "es\n") == 0 ||
+                    std::strcmp(line + 1, "ES\n") == 0);
+  return yes ? MessageAnswer::Yes : MessageAnswer::No;
+}
+
+void TerminalWindow::SetStatusText(const std::string& text) {
+  EndProgressLine();
+  status_ = text;
+  statusUs_ = clock_.Now().count();
+  std::fprintf(options_.out, "%s\n", text.c_str());
+  std::fflush(options_.out);
+}
+
+void TerminalWindow::SetControlEnabled(DialogControl /*control*/, bool /*enabled*/) {}
+
+bool TerminalWindow::IsChecked(DialogCheckBox box) {
+  return box == DialogCheckBox::HandController ? options_.hcChecked : options_.cameraChecked;
+}
+
+std::string TerminalWindow::FirmwareFileText() {
+  return options_.firmwareFile;
+}
+
+void TerminalWindow::SetFirmwareFileText(const std::string& text) {
+  options_.firmwareFile = text;
+}
+
+std::optional<std::string> TerminalWindow::ChooseFirmwareFile() {
+  return std::nullopt;
+}
+
+void TerminalWindow::SetSummaryText(const std::string& text) {
+  summary_ = text;
+}
+
+void TerminalWindow::ShowDeviceReport(const std::string& report) {
+  EndProgressLine();
+  reportShown_ = true;
+  std::fputs(report.c_str(), options_.out);
+  std::fflush(options_.out);
+}
+
+void TerminalWindow::Redraw() {
+  std::fflush(options_.out);
+}
+
+void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
+                                      uint64_t bytesTotal) {
+  const int64_t nowUs = clock_.Now().count();
+  if (imageName != progressName_) {
+    // The first report comes after the first chunk; the upload began at
+    // its status line, which is close enough and never later.
+    EndProgressLine();
+    progressName_ = std::string(imageName);
+    progressStartUs_ = statusUs_ != 0 ? statusUs_ : nowUs;
+    lastDecile_ = -1;
+  }
+  const double seconds = static_cast<double>(nowUs - progressStartUs_) / 1e6;
+  const bool done = bytesDone >= bytesTotal;
+  if (options_.outIsTerminal) {
+    std::fprintf(options_.out, "\r%s\033[K",
+                 FormatProgress(imageName, bytesDone, bytesTotal, seconds, true).c_str());
+    progressLineOpen_ = true;
+    if (done)
+      EndProgressLine();
+    std::fflush(options_.out);
+    return;
+  }
+  // Plain lines: one per tenth, and the last.
+  const int decile =
+      bytesTotal == 0 ? 10 : static_cast<int>(std::min<uint64_t>(bytesDone * 10 / bytesTotal, 10));
+  if (decile == lastDecile_ && !done)
+    return;
+  if (done && lastDecile_ == 10)
+    return;
+  lastDecile_ = done ? 10 : decile;
+  std::fprintf(options_.out, "%s\n",
+               FormatProgress(imageName, bytesDone, bytesTotal, seconds, false).c_str());
+  std::fflush(options_.out);
+}
+
+}  // namespace vexo3::cli

@@ -1,0 +1,86 @@
+#pragma once
+
+// The main dialog's window interface on a terminal: message boxes become
+// "caption: text" on stderr, the Yes/No box a y/N question, status texts
+// lines on stdout, the report and summary plain text, and upload progress a
+// bar (or plain lines when stdout is not a terminal).
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/main_window.h"
+
+namespace vexo3 {
+class Clock;
+}
+
+namespace vexo3::cli {
+
+struct TerminalOptions {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  std::FILE* in = stdin;
+  bool outIsTerminal = false;  // progress as a bar redrawn in place
+  bool inIsTerminal = false;   // questions can be answered
+  bool assumeYes = false;      // --yes
+  bool hcChecked = true;       // --no-hc clears it
+  bool cameraChecked = true;   // --no-camera clears it
+  std::string firmwareFile;
+};
+
+class TerminalWindow final : public MainWindow {
+ public:
+  // clock times the uploads; it and the streams must outlive the window.
+  TerminalWindow(TerminalOptions options, Clock& clock);
+
+  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
+                               MessageIcon icon, MessageButtons buttons) override;
+  void SetStatusText(const std::string& text) override;
+  void SetControlEnabled(DialogControl control, bool enabled) override;
+  bool IsChecked(DialogCheckBox box) override;
+  std::string FirmwareFileText() override;
+  void SetFirmwareFileText(const std::string& text) override;
+  // There is nothing to choose from on a terminal: the file is an argument.
+  std::optional<std::string> ChooseFirmwareFile() override;
+  void SetSummaryText(const std::string& text) override;
+  // Writes the report to stdout as it is.
+  void ShowDeviceReport(const std::string& report) override;
+  void Redraw() override;
+  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
+                        uint64_t bytesTotal) override;
+
+  // What the actions left behind, for the exit code.
+  struct Box {
+    std::string caption;
+    std::string text;
+  };
+  const std::vector<Box>& Boxes() const { return boxes_; }
+  const std::string& StatusText() const { return status_; }
+  const std::optional<std::string>& Summary() const { return summary_; }
+  bool ReportShown() const { return reportShown_; }
+
+ private:
+  // Ends a progress line that is still open, so that other text starts on a
+  // line of its own.
+  void EndProgressLine();
+
+  TerminalOptions options_;
+  Clock& clock_;
+  std::vector<Box> boxes_;
+  std::string status_;
+  std::optional<std::string> summary_;
+  bool reportShown_ = false;
+  // Progress of the current upload.
+  std::string progressName_;
+  int64_t statusUs_ = 0;  // when the status last changed
+  int64_t progressStartUs_ = 0;
+  bool progressLineOpen_ = false;
+  int lastDecile_ = -1;
+};
+
+// Box texts keep the dialog's "\r\n" line breaks; a terminal wants "\n".
+std::string TerminalText(const std::string& text);
+
+}  // namespace vexo3::cli
