@@ -25,8 +25,11 @@ constexpr uint8_t kStatusCountMismatch = 1;
 constexpr uint8_t kStatusFinished = 13;
 
 constexpr int32_t kChunkSize = 4096;
-// A unit that never gets ready must not hang the program.
+// A unit that never gets ready must not hang the program. The poll count is
+// only a backstop for a clock that doesn't move (a simulated unit answering
+// at once); real polls take far longer than 60 s / 1,000,000.
 constexpr uint64_t kReadinessLimitMs = 60000;
+constexpr uint32_t kReadinessPollBackstop = 1000000;
 
 // One 218 frame with its bulk block (0 bytes when polling); the unit's status
 // byte on success.
@@ -110,7 +113,7 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
 
   // Wait until the unit is ready to receive; no pause between polls.
   const uint64_t waitStart = session.clock().NowMs();
-  for (;;) {
+  for (uint32_t polls = 1;; ++polls) {
     uint8_t status = 0;
     rc = Transfer(session, nullptr, 0, &status);
     if (rc != 0)
