@@ -1,0 +1,242 @@
+// The main dialog under the offscreen platform, against the simulated device.
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <vector>
+
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+#include "support/sim_rig.h"
+#include "ui/package_summary.h"
+#include "ui/qt/devinfo_dlg.h"
+#include "ui/qt/sivra_dlg.h"
+
+namespace vexo3 {
+namespace {
+
+sim::HandControllerConfig Config() {
+  sim::HandControllerConfig cfg;
+  cfg.protocolVersion = 0x00FF;  // the update refuses 0x100 and above
+  return cfg;
+}
+
+// Runs fn on the next modal window that opens (a box or a dialog that the
+// action under test shows); polls until one does.
+void OnNextModal(std::function<void(QWidget*)> fn, int triesLeft = 500) {
+  QTimer::singleShot(5, [fn = std::move(fn), triesLeft]() mutable {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      fn(modal);
+    } else if (triesLeft > 0) {
+      OnNextModal(std::move(fn), triesLeft - 1);
+    }
+  });
+}
+
+}  // namespace
+
+class SivraDlgTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QString WritePackage() {
+    std::vector<sim::PackageRecord> records(2);
+    records[0].kind = "HC";
+    records[0].version = 0x0203;
+    records[0].flags = 0x1000;
+    records[0].description = "HC test";
+    records[0].data = sim::MakeSimImage(0x0203, 0x1000, "HC test", 9000);
+    records[1].kind = "CA";
+    records[1].version = 0x0105;
+    records[1].description = "Camera test";
+    records[1].data = sim::MakeSimImage(0x0105, 0, "Camera test", 5000);
+    const QString path = dir_.filePath(QStringLiteral("package.bin"));
+    if (!sim::WritePackage(path.toStdString(), records))
+      return QString();
+    return path;
+  }
+
+  QTemporaryDir dir_;
+
+ private slots:
+  void startState() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Vexo-3 updater ver. 1.2"));
+    QVERIFY(dlg.hcCheck()->isChecked());
+    QVERIFY(dlg.cameraCheck()->isChecked());
+    QVERIFY(dlg.fileEdit()->text().isEmpty());
+    QVERIFY(dlg.summaryLabel()->text().isEmpty());
+    QVERIFY(dlg.statusLabel()->text().isEmpty());
+    for (QPushButton* b : {dlg.browseButton(), dlg.updateButton(), dlg.readInfoButton()}) {
+      QVERIFY(b->isEnabled());
+      QVERIFY(!b->isDefault());
+      QVERIFY(!b->autoDefault());
+    }
+    QCOMPARE(dlg.browseButton()->text(), QStringLiteral("..."));
+    QCOMPARE(dlg.updateButton()->text(), QStringLiteral("Update firmwares"));
+    QCOMPARE(dlg.readInfoButton()->text(), QStringLiteral("Read device info"));
+    // Tab order of the template.
+    QWidget* w = dlg.fileEdit();
+    const std::vector<QWidget*> order = {dlg.browseButton(), dlg.updateButton(), dlg.hcCheck(),
+                                         dlg.cameraCheck(), dlg.readInfoButton()};
+    for (QWidget* next : order) {
+      while (w->nextInFocusChain()->focusPolicy() == Qt::NoFocus)
+        w = w->nextInFocusChain();
+      QCOMPARE(w->nextInFocusChain(), next);
+      w = next;
+    }
+    // No package: the update button does nothing at all.
+    dlg.updateButton()->click();
+    QVERIFY(dlg.statusLabel()->text().isEmpty());
+    QCOMPARE(rig.chip.CallCount(sim::D2xxCall::Open), 0u);
+  }
+
+  void enterInFileFieldClosesTheDialog() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setFocus();
+    QTest::keyClick(dlg.fileEdit(), Qt::Key_Return);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+  }
+
+  void chosenPackageIsSummarised() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    const QString path = WritePackage();
+    QVERIFY(!path.isEmpty());
+    bool sawChooser = false;
+    OnNextModal([&](QWidget* modal) {
+      auto* chooser = qobject_cast<QFileDialog*>(modal);
+      sawChooser = chooser != nullptr;
+      if (!chooser)
+        return modal->close(), void();
+      QCOMPARE(chooser->nameFilters(),
+               QStringList{QStringLiteral("Vexo-3 firmware files (*.bin)")});
+      QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFile);
+      chooser->selectFile(path);
+      static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept, virtually
+    });
+    dlg.browseButton()->click();
+    QVERIFY(sawChooser);
+    QCOMPARE(dlg.fileEdit()->text(), path);
+    QCOMPARE(dlg.summaryLabel()->text(),
+             QString::fromStdString(BuildPackageSummary(dlg.package())));
+    QVERIFY(dlg.package().hcImage.IsPresent());
+  }
+
+  void updateRunsToDoneOk() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    QVERIFY(dlg.package().cameraImage.IsPresent());
+    // Controls are disabled while the upload runs.
+    bool disabledDuringUpload = true;
+    QMetaObject::Connection watch = connect(dlg.progressBar(), &QProgressBar::valueChanged, [&] {
+      disabledDuringUpload = disabledDuringUpload && !dlg.updateButton()->isEnabled() &&
+                             !dlg.browseButton()->isEnabled() && !dlg.fileEdit()->isEnabled();
+    });
+    dlg.updateButton()->click();
+    disconnect(watch);
+    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("DONE ok"));
+    QVERIFY(disabledDuringUpload);
+    QVERIFY(dlg.updateButton()->isEnabled());
+    QVERIFY(dlg.browseButton()->isEnabled());
+    QVERIFY(dlg.fileEdit()->isEnabled());
+    QCOMPARE(dlg.progressBar()->value(), 5000);
+    QCOMPARE(rig.hc.Flash(sim::Unit::Camera).size(), size_t(5000));
+  }
+
+  void readDeviceInfoShowsTheReport() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    QString shown;
+    QString caption;
+    OnNextModal([&](QWidget* modal) {
+      auto* report = qobject_cast<CDevinfoDlg*>(modal);
+      if (!report)
+        return modal->close(), void();
+      caption = report->windowTitle();
+      shown = report->reportView()->toPlainText();
+      QVERIFY(report->reportView()->isReadOnly());
+      QVERIFY(report->okButton()->isDefault());
+      QTest::keyClick(report, Qt::Key_Return);  // OK is the default button
+    });
+    dlg.readInfoButton()->click();
+    QCOMPARE(caption, QStringLiteral("Device information"));
+    QVERIFY2(shown.startsWith(QStringLiteral("=== HandController's state:  BOOT MODE\n\n")),
+             qPrintable(shown));
+    QVERIFY(shown.contains(QStringLiteral("\n=== Camera's state:  BOOT MODE\n\n")));
+    QVERIFY(dlg.statusLabel()->text().isEmpty());
+    QVERIFY(rig.chip.IsOpen());
+  }
+
+  void failureShowsOneBox() {
+    sim::HandControllerConfig cfg = Config();
+    cfg.mode = sim::UnitMode::App;
+    SimRig rig(cfg);
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    OnNextModal([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box)
+        return modal->close(), void();
+      caption = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      QVERIFY(!dlg.updateButton()->isEnabled());  // still inside the action
+      box->button(QMessageBox::Ok)->click();
+    });
+    dlg.updateButton()->click();
+    QCOMPARE(caption, QStringLiteral("ERROR"));
+    QCOMPARE(text, QStringLiteral("Device is not in boot mode"));
+    QCOMPARE(icon, QMessageBox::Critical);
+    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update failed..."));
+    QVERIFY(dlg.updateButton()->isEnabled());
+    QVERIFY(!rig.chip.IsOpen());
+  }
+
+  void loadingFailureBoxAndClearedSummary() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    QVERIFY(!dlg.summaryLabel()->text().isEmpty());
+    dlg.fileEdit()->setText(dir_.filePath(QStringLiteral("missing.bin")));
+    QString caption;
+    OnNextModal([&](QWidget* modal) {
+      caption = modal->windowTitle();
+      modal->close();
+    });
+    dlg.LoadSelectedPackage();
+    QCOMPARE(caption, QStringLiteral("Loading failed"));
+    QVERIFY(dlg.summaryLabel()->text().isEmpty());
+    QVERIFY(!dlg.package().hcImage.IsPresent());
+  }
+};
+
+}  // namespace vexo3
+
+QTEST_MAIN(vexo3::SivraDlgTest)
+#include "sivra_dlg_test.moc"
