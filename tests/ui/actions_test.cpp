@@ -172,6 +172,11 @@ TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
     f.rig.hc.AddFault(fault);
   f.rig.chip.MutableInfo().inaccessible = row.noDevice;
   f.Load(WriteTestPackage("failure.bin", 2));
+  uint32_t endUpdatesAtBox = 99;
+  f.window.onEvent = [&](const std::string& e) {
+    if (e.rfind("box:", 0) == 0)
+      endUpdatesAtBox = f.EndUpdates();
+  };
   f.actions.UpdateFirmware();
 
   ASSERT_EQ(f.window.boxes.size(), 1u);
@@ -185,6 +190,7 @@ TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
   EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()), kFailedTail);
   EXPECT_FALSE(f.rig.chip.IsOpen());
   EXPECT_EQ(f.EndUpdates(), row.endUpdates);
+  EXPECT_EQ(endUpdatesAtBox, row.endUpdates);  // EndUpdate comes before the box
   EXPECT_EQ(f.Count(Unit::HandController, 244, 193), row.cameraStarts);
 }
 

@@ -101,14 +101,27 @@ class SivraDlgTest : public QObject {
     QCOMPARE(rig.chip.CallCount(sim::D2xxCall::Open), 0u);
   }
 
-  void enterInFileFieldClosesTheDialog() {
+  void enterOrEscClosesTheDialog() {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+      SimRig rig(Config());
+      CSivraDlg dlg(rig.session);
+      dlg.show();
+      dlg.hcCheck()->setFocus();
+      QTest::keyClick(dlg.hcCheck(), key);
+      QVERIFY(!dlg.isVisible());
+    }
+  }
+
+  void enterOnAFocusedButtonPressesIt() {
     SimRig rig(Config());
     CSivraDlg dlg(rig.session);
     dlg.show();
-    dlg.fileEdit()->setFocus();
-    QTest::keyClick(dlg.fileEdit(), Qt::Key_Return);
-    QVERIFY(!dlg.isVisible());
-    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    dlg.updateButton()->setFocus();
+    bool clicked = false;
+    connect(dlg.updateButton(), &QPushButton::clicked, [&] { clicked = true; });
+    QTest::keyClick(dlg.updateButton(), Qt::Key_Return);
+    QVERIFY(clicked);
+    QVERIFY(dlg.isVisible());
   }
 
   void chosenPackageIsSummarised() {
