@@ -231,8 +231,8 @@ struct SimHandController::UnitState {
   // is left with a broken one.
   void Commit() {
     if (chunkReceived) {
-      // Without the header the end of the procedure is the end of the image.
-      const bool good = !mismatch && (!header || complete);
+      // Only an image the unit itself called complete (status 13) counts.
+      const bool good = complete && !mismatch;
       if (!good) {
         firmware = StatusOnly(kFirmwareChecksumError);
       } else {

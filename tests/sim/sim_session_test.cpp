@@ -101,6 +101,39 @@ TEST(SimSessionTest, HostExchangeUpdatesTheHandController) {
   EXPECT_EQ(rig.hc.Firmware(Unit::HandController)->version, 0x0900);
 }
 
+TEST(SimSessionTest, LargestPackageImageTakes512Chunks) {
+  SimRig rig;
+  DeviceSession& s = rig.session;
+  const uint8_t startCode[2] = {0x01, 0x00};
+  const uint8_t zeros[3] = {};
+  ASSERT_EQ(s.BeginCommand(0xF7), 0);
+  ASSERT_EQ(s.AddParameter(0x30, startCode, 2), 0);
+  ASSERT_EQ(s.SendCommand(), 0);
+  ASSERT_EQ(s.ReceiveAnswer(), 0);
+  ASSERT_EQ(s.BeginCommand(0xF7), 0);
+  ASSERT_EQ(s.AddParameter(0x8A, zeros, 3), 0);
+  ASSERT_EQ(s.SendCommand(), 0);
+  ASSERT_EQ(s.ReceiveAnswer(), 0);
+  const auto image = sim::MakeSimImage(0x0101, 0, "Largest", 2097151);
+  const auto before = rig.clock.Now();
+  int chunks = 0;
+  int last = -1;
+  for (size_t at = 0; at < image.size(); at += 4096, ++chunks) {
+    const size_t n = std::min<size_t>(4096, image.size() - at);
+    last = SendChunk(s, {image.begin() + at, image.begin() + at + n});
+    if (last != 0)
+      break;
+  }
+  // Line time at 3,000,000 baud, as the simulated bus counts it.
+  RecordProperty(
+      "virtual_ms",
+      static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(rig.clock.Now() - before).count()));
+  EXPECT_EQ(chunks + 1, 512);
+  EXPECT_EQ(last, 13);
+  EXPECT_EQ(rig.hc.Flash(Unit::HandController).size(), 2097151u);
+}
+
 struct AsyncCase {
   const char* name;
   sim::FaultAction action;
