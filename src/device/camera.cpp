@@ -11,7 +11,7 @@
 namespace vexo3 {
 
 using device_detail::BootModeGate;
-using device_detail::ByteReader;
+using device_detail::CopyBytes;
 using device_detail::Exchange;
 using device_detail::FindItem;
 using device_detail::ReceivedBulk;
@@ -45,7 +45,7 @@ ResultCode RelayedQuery(DeviceSession& session, uint8_t innerCommand, uint8_t in
   if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
     return 30;
   const std::span<const uint8_t> received = ReceivedBulk(session);
-  if (ByteReader(relay->data).U8() != 0 || received.size() != out.size())
+  if (ByteReader(relay->data).U8().value_or(0) != 0 || received.size() != out.size())
     return 66;
   std::copy(received.begin(), received.end(), out.begin());
   return 0;
@@ -66,7 +66,7 @@ ResultCode StartCamera(DeviceSession& session) {
   const auto item = FindItem(session, kStartAccess);
   if (!item || item->lengthByte != 1 || item->data.size() != 1)
     return 30;
-  if (ByteReader(item->data).U8() != 0)
+  if (ByteReader(item->data).U8().value_or(0) != 0)
     return 106;
   return 0;
 }
@@ -130,10 +130,10 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
     return rc;
   if (state != nullptr) {
     ByteReader in(mode);
-    const uint16_t word = in.U16();
+    const uint16_t word = in.U16().value_or(0);
     state->bootMode = (word >> 12) == kBootModeNibble ? 1 : 0;
     state->protocolVersion = static_cast<uint16_t>(word & 0x0FFF);
-    state->protocolVersion2 = in.U16();
+    state->protocolVersion2 = in.U16().value_or(0);
   }
 
   std::array<uint8_t, 24> id{};
@@ -142,10 +142,11 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
     return rc;
   if (state != nullptr) {
     ByteReader in(id);
-    state->idWords[0] = in.U32();
-    state->idWords[1] = in.U32();
+    state->idWords[0] = in.U32().value_or(0);
+    state->idWords[1] = in.U32().value_or(0);
     constexpr size_t kIdLength = sizeof state->uniqueId - 1;
-    in.Bytes(std::span<uint8_t>(reinterpret_cast<uint8_t*>(state->uniqueId), kIdLength));
+    CopyBytes(id, in.Position(),
+              std::span<uint8_t>(reinterpret_cast<uint8_t*>(state->uniqueId), kIdLength));
     state->uniqueId[kIdLength] = 0;
     std::replace(state->uniqueId, state->uniqueId + kIdLength, '\0', ' ');
   }
@@ -171,7 +172,7 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   const auto relay = FindItem(session, kRelay);
   if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
     return 30;
-  if (ByteReader(relay->data).U8() != 0)
+  if (ByteReader(relay->data).U8().value_or(0) != 0)
     return 66;
   if (info == nullptr)
     return 0;
@@ -182,15 +183,16 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   std::copy_n(received.begin(), std::min(received.size(), record.size()), record.begin());
 
   ByteReader in(record);
-  const uint8_t status = in.U8();
+  const uint8_t status = in.U8().value_or(0);
   if (status != 0) {
     info->status = status;
     return 0;
   }
-  info->flags = in.U16();
-  info->version = in.U16();
-  info->sizeBlocks = in.U32();
-  in.Bytes(
+  info->flags = in.U16().value_or(0);
+  info->version = in.U16().value_or(0);
+  info->sizeBlocks = in.U32().value_or(0);
+  CopyBytes(
+      record, in.Position(),
       std::span<uint8_t>(reinterpret_cast<uint8_t*>(info->description), sizeof info->description));
   return 0;
 }

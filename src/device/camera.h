@@ -18,16 +18,19 @@ ResultCode StopCamera(DeviceSession& session);
 // Relays one inner command with one inner parameter; data (count 0..4,096
 // bytes, copied into the session's relay buffer) goes as bulk data. Returns
 // the exchange's result only; the caller checks parameter 60 and the bulk
-// data received.
+// data received. A count above 4,096 is cut to 4,096, a negative one is 0;
+// null data with a count above 0 is 200, with nothing sent.
 ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
                          const uint8_t* data, int32_t count);
 // The Camera's mode, protocol words, unique id and PCB id. state may be null.
 ResultCode ReadCameraState(DeviceSession& session, DeviceState* state);
-// The Camera's firmware record. info may be null.
+// The Camera's firmware record. info may be null. Fields beyond the bytes
+// the Camera returned read as zero.
 ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info);
 // Camera firmware upload through the relay, under 3000/1000 ms time-outs that
 // are restored on every path. Results beyond the exchange's: 3, 9, 90, 100,
-// 101, 102, 104, 106, 200 (null data with length > 0).
+// 101, 102, 104, 106, 200 (null data with length > 0, refused before anything
+// is sent). progress, when given, hears of each chunk the Camera took.
 ResultCode UploadCameraFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
                                 uint16_t startCode, ProgressObserver* progress = nullptr);
 

@@ -9,7 +9,6 @@
 namespace vexo3 {
 
 using device_detail::BootModeGate;
-using device_detail::ByteReader;
 using device_detail::Exchange;
 using device_detail::FindItem;
 using device_detail::ReceivedBulk;
@@ -47,7 +46,7 @@ ResultCode StartAccess(DeviceSession& session) {
     return 102;
   if (item->lengthByte != 1 || item->data.size() != 1)
     return 101;
-  if (ByteReader(item->data).U8() != 0)
+  if (ByteReader(item->data).U8().value_or(0) != 0)
     return 106;
   return 0;
 }
@@ -57,7 +56,7 @@ ResultCode RelayStatus(DeviceSession& session, uint8_t* status) {
   const auto relay = FindItem(session, kRelay);
   if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
     return 101;
-  *status = ByteReader(relay->data).U8();
+  *status = ByteReader(relay->data).U8().value_or(0);
   return 0;
 }
 

@@ -5,43 +5,12 @@
 
 namespace vexo3::device_detail {
 
-bool ByteReader::Take(size_t n, std::span<const uint8_t>* out) {
-  if (!ok_ || n > bytes_.size() - pos_) {
-    ok_ = false;
-    return false;
-  }
-  *out = bytes_.subspan(pos_, n);
-  pos_ += n;
-  return true;
-}
-
-uint8_t ByteReader::U8() {
-  std::span<const uint8_t> b;
-  return Take(1, &b) ? b[0] : 0;
-}
-
-uint16_t ByteReader::U16() {
-  std::span<const uint8_t> b;
-  if (!Take(2, &b))
-    return 0;
-  return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-
-uint32_t ByteReader::U32() {
-  std::span<const uint8_t> b;
-  if (!Take(4, &b))
-    return 0;
-  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-}
-
-void ByteReader::Bytes(std::span<uint8_t> out) {
-  std::span<const uint8_t> b;
-  if (Take(out.size(), &b)) {
-    std::copy(b.begin(), b.end(), out.begin());
-  } else {
-    std::fill(out.begin(), out.end(), uint8_t{0});
-  }
+void CopyBytes(std::span<const uint8_t> from, size_t offset, std::span<uint8_t> to) {
+  const size_t available = offset < from.size() ? from.size() - offset : 0;
+  const size_t n = std::min(available, to.size());
+  if (n > 0)
+    std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(offset), n, to.begin());
+  std::fill(to.begin() + static_cast<std::ptrdiff_t>(n), to.end(), uint8_t{0});
 }
 
 std::optional<AnswerItem> FindItem(DeviceSession& session, uint8_t code) {

@@ -7,30 +7,14 @@
 #include <optional>
 #include <span>
 
+#include "protocol/byte_reader.h"
 #include "protocol/device_session.h"
 
 namespace vexo3::device_detail {
 
-// Sequential little-endian reads over a span. A read past the end yields
-// zeros and clears ok(); callers check lengths first, this is the backstop.
-class ByteReader {
- public:
-  explicit ByteReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  uint8_t U8();
-  uint16_t U16();
-  uint32_t U32();
-  // Fills out whole, or with zeros when fewer bytes remain.
-  void Bytes(std::span<uint8_t> out);
-  bool ok() const { return ok_; }
-
- private:
-  bool Take(size_t n, std::span<const uint8_t>* out);
-
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
+// Copies to.size() bytes from `from` at offset; zeros where `from` ends
+// first. Never reads outside `from`.
+void CopyBytes(std::span<const uint8_t> from, size_t offset, std::span<uint8_t> to);
 
 // One item of the last answer: its length byte, and its data as far as it
 // lies inside the frame (so data.size() < lengthByte only for a frame that

@@ -9,7 +9,7 @@
 namespace vexo3 {
 
 using device_detail::AnswerItem;
-using device_detail::ByteReader;
+using device_detail::CopyBytes;
 using device_detail::Exchange;
 using device_detail::FindItem;
 
@@ -65,8 +65,8 @@ ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* p
   if (item->lengthByte != kModeLength || item->data.size() != kModeLength)
     return 58;
   ByteReader in(item->data);
-  const uint16_t word1 = in.U16();
-  const uint16_t word2 = in.U16();
+  const uint16_t word1 = in.U16().value_or(0);
+  const uint16_t word2 = in.U16().value_or(0);
   if (bootMode != nullptr)
     *bootMode = boot;
   if (protocolVersion != nullptr)
@@ -82,14 +82,14 @@ ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniq
   if (rc != 0)
     return rc;
   ByteReader in(item.data);
-  const uint32_t w0 = in.U32();
-  const uint32_t w1 = in.U32();
+  const uint32_t w0 = in.U32().value_or(0);
+  const uint32_t w1 = in.U32().value_or(0);
   if (idWords != nullptr) {
     idWords[0] = w0;
     idWords[1] = w1;
   }
   if (uniqueIdBytes != nullptr)
-    in.Bytes(std::span<uint8_t>(uniqueIdBytes, 16));
+    CopyBytes(item.data, in.Position(), std::span<uint8_t>(uniqueIdBytes, 16));
   return 0;
 }
 
@@ -99,7 +99,7 @@ ResultCode ReadPcbId(DeviceSession& session, uint8_t* hardwareId) {
   if (rc != 0)
     return rc;
   if (hardwareId != nullptr)
-    *hardwareId = ByteReader(item.data).U8();
+    *hardwareId = ByteReader(item.data).U8().value_or(0);
   return 0;
 }
 
@@ -111,7 +111,7 @@ ResultCode ReadDeviceText(DeviceSession& session, uint8_t* text) {
       Query(session, kIdentityCommand, kDeviceTextQuery, kDeviceTextLength, &item);
   if (rc != 0)
     return rc;
-  ByteReader(item.data).Bytes(std::span<uint8_t>(text, kDeviceTextLength));
+  CopyBytes(item.data, 0, std::span<uint8_t>(text, kDeviceTextLength));
   text[kDeviceTextLength - 1] = 0;
   // An erased text reads as 0xFF bytes.
   if (text[0] == 0xFF)
@@ -134,7 +134,7 @@ ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   if (info == nullptr)
     return 0;
   ByteReader in(item->data);
-  info->status = in.U8();
+  info->status = in.U8().value_or(0);
   if (info->status != 0)
     return 0;
   if (item->lengthByte == kFirmwareStatusOnlyLength) {
@@ -145,10 +145,11 @@ ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
     std::memset(info->description, 0, sizeof info->description);
     return 0;
   }
-  info->flags = in.U16();
-  info->version = in.U16();
-  info->sizeBlocks = in.U32();
-  in.Bytes(
+  info->flags = in.U16().value_or(0);
+  info->version = in.U16().value_or(0);
+  info->sizeBlocks = in.U32().value_or(0);
+  CopyBytes(
+      item->data, in.Position(),
       std::span<uint8_t>(reinterpret_cast<uint8_t*>(info->description), sizeof info->description));
   if (std::memchr(info->description, 0, sizeof info->description) == nullptr) {
     info->description[sizeof info->description - 1] = 0;

@@ -19,11 +19,12 @@ ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* p
 ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniqueIdBytes);
 // Command 248 parameter 17: the PCB version byte.
 ResultCode ReadPcbId(DeviceSession& session, uint8_t* hardwareId);
-// Command 248 parameter 209: 32 bytes into text (not null); the last becomes
-// NUL, and a first byte of 0xFF becomes NUL.
+// Command 248 parameter 209: 32 bytes into text; the last becomes NUL, and a
+// first byte of 0xFF becomes NUL. A null text is 200, with nothing sent.
 ResultCode ReadDeviceText(DeviceSession& session, uint8_t* text);
 // Command 247 parameter 16: the firmware record (49 bytes) or a status alone
-// (1 byte). info may be null.
+// (1 byte). info may be null. A status other than 0 is stored alone; a status
+// 0 without a record zeroes the other fields.
 ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info);
 // Mode, unique id, PCB id, chip serial and description, device text, in that
 // order; stops at the first failure.
@@ -31,7 +32,10 @@ ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state);
 
 // HandController firmware upload (BOOT mode only, else 90): open with
 // startCode, start, poll for readiness, send data in chunks of at most 4,096
-// bytes straight from the caller's buffer, end. data may be null.
+// bytes straight from the caller's buffer, end. data may be null (or length
+// <= 0): then only open, start, wait and EndUpdate. The readiness wait gives
+// up with 104 after 60 s on the session's clock. progress, when given, hears
+// of each chunk the unit took. Changes no time-outs.
 // Results beyond the exchange's: 90, 100, 101, 102, 104, 107.
 ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
                             uint16_t startCode, ProgressObserver* progress = nullptr);

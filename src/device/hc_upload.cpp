@@ -7,7 +7,6 @@
 namespace vexo3 {
 
 using device_detail::BootModeGate;
-using device_detail::ByteReader;
 using device_detail::FindItem;
 
 namespace {
@@ -56,7 +55,7 @@ ResultCode Transfer(DeviceSession& session, const uint8_t* block, uint32_t count
     return 102;
   if (item->lengthByte != 1 || item->data.size() != 1)
     return 101;
-  *status = ByteReader(item->data).U8();
+  *status = ByteReader(item->data).U8().value_or(0);
   return 0;
 }
 
@@ -108,7 +107,7 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
     return 102;
   if (started->lengthByte != 1 || started->data.size() != 1)
     return 101;
-  if (ByteReader(started->data).U8() != 0)
+  if (ByteReader(started->data).U8().value_or(0) != 0)
     return 104;
 
   // Wait until the unit is ready to receive; no pause between polls.
