@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -300,6 +301,33 @@ TEST(CameraCommand, RelaysThroughTheSessionBuffer) {
   EXPECT_TRUE(frames[1]->frame.hasBulk);
   EXPECT_TRUE(frames[1]->frame.bulk.empty());
   EXPECT_EQ(frames[0]->frame.items[0].data, (std::vector<uint8_t>{16, 248}));
+}
+
+}  // namespace
+}  // namespace vexo3
+
+namespace vexo3 {
+namespace {
+
+TEST(CameraOperations, TimeoutsRefusedByTheLink) {
+  const std::function<ResultCode(DeviceSession&)> ops[] = {
+      StartCamera,
+      StopCamera,
+      [](DeviceSession& s) {
+        const uint8_t byte = 0;
+        return UploadCameraFirmware(s, &byte, 1, 1);
+      },
+  };
+  for (const auto& op : ops) {
+    SimRig rig;
+    Interposer wire(rig);
+    ASSERT_EQ(rig.session.OpenSession(), 0);
+    rig.bus.FailCall(sim::D2xxCall::SetTimeouts, FT_IO_ERROR);
+    EXPECT_EQ(op(rig.session), 9);
+    for (const auto& f : wire.Frames())
+      EXPECT_NE(f.frame.code, 244);
+    EXPECT_EQ(rig.chip.Line().readTimeoutMs, 1000u);
+  }
 }
 
 }  // namespace
