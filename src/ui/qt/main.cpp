@@ -45,7 +45,7 @@ struct SimulatedBackend {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);  // takes Qt's own options out of argv
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.svg")));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
 
   const vexo3::UpdaterOptions options =
       vexo3::ParseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -43,7 +43,7 @@ QPushButton* MakeButton(const QString& text, QWidget* parent) {
 CSivraDlg::CSivraDlg(DeviceSession& session, QWidget* parent)
     : QDialog(parent), actions_(session, package_, *this) {
   setWindowTitle(QStringLiteral("Vexo-3 updater ver. 1.2"));
-  setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.svg")));
+  setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   const DialogUnits du(font());

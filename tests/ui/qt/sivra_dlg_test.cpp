@@ -72,6 +72,7 @@ class SivraDlgTest : public QObject {
     CSivraDlg dlg(rig.session);
     dlg.show();
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Vexo-3 updater ver. 1.2"));
+    QVERIFY(!dlg.windowIcon().pixmap(32, 32).isNull());
     QVERIFY(dlg.hcCheck()->isChecked());
     QVERIFY(dlg.cameraCheck()->isChecked());
     QVERIFY(dlg.fileEdit()->text().isEmpty());
