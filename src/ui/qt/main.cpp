@@ -2,7 +2,6 @@
 // backend and clock, then runs the main dialog until it closes.
 
 #include <QApplication>
-#include <QIcon>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -45,7 +44,6 @@ struct SimulatedBackend {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);  // takes Qt's own options out of argv
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
 
   const vexo3::UpdaterOptions options =
       vexo3::ParseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -81,6 +79,7 @@ int main(int argc, char** argv) {
   {
     vexo3::DeviceSession session(*d2xx, clock);
     vexo3::CSivraDlg dialog(session);
+    QApplication::setWindowIcon(dialog.windowIcon());  // for its boxes and dialogs too
     if (!options.screenshotDir.empty()) {
       result = vexo3::TakeScreenshots(dialog, options.screenshotDir) ? 0 : 1;
     } else {

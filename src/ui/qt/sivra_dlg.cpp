@@ -15,6 +15,10 @@
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 
+// The resources live in a static library, whose unreferenced initialiser the
+// linker drops: register them by hand. Must be outside any namespace.
+static void InitVexo3Resources() { Q_INIT_RESOURCE(vexo3_updater); }
+
 namespace vexo3 {
 namespace {
 
@@ -42,6 +46,7 @@ QPushButton* MakeButton(const QString& text, QWidget* parent) {
 
 CSivraDlg::CSivraDlg(DeviceSession& session, QWidget* parent)
     : QDialog(parent), actions_(session, package_, *this) {
+  InitVexo3Resources();
   setWindowTitle(QStringLiteral("Vexo-3 updater ver. 1.2"));
   setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
