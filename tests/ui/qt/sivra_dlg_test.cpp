@@ -18,7 +18,9 @@
 #include "support/sim_rig.h"
 #include "ui/package_summary.h"
 #include "ui/qt/devinfo_dlg.h"
+#include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
+#include "ui/qt/updater_options.h"
 
 namespace vexo3 {
 namespace {
@@ -100,6 +102,52 @@ class SivraDlgTest : public QObject {
     dlg.updateButton()->click();
     QVERIFY(dlg.statusLabel()->text().isEmpty());
     QCOMPARE(rig.chip.CallCount(sim::D2xxCall::Open), 0u);
+  }
+
+  void controlsKeepTheirTemplatePlaces() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    const DialogUnits du(dlg.font());
+    struct Place {
+      QWidget* widget;
+      QRect rect;
+      bool mayWiden;  // a check box widens when its text needs more room
+    };
+    const std::vector<Place> places = {
+        {dlg.fileEdit(), du.Rect(7, 19, 258, 12), false},
+        {dlg.browseButton(), du.Rect(270, 18, 20, 13), false},
+        {dlg.summaryLabel(), du.Rect(7, 56, 158, 90), false},
+        {dlg.updateButton(), du.Rect(195, 107, 70, 20), false},
+        {dlg.statusLabel(), du.Rect(171, 133, 121, 13), false},
+        {dlg.hcCheck(), du.Rect(201, 79, 64, 10), true},
+        {dlg.cameraCheck(), du.Rect(201, 92, 43, 10), true},
+        {dlg.readInfoButton(), du.Rect(195, 53, 70, 20), false},
+    };
+    for (const Place& p : places) {
+      QCOMPARE(p.widget->pos(), p.rect.topLeft());
+      QCOMPARE(p.widget->height(), p.rect.height());
+      if (p.mayWiden) {
+        QVERIFY(p.widget->width() >= p.rect.width());
+      } else {
+        QCOMPARE(p.widget->width(), p.rect.width());
+      }
+    }
+    // The progress bar is below everything of the template.
+    QVERIFY(dlg.progressBar()->geometry().top() > du.Y(146));
+    QVERIFY(dlg.progressBar()->geometry().bottom() < dlg.height());
+    QCOMPARE(dlg.width(), du.X(299));
+  }
+
+  void optionParsing() {
+    using Args = std::vector<std::string>;
+    QVERIFY(!ParseUpdaterOptions(Args{}).simulate);
+    QVERIFY(ParseUpdaterOptions(Args{"--simulate"}).simulate);
+    QVERIFY(ParseUpdaterOptions(Args{"--simulate"}).error.empty());
+    QCOMPARE(ParseUpdaterOptions(Args{"--simulate", "--screenshot=d"}).screenshotDir,
+             std::string("d"));
+    QVERIFY(!ParseUpdaterOptions(Args{"--screenshot=d"}).error.empty());  // needs --simulate
+    QVERIFY(!ParseUpdaterOptions(Args{"--bogus"}).error.empty());
+    QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
   }
 
   void enterOrEscClosesTheDialog() {
