@@ -86,10 +86,10 @@ std::string DevicesJson(const std::vector<ChipEntry>& chips,
 }
 
 std::string DeviceRecordsJson(const DeviceRecords& r) {
-  json hc = Unit(r.hc);
-  hc["mode"] = r.hc.bootMode ? "boot" : "app";
-  hc["chip_serial"] = Text(r.hc.chipSerial, sizeof r.hc.chipSerial);
-  hc["chip_description"] = Text(r.hc.chipDescription, sizeof r.hc.chipDescription);
+  json hc = {{"mode", r.hc.bootMode ? "boot" : "app"},
+             {"chip_serial", Text(r.hc.chipSerial, sizeof r.hc.chipSerial)},
+             {"chip_description", Text(r.hc.chipDescription, sizeof r.hc.chipDescription)}};
+  hc.update(Unit(r.hc));
   hc["firmware"] = r.firmwareInfoMissing ? json(nullptr) : Firmware(r.hcFirmware, true);
   json out = {{"hand_controller", hc}};
   // As in the report: the Camera is asked about only in boot mode.
@@ -98,8 +98,8 @@ std::string DeviceRecordsJson(const DeviceRecords& r) {
   } else if (!r.cameraAccessed) {
     out["camera"] = {{"accessed", false}};
   } else {
-    json cam = Unit(r.camera);
-    cam["accessed"] = true;
+    json cam = {{"accessed", true}};
+    cam.update(Unit(r.camera));
     cam["firmware"] = Firmware(r.cameraFirmware, false);
     out["camera"] = cam;
   }

@@ -20,7 +20,7 @@ std::string TerminalText(const std::string& text) {
 }
 
 TerminalWindow::TerminalWindow(TerminalOptions options, Clock& clock)
-    : options_(std::move(options)), clock_(clock) {}
+    : options_(std::move(options)), clock_(clock), statusUs_(clock.Now().count()) {}
 
 void TerminalWindow::EndProgressLine() {
   if (progressLineOpen_) {
@@ -112,7 +112,7 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
     // its status line, which is close enough and never later.
     EndProgressLine();
     progressName_ = std::string(imageName);
-    progressStartUs_ = statusUs_ != 0 ? statusUs_ : nowUs;
+    progressStartUs_ = statusUs_;
     lastDecile_ = -1;
   }
   const double seconds = static_cast<double>(nowUs - progressStartUs_) / 1e6;

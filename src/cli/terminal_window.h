@@ -74,7 +74,7 @@ class TerminalWindow final : public MainWindow {
   bool reportShown_ = false;
   // Progress of the current upload.
   std::string progressName_;
-  int64_t statusUs_ = 0;  // when the status last changed
+  int64_t statusUs_;  // when the status last changed
   int64_t progressStartUs_ = 0;
   bool progressLineOpen_ = false;
   int lastDecile_ = -1;

@@ -1,0 +1,355 @@
+// End-to-end runs of the built vexo3 binary against simulator profiles. All
+// runs use --virtual-time: the simulated device then runs on a virtual clock
+// and no run waits in real time.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/cli_run_support.h"
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+
+namespace vexo3 {
+namespace {
+
+using test::ReadText;
+using test::RunResult;
+using test::RunVexo3;
+using test::ScratchDir;
+
+// Every value set, so the expected texts don't hang on the simulator's defaults.
+constexpr const char* kBootProfile = R"({
+  "chips": [ { "description": "Vexo-3 HandController", "serial": "VX300001", "usb_id": "0403:6015",
+    "hand_controller": { "mode": "boot", "protocol_version": [5, 1],
+      "unique_id": "VX3HC00000000001", "pcb_id": 2, "device_text": "bench unit",
+      "firmware": { "status": 0, "flags": 4096, "version": 258, "size_blocks": 96,
+                    "description": "Vexo-3 HC main firmware" },
+      "camera": { "present": true, "mode": "boot", "protocol_version": [258, 1],
+        "unique_id": "VX3CAM0000000001", "pcb_id": 1,
+        "firmware": { "status": 0, "flags": 8192, "version": 260, "size_blocks": 128,
+                      "description": "Vexo-3 Camera firmware" } } } } ] })";
+
+constexpr const char* kBootReport =
+    "=== HandController's state:  BOOT MODE\n"
+    "\n"
+    "USB-serial chip ID: VX300001\n"
+    "       description: \"Vexo-3 HandController\"\n"
+    "\n"
+    "Unique ID:          \"VX3HC00000000001\"\n"
+    "Protocol version:   $0005, $0001\n"
+    "Hardware ID:        2\n"
+    "\n"
+    "Firmware version:   01.02.1\n"
+    "     description:   \"Vexo-3 HC main firmware\"\n"
+    "            size:   49152 bytes\n"
+    "            type:   main fw.\n"
+    "\n"
+    "=== Camera's state:  BOOT MODE\n"
+    "\n"
+    "Unique ID:          \"VX3CAM0000000001\"\n"
+    "Protocol version:   $0102, $0001\n"
+    "Hardware ID:        1\n"
+    "\n"
+    "Firmware version:   01.04\n"
+    "     description:   \"Vexo-3 Camera firmware\"\n"
+    "            size:   65536 bytes\n";
+
+constexpr const char* kTwoChipsProfile = R"({
+  "chips": [
+    { "serial": "VX300001", "hand_controller": { "protocol_version": [5, 1],
+                                                 "unique_id": "FIRST-UNIT" } },
+    { "serial": "VX300002", "hand_controller": { "protocol_version": [5, 1],
+                                                 "unique_id": "SECOND-UNIT" } } ] })";
+
+// A package in the simulator's image convention: the units report these
+// versions once the update has gone through.
+std::string WriteTestPackage(const ScratchDir& dir, const std::string& name, uint16_t hcFlags,
+                             bool withCamera = true) {
+  std::vector<sim::PackageRecord> records;
+  sim::PackageRecord hc;
+  hc.kind = "HC";
+  hc.version = 0x0200;
+  hc.flags = hcFlags;
+  hc.startCode = 0x5A01;
+  hc.description = "HC test firmware";
+  hc.data = sim::MakeSimImage(0x0200, hcFlags, "HC test firmware", 20000, 1);
+  records.push_back(hc);
+  if (withCamera) {
+    sim::PackageRecord cam;
+    cam.kind = "CA";
+    cam.version = 0x0201;
+    cam.flags = 0x2000;
+    cam.startCode = 0x5A02;
+    cam.description = "Camera test firmware";
+    cam.data = sim::MakeSimImage(0x0201, 0x2000, "Camera test firmware", 30000, 2);
+    records.push_back(cam);
+  }
+  const std::string path = dir.File(name);
+  EXPECT_TRUE(sim::WritePackage(path, records));
+  return path;
+}
+
+RunResult Vexo3(std::vector<std::string> args) {
+  args.insert(args.begin(), "--virtual-time");
+  return RunVexo3(args);
+}
+
+TEST(CliEndToEnd, InfoPrintsTheReportExactly) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("boot.json", kBootProfile);
+  const RunResult r = Vexo3({"--simulate=" + profile, "info"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kBootReport);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(CliEndToEnd, InspectPrintsTheSummaryExactly) {
+  ScratchDir dir;
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x4000);
+  const RunResult r = Vexo3({"inspect", package});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "HC firmware:\n  \"HC test firmware\"\n    ver. 02.00.4\n"
+            "Camera firmware\n  \"Camera test firmware\"\n    ver. 02.01.2\n\n");
+}
+
+TEST(CliEndToEnd, InspectJsonCarriesEachImage) {
+  ScratchDir dir;
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x4000 | (3 << 5), false);
+  const RunResult r = Vexo3({"inspect", package, "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  const auto& hc = j.at("hand_controller");
+  EXPECT_EQ(hc.at("kind"), "HC");
+  EXPECT_EQ(hc.at("version"), 0x0200);
+  EXPECT_EQ(hc.at("revision"), 4);
+  EXPECT_EQ(hc.at("flags"), 0x4000 | (3 << 5));
+  EXPECT_EQ(hc.at("supported_pcb"), 3);
+  EXPECT_EQ(hc.at("start_code"), 0x5A01);
+  EXPECT_EQ(hc.at("length"), 20000);
+  EXPECT_TRUE(j.at("camera").is_null());
+  EXPECT_EQ(j.at("summary").get<std::string>().rfind("HC firmware:\n", 0), 0u);
+}
+
+TEST(CliEndToEnd, InfoJsonCarriesTheRecords) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("boot.json", kBootProfile);
+  const RunResult r = Vexo3({"--simulate=" + profile, "info", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  const auto& hc = j.at("hand_controller");
+  EXPECT_EQ(hc.at("mode"), "boot");
+  EXPECT_EQ(hc.at("chip_serial"), "VX300001");
+  EXPECT_EQ(hc.at("unique_id"), "VX3HC00000000001");
+  EXPECT_EQ(hc.at("protocol_version"), nlohmann::json({5, 1}));
+  EXPECT_EQ(hc.at("hardware_id"), 2);
+  EXPECT_EQ(hc.at("firmware").at("version"), 258);
+  EXPECT_EQ(hc.at("firmware").at("size_bytes"), 49152);
+  EXPECT_EQ(hc.at("firmware").at("type"), "main");
+  const auto& cam = j.at("camera");
+  EXPECT_EQ(cam.at("accessed"), true);
+  EXPECT_EQ(cam.at("protocol_version"), nlohmann::json({0x102, 1}));
+  EXPECT_EQ(cam.at("firmware").at("version_text"), "01.04");
+}
+
+TEST(CliEndToEnd, DevicesJsonListsEveryChip) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("two.json", kTwoChipsProfile);
+  const RunResult r = Vexo3({"--simulate=" + profile, "devices", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto list = nlohmann::json::parse(r.out).at("devices");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1].at("index"), 1);
+  EXPECT_EQ(list[1].at("serial"), "VX300002");
+  EXPECT_EQ(list[1].at("usb_id"), "0403:6015");
+  EXPECT_EQ(list[1].at("would_open"), true);
+}
+
+TEST(CliEndToEnd, AppModeRefusesTheUpdate) {
+  ScratchDir dir;
+  const std::string profile =
+      dir.Write("app.json", R"({"chips":[{"hand_controller":{"mode":"app"}}]})");
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Reading device state...\nUpdate failed...\n");
+  EXPECT_EQ(r.err, "ERROR: Device is not in boot mode\n");
+}
+
+TEST(CliEndToEnd, SeveralDevicesWithoutSerialAreRefusedAndListed) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("two.json", kTwoChipsProfile);
+  for (const char* command : {"info", "update"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args = {"--simulate=" + profile, command};
+    if (std::string(command) == "update")
+      args.push_back(WriteTestPackage(dir, "p.bin", 0x1000));
+    const RunResult r = Vexo3(args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("--serial"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("VX300001"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("VX300002"), std::string::npos) << r.err;
+  }
+}
+
+TEST(CliEndToEnd, SerialPicksTheSecondDevice) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("two.json", kTwoChipsProfile);
+  const RunResult r = Vexo3({"--simulate=" + profile, "--serial", "VX300002", "info"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("USB-serial chip ID: VX300002\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"SECOND-UNIT     \""), std::string::npos) << r.out;
+}
+
+TEST(CliEndToEnd, UnknownSerialOrNoDeviceIsExitThree) {
+  ScratchDir dir;
+  const std::string two = dir.Write("two.json", kTwoChipsProfile);
+  RunResult r = Vexo3({"--simulate=" + two, "--serial", "NOPE", "info"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("\"NOPE\""), std::string::npos) << r.err;
+
+  const std::string none = dir.Write("none.json", R"({"chips": []})");
+  r = Vexo3({"--simulate=" + none, "info"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.out, "");
+  // The dialog's open-failure text, then what we know on top.
+  EXPECT_EQ(r.err.rfind("ERROR: Can't open device!\n\nPossible causes:", 0), 0u) << r.err;
+  r = Vexo3({"--simulate=" + none, "devices"});
+  EXPECT_EQ(r.exitCode, 3);
+}
+
+TEST(CliEndToEnd, PackageFileErrorsAreExitFour) {
+  ScratchDir dir;
+  const std::string full = WriteTestPackage(dir, "full.bin", 0x1000);
+  const std::string bytes = ReadText(full);
+  const std::string truncated = dir.Write("cut.bin", bytes.substr(0, bytes.size() - 100));
+  for (const char* command : {"inspect", "update"}) {
+    SCOPED_TRACE(command);
+    const RunResult r = Vexo3({"--simulate", command, truncated});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.err.rfind("Loading failed: Error: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  // An image asked for but absent: the dialog does nothing; we say why.
+  const std::string hcOnly = WriteTestPackage(dir, "hc.bin", 0x1000, false);
+  const RunResult r = Vexo3({"--simulate", "update", hcOnly, "--yes"});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_NE(r.err.find("no Camera image"), std::string::npos) << r.err;
+}
+
+TEST(CliEndToEnd, TraceShowsTheHandshakeBytes) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("boot.json", kBootProfile);
+  const std::string traceFile = dir.File("wire.txt");
+  RunResult r = Vexo3({"--simulate=" + profile, "--trace=" + traceFile, "info"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kBootReport);  // the trace changes nothing
+  const std::string trace = ReadText(traceFile);
+  EXPECT_NE(trace.find("FT_SetBaudRate(9600) = FT_OK"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("TX 1/1: 00\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("TX 4/4: F8 01 01 FF\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("RX 11/11: F8 01 00 0B 00 03 04 05 00 01 00\n"), std::string::npos) << trace;
+
+  // Bare --trace goes to stderr and never swallows the subcommand.
+  r = Vexo3({"--simulate=" + profile, "--trace", "info"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("TX 4/4: F8 01 01 FF"), std::string::npos);
+}
+
+TEST(CliEndToEnd, BadProfilesAreRefusedNamingTheKey) {
+  ScratchDir dir;
+  const struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {R"({"chips":[{"hand_controller":{"pcb_id":"two"}}]})",
+       "chips[0].hand_controller.pcb_id: expected a number"},
+      {R"({"chips":[{"serial":"A"},{"hand_controller":{"colour":1}}]})",
+       "chips[1].hand_controller.colour: unknown key"},
+      {R"({"faults":[{"unit":"hc","action":"explode"}]})", "faults[0].action: expected"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string profile = dir.Write("bad.json", c.text);
+    const RunResult r = Vexo3({"--simulate=" + profile, "info"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(CliEndToEnd, UpdateChangesWhatInfoReportsAfterwards) {
+  ScratchDir dir;
+  const std::string profile = dir.Write(
+      "p.json",
+      R"({"state_file": "state.json", "chips":[{"hand_controller":{"protocol_version":[5,1]}}]})");
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+
+  RunResult r = Vexo3({"--simulate=" + profile, "info", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto before = nlohmann::json::parse(r.out);
+  EXPECT_NE(before["hand_controller"]["firmware"]["version"], 0x0200);
+
+  r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("  HandController:  20000/20000 bytes  100%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Uploading Camera firmware...\n"), std::string::npos);
+  EXPECT_NE(r.out.find("  Camera:  30000/30000 bytes  100%"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 8), "DONE ok\n");
+
+  r = Vexo3({"--simulate=" + profile, "info"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Firmware version:   02.00.1\n     description:   \"HC test firmware\"\n"
+                       "            size:   20480 bytes\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Firmware version:   02.01\n     description:   \"Camera test firmware\"\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(CliEndToEnd, PcbWarningIsNoWithoutTerminalAndYesWithFlag) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("boot.json", kBootProfile);               // pcb 2
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000 | (3 << 5));  // supports 3
+
+  RunResult r = Vexo3({"--simulate=" + profile, "update", package});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Reading device state...\nUpdate failed...\n");
+  EXPECT_EQ(r.err.rfind("WARNING: PCB version (0x2) is reported to be newer (lower value) than the "
+                        "Firmware supports (0x3).\nAre you sure",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_NE(r.err.find("answered no"), std::string::npos) << r.err;
+
+  r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.substr(r.out.size() - 8), "DONE ok\n");
+}
+
+TEST(CliEndToEnd, UsageHelpAndVersion) {
+  RunResult r = Vexo3({});
+  EXPECT_EQ(r.exitCode, 2);
+  r = Vexo3({"--simulate", "frobnicate"});
+  EXPECT_EQ(r.exitCode, 2);
+  r = Vexo3({"inspect"});
+  EXPECT_EQ(r.exitCode, 2);
+  r = Vexo3({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+  r = Vexo3({"update", "--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("--no-camera"), std::string::npos) << r.out;
+  r = Vexo3({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "vexo3 1.2.0\n");
+}
+
+}  // namespace
+}  // namespace vexo3

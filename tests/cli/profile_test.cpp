@@ -1,0 +1,169 @@
+#include "sim/profile.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/cli_run_support.h"
+#include "platform/clock.h"
+
+namespace vexo3::sim {
+namespace {
+
+TEST(Profile, BadProfilesNameTheKey) {
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {R"({"chips":[{"hand_controller":{"pcb_id":"two"}}]})",
+       "chips[0].hand_controller.pcb_id: expected a number"},
+      {R"({"chips":[{"hand_controller":{"pcb_id":300}}]})",
+       "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
+      {R"({"chips":[{"hand_controller":{"pcb_id":1.5}}]})",
+       "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
+      {R"({"chip":[]})", "chip: unknown key"},
+      {R"({"chips":[{"hand_controller":{"camera":{"colour":1}}}]})",
+       "chips[0].hand_controller.camera.colour: unknown key"},
+      {R"({"chips":[{"hand_controller":{"mode":"sleep"}}]})",
+       "chips[0].hand_controller.mode: expected \"boot\" or \"app\""},
+      {R"({"chips":[{"hand_controller":{"protocol_version":[1]}}]})",
+       "chips[0].hand_controller.protocol_version: expected two numbers [w1, w2]"},
+      {R"({"chips":[{"hand_controller":{"protocol_version":[1, 65536]}}]})",
+       "chips[0].hand_controller.protocol_version[1]: expected a number from 0 to 65535"},
+      {R"({"chips":[{"hand_controller":{"firmware":{"version":-1}}}]})",
+       "chips[0].hand_controller.firmware.version: expected a number from 0 to 65535"},
+      {R"({"chips":[{"hand_controller":{"firmware":{"size":1}}}]})",
+       "chips[0].hand_controller.firmware.size: unknown key"},
+      {R"({"chips":[{"hand_controller":{"camera":{"firmware":{"status":"x"}}}}]})",
+       "chips[0].hand_controller.camera.firmware.status: expected a number"},
+      {R"({"chips":[{"hand_controller":{"unique_id":"12345678901234567"}}]})",
+       "chips[0].hand_controller.unique_id: expected a text of at most 16 characters"},
+      {R"({"chips":[{"hand_controller":{"update":{"no_space":"yes"}}}]})",
+       "chips[0].hand_controller.update.no_space: expected true or false"},
+      {R"({"chips":[{"usb_id":"0403-6015"}]})", "chips[0].usb_id: expected \"vvvv:pppp\""},
+      {R"({"chips":[{"usb_id":"04g3:6015"}]})", "chips[0].usb_id: expected \"vvvv:pppp\""},
+      {R"({"chips":{}})", "chips: expected an array"},
+      {R"({"chips":[7]})", "chips[0]: expected an object"},
+      {R"({"faults":[{"unit":"lens","action":"timeout"}]})",
+       "faults[0].unit: expected \"hc\" or \"camera\""},
+      {R"({"faults":[{"unit":"hc","action":"explode"}]})", "faults[0].action: expected"},
+      {R"({"faults":[{"unit":"hc"}]})", "faults[0].action: missing"},
+      {R"({"faults":[{"unit":"hc","action":"timeout","command":256}]})",
+       "faults[0].command: expected a number from 0 to 255"},
+      {R"({"state_file": 3})", "state_file: expected a file name"},
+      {R"([1])", "profile: expected an object"},
+      {R"({"chips": [)", "parse error at line 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(ParseProfile(c.text, "", &profile, &error));
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+  }
+}
+
+TEST(Profile, EmptyProfileIsTheDefaultScenario) {
+  Profile profile;
+  std::string error;
+  ASSERT_TRUE(ParseProfile("{}", "", &profile, &error)) << error;
+  const Scenario defaults;
+  ASSERT_EQ(profile.scenario.chips.size(), defaults.chips.size());
+  EXPECT_EQ(profile.scenario.chips[0].serial, defaults.chips[0].serial);
+  EXPECT_TRUE(profile.scenario.chips[0].handController.has_value());
+  EXPECT_TRUE(profile.scenario.faults.empty());
+  EXPECT_EQ(profile.stateFile, "");
+}
+
+TEST(Profile, EveryKeyReachesTheScenario) {
+  const char* text = R"({
+    "state_file": "state.json",
+    "chips": [
+      { "description": "Vexo-3 Prototype", "serial": "P1", "usb_id": "0403:6001",
+        "hand_controller": { "mode": "app", "protocol_version": [7, 2], "unique_id": "U",
+          "pcb_id": 9, "device_text": "caf\u00e9", "firmware": null,
+          "update": { "not_ready_polls": 3, "no_space": true, "refuse_open": true,
+                      "refuse_start": true },
+          "camera": { "present": false, "mode": "app", "protocol_version": [1, 2],
+                      "unique_id": "C", "pcb_id": 4, "firmware": { "status": 15 } } } },
+      { "hand_controller": null } ],
+    "faults": [ { "unit": "camera", "command": 247, "parameter": 218, "occurrence": 3,
+                  "action": "status:9" } ] })";
+  Profile p;
+  std::string error;
+  ASSERT_TRUE(ParseProfile(text, "/tmp/profiles", &p, &error)) << error;
+  EXPECT_EQ(p.stateFile, "/tmp/profiles/state.json");
+  ASSERT_EQ(p.scenario.chips.size(), 2u);
+  const ChipScenario& chip = p.scenario.chips[0];
+  EXPECT_EQ(chip.description, "Vexo-3 Prototype");
+  EXPECT_EQ(chip.serial, "P1");
+  EXPECT_EQ(chip.usbId, 0x04036001u);
+  ASSERT_TRUE(chip.handController.has_value());
+  const HandControllerConfig& hc = *chip.handController;
+  EXPECT_EQ(hc.mode, UnitMode::App);
+  EXPECT_EQ(hc.protocolVersion, 7);
+  EXPECT_EQ(hc.protocolVersion2, 2);
+  EXPECT_EQ(hc.pcbId, 9);
+  EXPECT_EQ(hc.deviceText, "caf\xE9");  // 8-bit on the wire
+  EXPECT_FALSE(hc.firmware.has_value());
+  EXPECT_EQ(hc.update.notReadyPolls, 3u);
+  EXPECT_TRUE(hc.update.noSpace && hc.update.refuseOpen && hc.update.refuseStart);
+  EXPECT_FALSE(hc.camera.present);
+  EXPECT_EQ(hc.camera.mode, UnitMode::App);
+  EXPECT_EQ(hc.camera.pcbId, 4);
+  ASSERT_TRUE(hc.camera.firmware.has_value());
+  EXPECT_EQ(hc.camera.firmware->status, 15);
+  EXPECT_FALSE(p.scenario.chips[1].handController.has_value());
+  ASSERT_EQ(p.scenario.faults.size(), 1u);
+  const Fault& f = p.scenario.faults[0];
+  EXPECT_EQ(f.unit, Unit::Camera);
+  EXPECT_EQ(f.command, 247);
+  EXPECT_EQ(f.parameter, 218);
+  EXPECT_EQ(f.occurrence, 3u);
+  EXPECT_EQ(f.action, FaultAction::Status);
+  EXPECT_EQ(f.value, 9);
+}
+
+TEST(Profile, StateFileKeepsFirmwareAcrossSetups) {
+  test::ScratchDir dir;
+  const std::string stateFile = dir.File("state.json");
+  VirtualClock clock;
+  Scenario scenario;
+  FirmwareConfig updated{0, 0x3000, 0x0207, 40, "caf\xE9 firmware"};
+  {
+    SimulatedSetup setup(clock, scenario, stateFile);
+    std::string error;
+    ASSERT_TRUE(setup.LoadState(&error)) << error;  // no file yet: nothing to load
+    SimFirmwareState state = setup.Controller(0)->SaveFirmwareState();
+    state.handController.firmware = updated;
+    state.handController.flashSize = 20480;
+    state.handController.flashDigest = 0x0123456789ABCDEFull;
+    state.camera.firmware.reset();
+    setup.Controller(0)->LoadFirmwareState(state);
+    ASSERT_TRUE(setup.SaveState(&error)) << error;
+  }
+  SimulatedSetup again(clock, scenario, stateFile);
+  std::string error;
+  ASSERT_TRUE(again.LoadState(&error)) << error;
+  const SimFirmwareState loaded = again.Controller(0)->SaveFirmwareState();
+  ASSERT_TRUE(loaded.handController.firmware.has_value());
+  EXPECT_EQ(loaded.handController.firmware->version, 0x0207);
+  EXPECT_EQ(loaded.handController.firmware->flags, 0x3000);
+  EXPECT_EQ(loaded.handController.firmware->description, "caf\xE9 firmware");
+  EXPECT_EQ(loaded.handController.flashDigest, 0x0123456789ABCDEFull);
+  EXPECT_EQ(loaded.handController.flashSize, 20480u);
+  EXPECT_FALSE(loaded.camera.firmware.has_value());
+}
+
+TEST(Profile, MalformedStateFileIsRefused) {
+  test::ScratchDir dir;
+  const std::string stateFile =
+      dir.Write("state.json", R"({"chips":[{"camera":{"flash_size":"x"}}]})");
+  VirtualClock clock;
+  SimulatedSetup setup(clock, Scenario{}, stateFile);
+  std::string error;
+  EXPECT_FALSE(setup.LoadState(&error));
+  EXPECT_NE(error.find("chips[0].camera.flash_size: expected a number"), std::string::npos)
+      << error;
+}
+
+}  // namespace
+}  // namespace vexo3::sim

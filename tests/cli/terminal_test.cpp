@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "cli/device_list.h"
+#include "cli/progress.h"
+#include "cli/terminal_window.h"
+#include "link/trace_d2xx.h"
+#include "platform/clock.h"
+#include "sim/sim_bus.h"
+
+namespace vexo3::cli {
+namespace {
+
+TEST(Progress, Lines) {
+  const struct {
+    uint64_t done, total;
+    double seconds;
+    bool bar;
+    const char* expected;
+  } cases[] = {
+      {0, 100, 0, false, "  HC:  0/100 bytes    0%  --  --:-- left"},
+      {50, 100, 1, false, "  HC:  50/100 bytes   50%  50 B/s  0:01 left"},
+      {100, 100, 2, false, "  HC:  100/100 bytes  100%  50 B/s  0:02 total"},
+      {0, 0, 0, false, "  HC:  0/0 bytes  100%  --  --:-- left"},
+      {3000000, 6000000, 2, true,
+       "  HC [############------------]  3000000/6000000 bytes   50%  1.5 MB/s  0:02 left"},
+      {12500, 1000000, 1, false, "  HC:  12500/1000000 bytes    1%  12.5 kB/s  1:19 left"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatProgress("HC", c.done, c.total, c.seconds, c.bar), c.expected);
+  }
+  EXPECT_EQ(FormatDuration(3723), "1:02:03");
+}
+
+// A terminal window writing into memory; in holds the user's typing.
+struct Captured {
+  explicit Captured(const char* typed, TerminalOptions o = {}) {
+    out = std::tmpfile();
+    err = std::tmpfile();
+    in = std::tmpfile();
+    std::fputs(typed, in);
+    std::rewind(in);
+    o.out = out;
+    o.err = err;
+    o.in = in;
+    window = std::make_unique<TerminalWindow>(o, clock);
+  }
+  ~Captured() {
+    std::fclose(out);
+    std::fclose(err);
+    std::fclose(in);
+  }
+  static std::string Read(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+      s += static_cast<char>(c);
+    return s;
+  }
+  VirtualClock clock;
+  std::FILE* out;
+  std::FILE* err;
+  std::FILE* in;
+  std::unique_ptr<TerminalWindow> window;
+};
+
+TEST(TerminalWindow, YesNoAnswers) {
+  const struct {
+    const char* typed;
+    bool inIsTerminal, assumeYes;
+    MessageAnswer expected;
+  } cases[] = {
+      {"y\n", true, false, MessageAnswer::Yes}, {"yes\n", true, false, MessageAnswer::Yes},
+      {"Y\n", true, false, MessageAnswer::Yes}, {"n\n", true, false, MessageAnswer::No},
+      {"\n", true, false, MessageAnswer::No},   {"yeah\n", true, false, MessageAnswer::No},
+      {"", true, false, MessageAnswer::No},     {"y\n", false, false, MessageAnswer::No},
+      {"", false, true, MessageAnswer::Yes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    TerminalOptions o;
+    o.inIsTerminal = c.inIsTerminal;
+    o.assumeYes = c.assumeYes;
+    Captured t(c.typed, o);
+    EXPECT_EQ(t.window->ShowMessageBox("WARNING", "Sure?\r\nReally?", MessageIcon::Warning,
+                                       MessageButtons::YesNo),
+              c.expected);
+    EXPECT_EQ(Captured::Read(t.err).rfind("WARNING: Sure?\nReally?\n", 0), 0u);
+  }
+}
+
+TEST(TerminalWindow, ProgressOnATerminalEndsItsLineBeforeTheNextStatus) {
+  TerminalOptions o;
+  o.outIsTerminal = true;
+  Captured t("", o);
+  t.window->SetStatusText("Uploading HC firmware...");
+  t.clock.Advance(std::chrono::seconds(1));
+  t.window->OnUploadProgress("HandController", 4096, 8192);
+  t.window->SetStatusText("DONE ok");
+  const std::string out = Captured::Read(t.out);
+  EXPECT_EQ(out.rfind("Uploading HC firmware...\n\r  HandController [", 0), 0u) << out;
+  EXPECT_NE(out.find("4096/8192 bytes   50%  4.1 kB/s  0:01 left\033[K\nDONE ok\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(DeviceChoice, SelectorAndSerial) {
+  auto chip = [](uint32_t index, const char* serial, const char* description) {
+    ChipEntry e;
+    e.index = index;
+    e.usbId = 0x04036015;
+    e.serial = serial;
+    e.description = description;
+    return e;
+  };
+  const std::vector<ChipEntry> chips = {chip(0, "P1", "Vexo-3 Prototype"),
+                                        chip(1, "A", "Vexo-3 HandController"),
+                                        chip(2, "B", "Vexo-3 HandController"), chip(3, "", "")};
+  EXPECT_EQ(ChooseHandController(chips, std::nullopt).kind, Choice::Kind::Several);
+  const Choice b = ChooseHandController(chips, std::string("B"));
+  ASSERT_EQ(b.kind, Choice::Kind::One);
+  EXPECT_EQ(b.matches[0].index, 2u);
+  EXPECT_EQ(ChooseHandController(chips, std::string("P1")).kind, Choice::Kind::NoSuchSerial);
+  EXPECT_EQ(ChooseHandController({chips[0], chips[3]}, std::nullopt).kind, Choice::Kind::None);
+  EXPECT_TRUE(chips[3].unreadable());
+  const std::string table = FormatChipTable(chips, std::nullopt);
+  EXPECT_NE(table.find("no: not a Vexo-3 HandController"), std::string::npos) << table;
+  EXPECT_NE(table.find("no: can't be read"), std::string::npos) << table;
+}
+
+// Bytes the peer sends back, whatever the host wrote.
+class EchoPeer final : public sim::SimPeer {
+ public:
+  void OnHostBytes(sim::SimChip& port, std::span<const uint8_t> bytes) override {
+    port.Send(bytes);
+  }
+};
+
+TEST(TraceD2xx, LogsCallsAndBytesWithTimes) {
+  VirtualClock clock;
+  EchoPeer peer;
+  sim::SimulatedBus bus(clock);
+  bus.AddChip(sim::ChipInfo{}, &peer);
+  std::ostringstream log;
+  TraceD2xx trace(bus, clock, log);
+
+  DWORD n = 0;
+  ASSERT_EQ(trace.FT_CreateDeviceInfoList(&n), FT_OK);
+  FT_HANDLE h = nullptr;
+  ASSERT_EQ(trace.FT_Open(0, &h), FT_OK);
+  trace.FT_SetBaudRate(h, 3000000);
+  trace.FT_SetTimeouts(h, 100, 100);
+  const uint8_t frame[] = {0xF8, 0x01, 0x01, 0xFF};
+  DWORD moved = 0;
+  trace.FT_Write(h, frame, sizeof frame, &moved);
+  uint8_t back[8] = {};
+  trace.FT_Read(h, back, sizeof back, &moved);  // 4 of 8: a time-out
+  EXPECT_EQ(moved, 4u);
+  std::vector<uint8_t> big(40, 0xAB);
+  trace.FT_Write(h, big.data(), 40, &moved);
+  trace.FT_Close(h);
+  trace.FT_Close(h);  // a second close fails and says so
+
+  const std::string text = log.str();
+  EXPECT_EQ(text.rfind("+0.000000 FT_CreateDeviceInfoList() = FT_OK, 1 devices\n", 0), 0u) << text;
+  EXPECT_NE(text.find("FT_SetBaudRate(3000000) = FT_OK\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("TX 4/4: F8 01 01 FF\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("RX 4/8 (read time-out): F8 01 01 FF\n"), std::string::npos) << text;
+  // Long blocks wrap with their offsets.
+  EXPECT_NE(text.find("TX 40/40:\n      000000  AB AB"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n      000020  AB AB AB AB AB AB AB AB\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("FT_Close() = FT_INVALID_HANDLE"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace vexo3::cli
