@@ -26,6 +26,7 @@ class FtdiDevice {
 
   // d2xx must outlive the object.
   explicit FtdiDevice(D2xxApi& d2xx);
+  // Closes a handle still open (owners normally close it first).
   ~FtdiDevice();
   FtdiDevice(const FtdiDevice&) = delete;
   FtdiDevice& operator=(const FtdiDevice&) = delete;
@@ -54,12 +55,13 @@ class FtdiDevice {
 
   // Sends n bytes in pieces of at most kMaxWritePiece. Returns n, or 0 on any
   // failure (a time-out included; bytes already sent are not reported).
-  // n = 0 returns 0 with "0 bytes written".
+  // n <= 0 (or no data) returns 0 with "0 bytes written" and sends nothing.
   int32_t Write(const void* data, int32_t n);
   // One FT_Read of up to n bytes into destination (which holds n bytes).
   // Returns the count read, 1..n: fewer than n when the read time-out expired
   // after part of the data arrived, which is not a failure. 0 on failure or
-  // when nothing arrived within the time-out (lastErrorValue 1).
+  // when nothing arrived within the time-out (lastErrorValue 1). n <= 0 (or
+  // no destination) returns 0 with "0 bytes read" and reads nothing.
   int32_t Read(int32_t n, void* destination);
   // Bytes waiting in the receive queue; 0 on failure.
   int32_t QueryReadBufLen();
