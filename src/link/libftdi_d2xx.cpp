@@ -21,9 +21,11 @@ constexpr int kProduct = 0x6015;
 // Bytes per ftdi_write_data call: on a time-out libftdi drops the count of
 // the call under way, so smaller pieces keep the reported count close.
 constexpr DWORD kWritePiece = 512;
-// Upper bound for one USB read transfer. The chip answers every latency
-// period even without data, so this only matters when it doesn't answer.
-constexpr int kMaxUsbReadMs = 100;
+// Bounds of one USB read transfer. The chip answers every latency period
+// (at most 255 ms) even without data, so a transfer normally ends well
+// before either; they only matter when the chip doesn't answer.
+constexpr int kMinUsbReadMs = 300;
+constexpr int kMaxUsbReadMs = 1000;
 
 struct DeviceEntry {
   libusb_device* dev = nullptr;  // referenced while in the list
@@ -104,9 +106,23 @@ struct LibFtdiD2xx::Impl {
     return false;
   }
 
+  // Moves what libftdi holds in its own buffer into the handle's queue. It
+  // must not stay there: a failed transfer later would drop it.
+  static void TakeBuffered(Handle& h) {
+    const unsigned int waiting = h.ftdi->readbuffer_remaining;
+    if (waiting == 0)
+      return;
+    std::vector<unsigned char> buffer(waiting);
+    // Served from libftdi's buffer without a USB transfer.
+    const int ret = ftdi_read_data(h.ftdi, buffer.data(), static_cast<int>(waiting));
+    if (ret > 0)
+      h.rx.insert(h.rx.end(), buffer.begin(), buffer.begin() + ret);
+  }
+
   // One USB read into the handle's queue. Returns false on a USB failure.
   static bool Fetch(Handle& h, int usbTimeoutMs) {
-    h.ftdi->usb_read_timeout = std::max(usbTimeoutMs, 1);
+    TakeBuffered(h);
+    h.ftdi->usb_read_timeout = std::max(usbTimeoutMs, kMinUsbReadMs);
     const int chunk = static_cast<int>(std::max(h.ftdi->readbuffer_chunksize, 64u));
     std::vector<unsigned char> buffer(static_cast<size_t>(chunk));
     const Steady::time_point started = Steady::now();
@@ -114,6 +130,7 @@ struct LibFtdiD2xx::Impl {
     if (ret < 0)
       return IsTimeout(ret, started, h.ftdi->usb_read_timeout);
     h.rx.insert(h.rx.end(), buffer.begin(), buffer.begin() + ret);
+    TakeBuffered(h);
     return true;
   }
 };
