@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <vector>
@@ -61,8 +63,12 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
   dialog.SetFirmwareFileText(package.toStdString());
   dialog.LoadSelectedPackage();
   dialog.UpdateFirmware();
-  dialog.fileEdit()->setCursorPosition(0);
   QApplication::processEvents();
+  // As after a click on the update button. The offscreen platform never
+  // activates the window, so tell the field itself that it lost the focus.
+  dialog.updateButton()->setFocus();
+  QFocusEvent focusOut(QEvent::FocusOut, Qt::OtherFocusReason);
+  QApplication::sendEvent(dialog.fileEdit(), &focusOut);
   ok = dialog.grab().save(out.filePath(QStringLiteral("main-dialog.png"))) && ok;
   dialog.ReadDeviceInfo();
 

@@ -17,7 +17,9 @@
 
 // The resources live in a static library, whose unreferenced initialiser the
 // linker drops: register them by hand. Must be outside any namespace.
-static void InitVexo3Resources() { Q_INIT_RESOURCE(vexo3_updater); }
+static void InitVexo3Resources() {
+  Q_INIT_RESOURCE(vexo3_updater);
+}
 
 namespace vexo3 {
 namespace {
