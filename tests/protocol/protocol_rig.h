@@ -19,8 +19,8 @@ namespace vexo3::testing_support {
 using Bytes = std::vector<uint8_t>;
 
 // Sits between the chip and the HandController model. While answers are
-// queued, each command frame at line speed (the handshake's two fixed
-// requests excepted) is taken off the line and answered with the next one.
+// queued, each command frame at line speed (the requests of a handshake under
+// way excepted) is taken off the line and answered with the next one.
 class AnswerOverride final : public sim::SimPeer {
  public:
   explicit AnswerOverride(sim::SimHandController& hc) : hc_(hc) {}
@@ -33,13 +33,14 @@ class AnswerOverride final : public sim::SimPeer {
   const std::vector<Bytes>& Intercepted() const { return intercepted_; }
 
   void OnHostBytes(sim::SimChip& port, std::span<const uint8_t> bytes) override;
-  void OnOpen(sim::SimChip& port) override { hc_.OnOpen(port); }
+  void OnOpen(sim::SimChip& port) override;
   void OnClose(sim::SimChip& port) override { hc_.OnClose(port); }
 
  private:
   sim::SimHandController& hc_;
   std::deque<std::vector<Bytes>> queued_;
   std::vector<Bytes> intercepted_;
+  bool handshakeExpected_ = true;
 };
 
 struct ProtocolRig {

@@ -10,16 +10,29 @@ const Bytes kCatalogRequest = {0xF8, 0x02, 0x0A, 0xFF};
 }  // namespace
 
 void AnswerOverride::OnHostBytes(sim::SimChip& port, std::span<const uint8_t> bytes) {
-  const bool handshake =
-      std::ranges::equal(bytes, kVersionRequest) || std::ranges::equal(bytes, kCatalogRequest);
+  // Command 248/1 with counter 1 reads like the version request: only the
+  // frames of a handshake under way go to the model unasked.
+  const bool handshake = handshakeExpected_ && (std::ranges::equal(bytes, kVersionRequest) ||
+                                                std::ranges::equal(bytes, kCatalogRequest));
+  if (handshake && std::ranges::equal(bytes, kCatalogRequest))
+    handshakeExpected_ = false;
   if (queued_.empty() || handshake || port.Line().baudRate != DeviceSession::kLineBaud) {
     hc_.OnHostBytes(port, bytes);
     return;
   }
   intercepted_.emplace_back(bytes.begin(), bytes.end());
-  for (const Bytes& piece : queued_.front())
+  for (const Bytes& piece : queued_.front()) {
+    // Any asynchronous message makes the session shake hands again.
+    if (!piece.empty() && piece[0] == 0xFB)
+      handshakeExpected_ = true;
     port.Send(piece);
+  }
   queued_.pop_front();
+}
+
+void AnswerOverride::OnOpen(sim::SimChip& port) {
+  handshakeExpected_ = true;
+  hc_.OnOpen(port);
 }
 
 ProtocolRig::ProtocolRig(sim::HandControllerConfig cfg)
