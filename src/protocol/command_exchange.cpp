@@ -80,9 +80,13 @@ ResultCode DeviceSession::AddParameter(uint8_t code, const void* data, uint32_t 
     if (*size != n)
       return 203;
   }
+  // Sending the code without its data would shift every later item of the
+  // frame on the device's side.
+  if (data == nullptr && n > 0)
+    return 200;
   if (AppendByte(code) != 0)
     return 204;
-  if (data != nullptr && n > 0 && AppendBytes(data, n) != 0)
+  if (n > 0 && AppendBytes(data, n) != 0)
     return 204;
   return 0;
 }

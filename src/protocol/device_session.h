@@ -78,7 +78,8 @@ class DeviceSession {
   ResultCode BeginCommand(uint8_t code);
   // Appends a parameter (code byte, then exactly n data bytes). 202 unknown
   // parameter, 203 size differs from the catalog (nothing appended in both
-  // cases), 204 frame overflow. data may be null when n is 0.
+  // cases), 204 frame overflow. data may be null when n is 0; a null data
+  // with n > 0 is refused with 200 (nothing appended).
   ResultCode AddParameter(uint8_t code, const void* data, uint32_t n);
   // Appends the bulk marker FC + n (u32) and remembers the block, which must
   // stay valid until SendCommand returns. 204 on frame overflow; 200 (nothing
@@ -115,7 +116,7 @@ class DeviceSession {
   uint32_t announcedBulkSize = 0;
   int32_t bulkPending = 0;
   CommandCatalog catalog;
-  uint32_t receivedBulkLength = 0;   // bulk bytes of the last answer walked
+  uint32_t receivedBulkLength = 0;  // bulk bytes of the last answer walked
   uint8_t* receivedBulkData = nullptr;
   std::unique_ptr<std::array<uint8_t, kBulkReceiveCapacity>> bulkReceiveBuffer;
   int32_t pendingDelayMs = 0;

@@ -112,6 +112,9 @@ TEST(ExchangeParameters, UnknownCommandLeavesFrameAndCounter) {
   EXPECT_EQ(rig.session.BeginCommand(0x42), 0);
   EXPECT_EQ(rig.session.AddParameter(0x99, Bytes{1, 2, 3, 4}.data(), 4), 0);
   EXPECT_EQ(rig.session.commandMessage.length, 7);
+  // Data that isn't there is not announced by its code alone.
+  EXPECT_EQ(rig.session.AddParameter(0x98, nullptr, 2), 200);
+  EXPECT_EQ(rig.session.commandMessage.length, 7);
 }
 
 TEST(ExchangeFrame, Frame527GetsItsEndMarker528IsTooLong) {
