@@ -111,7 +111,7 @@ std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* 
       Print(io.err, "vexo3: " + error + "\n");
       return kExitUsage;
     }
-    b->sim = std::make_unique<sim::SimulatedSetup>(*b->clock, profile.scenario, profile.stateFile);
+    b->sim = std::make_unique<sim::SimulatedSetup>(*b->clock, profile);
     if (!b->sim->LoadState(&error)) {
       Print(io.err, "vexo3: " + error + "\n");
       return kExitUsage;

@@ -241,8 +241,10 @@ uint32_t UsbId(const json& j, const std::string& path) {
   return id;
 }
 
-ChipScenario Chip(const json& j, const std::string& path) {
-  Object(j, path, {"description", "serial", "usb_id", "hand_controller"});
+ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible) {
+  Object(j, path, {"description", "serial", "usb_id", "hand_controller", "inaccessible"});
+  if (auto* v = Member(j, "inaccessible"))
+    *inaccessible = Bool(*v, path + ".inaccessible");
   ChipScenario chip;
   // The chip's strings live in 64- and 16-byte fields with their terminator.
   if (auto* v = Member(j, "description"))
@@ -399,7 +401,9 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
         Fail("chips", "expected an array");
       p.scenario.chips.clear();
       for (size_t i = 0; i < v->size(); ++i) {
-        p.scenario.chips.push_back(Chip((*v)[i], Index("chips", i)));
+        bool inaccessible = false;
+        p.scenario.chips.push_back(Chip((*v)[i], Index("chips", i), &inaccessible));
+        p.chipInaccessible.push_back(inaccessible);
       }
     }
     if (auto* v = Member(root, "faults")) {
@@ -513,6 +517,13 @@ SimulatedSetup::SimulatedSetup(Clock& clock, const Scenario& scenario, std::stri
     bus_->AddChip(info, hc.get());
     controllers_.push_back(std::move(hc));
     serials_.push_back(chip.serial);
+  }
+}
+
+SimulatedSetup::SimulatedSetup(Clock& clock, const Profile& profile)
+    : SimulatedSetup(clock, profile.scenario, profile.stateFile) {
+  for (size_t i = 0; i < profile.chipInaccessible.size() && i < bus_->ChipCount(); ++i) {
+    bus_->Chip(i).MutableInfo().inaccessible = profile.chipInaccessible[i];
   }
 }
 

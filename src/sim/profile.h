@@ -22,6 +22,9 @@ namespace vexo3::sim {
 struct Profile {
   Scenario scenario;
   std::string stateFile;
+  // Per chip (same order): its strings can't be read and it can't be opened,
+  // as when the user lacks permission for the USB device. Key "inaccessible".
+  std::vector<bool> chipInaccessible;
 };
 
 // Parses profile text. Every key is optional and defaults to the default
@@ -42,6 +45,8 @@ class SimulatedSetup {
  public:
   // clock must outlive the setup.
   SimulatedSetup(Clock& clock, const Scenario& scenario, std::string stateFile = "");
+  // The profile's scenario, state file and chip extras.
+  SimulatedSetup(Clock& clock, const Profile& profile);
   ~SimulatedSetup();
   SimulatedSetup(const SimulatedSetup&) = delete;
   SimulatedSetup& operator=(const SimulatedSetup&) = delete;

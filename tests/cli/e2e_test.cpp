@@ -222,6 +222,19 @@ TEST(CliEndToEnd, UnknownSerialOrNoDeviceIsExitThree) {
   EXPECT_EQ(r.exitCode, 3);
 }
 
+TEST(CliEndToEnd, NoPermissionSaysHowToFixIt) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("locked.json", R"({"chips":[{"inaccessible":true}]})");
+  RunResult r = Vexo3({"--simulate=" + profile, "devices"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("0403:6015  -"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no: can't be read"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("60-vexo3.rules"), std::string::npos) << r.err;
+  r = Vexo3({"--simulate=" + profile, "info"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("60-vexo3.rules"), std::string::npos) << r.err;
+}
+
 TEST(CliEndToEnd, PackageFileErrorsAreExitFour) {
   ScratchDir dir;
   const std::string full = WriteTestPackage(dir, "full.bin", 0x1000);
