@@ -35,7 +35,7 @@ struct FirmwareConfig {
   uint8_t status = 0;
   uint16_t flags = 0;
   uint16_t version = 0;
-  uint32_t sizeBlocks = 0;  // 512-byte blocks
+  uint32_t sizeBlocks = 0;    // 512-byte blocks
   std::string description{};  // up to 40 bytes go on the wire
 };
 
@@ -100,7 +100,11 @@ enum class FaultAction {
 // A fault fires on the `occurrence`-th command (1-based; 0 = every one) that
 // the unit receives with that command and parameter. For the Camera these are
 // the relayed inner command and parameter. The version request of the
-// handshake is HC 248/1, the catalog request HC 248/10.
+// handshake is HC 248/1, the catalog request HC 248/10. A command answered by
+// Timeout, an async message or AnswerType is not carried out (lost or
+// refused); the other actions only bend the answer of a command that ran.
+// Camera faults other than Timeout, ShortFrame, Status and CorruptByte bend
+// the HandController's relay answer instead.
 struct Fault {
   Unit unit = Unit::HandController;
   uint8_t command = 0;
@@ -124,7 +128,7 @@ struct Scenario {
 };
 
 // Parses the profile spellings: "boot"/"app", "hc"/"camera", and the fault
-// actions "timeout", "short-frame", "async-mode-change", "async-power-off",
+// actions "timeout", "short-frame[:N]", "async-mode-change", "async-power-off",
 // "async-unknown:N", "answer-type:N", "status:N", "invalid-counter",
 // "wrong-id", "wrong-counter", "corrupt-byte:N", "oversized-bulk:N" (N decimal
 // or 0x hex). False on anything else; outputs untouched then.
