@@ -475,3 +475,56 @@ TEST(ExchangeLink, FailedFrameWriteIsNine) {
 
 }  // namespace
 }  // namespace vexo3
+
+namespace vexo3 {
+namespace {
+
+struct CatalogCheck {
+  const char* name;
+  Bytes block;
+  uint8_t command;
+  ResultCode begin;
+  uint8_t parameter;
+  uint32_t size;
+  ResultCode add;
+};
+
+class ExchangeCatalogCheck : public testing::TestWithParam<CatalogCheck> {};
+
+// The block the device sends decides what a frame may hold.
+TEST_P(ExchangeCatalogCheck, FramesFollowTheDevicesBlock) {
+  const CatalogCheck& c = GetParam();
+  sim::HandControllerConfig cfg;
+  cfg.catalogBlock = c.block;
+  ProtocolRig rig(cfg);
+  ASSERT_EQ(rig.Connect(), 0);
+  const Bytes data = {1, 2, 3};
+  EXPECT_EQ(rig.session.BeginCommand(c.command), c.begin);
+  if (c.begin == 0) {
+    EXPECT_EQ(rig.session.AddParameter(c.parameter, c.size ? data.data() : nullptr, c.size), c.add);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, ExchangeCatalogCheck,
+    testing::Values(
+        CatalogCheck{"EmptyPassesAll", {0x00}, 0x42, 0, 0x17, 3, 0},
+        CatalogCheck{"TrailingByteStillEmpty", {0x00, 0xFF}, 0x42, 0, 0x17, 3, 0},
+        CatalogCheck{"NoParameters", {0x01, 0xF8, 0x00}, 0xF8, 0, 0x01, 0, 202},
+        CatalogCheck{"SizeMatches", {0x01, 0xF7, 0x01, 0x30, 0x02}, 0xF7, 0, 0x30, 2, 0},
+        CatalogCheck{"SizeOne", {0x01, 0xF7, 0x01, 0x30, 0x02}, 0xF7, 0, 0x30, 1, 203},
+        CatalogCheck{"SizeThree", {0x01, 0xF7, 0x01, 0x30, 0x02}, 0xF7, 0, 0x30, 3, 203},
+        CatalogCheck{"UnlistedCommand", {0x01, 0xF7, 0x01, 0x30, 0x02}, 0xF8, 201, 0, 0, 0},
+        CatalogCheck{
+            "CutBlockKeepsCommand", {0x02, 0xF7, 0x01, 0x30, 0x02, 0xF8}, 0xF8, 0, 0x01, 0, 202},
+        CatalogCheck{"LaterSizeWins",
+                     {0x02, 0xF7, 0x01, 0x30, 0x02, 0xF7, 0x01, 0x30, 0x04},
+                     0xF7,
+                     0,
+                     0x30,
+                     2,
+                     203}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vexo3
