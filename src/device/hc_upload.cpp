@@ -26,9 +26,10 @@ constexpr uint8_t kStatusFinished = 13;
 constexpr int32_t kChunkSize = 4096;
 // A unit that never gets ready must not hang the program. The poll count is
 // only a backstop for a clock that doesn't move (a simulated unit answering
-// at once); real polls take far longer than 60 s / 1,000,000.
+// at once). A real poll is a USB round trip of 1 ms or more, so 100,000 of
+// them take longer than the 60 s limit.
 constexpr uint64_t kReadinessLimitMs = 60000;
-constexpr uint32_t kReadinessPollBackstop = 1000000;
+constexpr uint32_t kReadinessPollBackstop = 100000;
 
 // One 218 frame with its bulk block (0 bytes when polling); the unit's status
 // byte on success.
@@ -121,8 +122,10 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
       return 107;
     if (status != kStatusNotReady)
       break;
-    if (session.clock().NowMs() - waitStart >= kReadinessLimitMs)
+    if (session.clock().NowMs() - waitStart >= kReadinessLimitMs ||
+        polls >= kReadinessPollBackstop) {
       return 104;
+    }
   }
 
   if (data == nullptr || length <= 0)
