@@ -171,7 +171,8 @@ TEST(UploadCameraFirmware, ChunkStatusTable) {
         c.rc);
     EXPECT_EQ(Steps(wire), c.steps);
     for (const auto& f : wire.Frames()) {
-      if (f.frame.code != 244) continue;
+      if (f.frame.code != 244)
+        continue;
       EXPECT_EQ(f.readTimeoutMs, 3000u);
       EXPECT_EQ(f.writeTimeoutMs, 1000u);
     }
