@@ -32,7 +32,7 @@ std::string FormatDuration(double seconds) {
 }
 
 std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total, double seconds,
-                           bool withBar) {
+                           double bytesPerSecond, bool withBar) {
   constexpr int kBarWidth = 24;
   // An empty image is complete from the start.
   const double fraction = total == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / total);
@@ -51,8 +51,8 @@ std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total,
   std::snprintf(buf, sizeof buf, "  %" PRIu64 "/%" PRIu64 " bytes  %3d%%", done, total,
                 static_cast<int>(fraction * 100));
   line += buf;
-  if (seconds > 0 && done > 0) {
-    const double rate = static_cast<double>(done) / seconds;
+  if (bytesPerSecond > 0) {
+    const double rate = bytesPerSecond;
     line += "  " + FormatRate(rate);
     if (done >= total) {
       line += "  " + FormatDuration(seconds) + " total";

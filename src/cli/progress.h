@@ -11,9 +11,10 @@ namespace vexo3::cli {
 
 // "  HandController [#####-----]  49152/393216 bytes  12%  1.2 MB/s  0:02 left"
 // (withBar), or the same without the bar. seconds: time since the upload
-// began; rate and time left read "--" until it is above zero.
+// began, shown as the total at the end; bytesPerSecond: the current rate,
+// which gives the time left; rate and time left read "--" while it is 0.
 std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total, double seconds,
-                           bool withBar);
+                           double bytesPerSecond, bool withBar);
 
 // "850 B/s", "12.5 kB/s", "1.2 MB/s" (decimal units).
 std::string FormatRate(double bytesPerSecond);

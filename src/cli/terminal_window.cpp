@@ -113,13 +113,24 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
     EndProgressLine();
     progressName_ = std::string(imageName);
     progressStartUs_ = statusUs_;
+    firstReportUs_ = nowUs;
+    firstReportBytes_ = bytesDone;
     lastDecile_ = -1;
   }
   const double seconds = static_cast<double>(nowUs - progressStartUs_) / 1e6;
+  // The rate counts from the first chunk on: before it the unit was still
+  // being opened and started, which says nothing about the transfer.
+  double rate = 0;
+  if (nowUs > firstReportUs_ && bytesDone > firstReportBytes_) {
+    rate = static_cast<double>(bytesDone - firstReportBytes_) /
+           (static_cast<double>(nowUs - firstReportUs_) / 1e6);
+  } else if (seconds > 0) {
+    rate = static_cast<double>(bytesDone) / seconds;
+  }
   const bool done = bytesDone >= bytesTotal;
   if (options_.outIsTerminal) {
     std::fprintf(options_.out, "\r%s\033[K",
-                 FormatProgress(imageName, bytesDone, bytesTotal, seconds, true).c_str());
+                 FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true).c_str());
     progressLineOpen_ = true;
     if (done)
       EndProgressLine();
@@ -135,7 +146,7 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
     return;
   lastDecile_ = done ? 10 : decile;
   std::fprintf(options_.out, "%s\n",
-               FormatProgress(imageName, bytesDone, bytesTotal, seconds, false).c_str());
+               FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, false).c_str());
   std::fflush(options_.out);
 }
 

@@ -76,6 +76,8 @@ class TerminalWindow final : public MainWindow {
   std::string progressName_;
   int64_t statusUs_;  // when the status last changed
   int64_t progressStartUs_ = 0;
+  int64_t firstReportUs_ = 0;
+  uint64_t firstReportBytes_ = 0;
   bool progressLineOpen_ = false;
   int lastDecile_ = -1;
 };

@@ -326,6 +326,22 @@ TEST(CliEndToEnd, UpdateChangesWhatInfoReportsAfterwards) {
       << r.out;
 }
 
+TEST(CliEndToEnd, FailedChunkFailsTheUpdate) {
+  ScratchDir dir;
+  // The first 218 is the readiness poll: the third is the second chunk.
+  const std::string profile = dir.Write("fault.json", R"({
+    "chips": [ { "hand_controller": { "protocol_version": [5, 1] } } ],
+    "faults": [ { "unit": "hc", "command": 247, "parameter": 218, "occurrence": 3,
+                  "action": "status:9" } ] })");
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "HC firmware update error: Update has failed\n");
+  EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 17), "Update failed...\n");
+  EXPECT_EQ(r.out.find("Uploading Camera firmware..."), std::string::npos);
+}
+
 TEST(CliEndToEnd, PcbWarningIsNoWithoutTerminalAndYesWithFlag) {
   ScratchDir dir;
   const std::string profile = dir.Write("boot.json", kBootProfile);               // pcb 2
