@@ -110,10 +110,12 @@ FT_STATUS TraceD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
 }
 
 FT_STATUS TraceD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
+  // Only the records the caller made room for exist, whatever the driver says.
+  const DWORD capacity = numDevs != nullptr ? *numDevs : 0;
   const FT_STATUS s = inner_.FT_GetDeviceInfoList(dest, numDevs);
   std::string text = "FT_GetDeviceInfoList() = " + StatusName(s);
   if (s == FT_OK && dest != nullptr && numDevs != nullptr) {
-    for (DWORD i = 0; i < *numDevs; ++i) {
+    for (DWORD i = 0; i < std::min(*numDevs, capacity); ++i) {
       const FT_DEVICE_LIST_INFO_NODE& d = dest[i];
       text += Format("\n      [%" PRIu32 "] id %04X:%04X flags %" PRIu32 " serial ", i, d.ID >> 16,
                      d.ID & 0xFFFF, d.Flags) +
