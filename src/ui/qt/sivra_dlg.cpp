@@ -11,6 +11,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
+#include <cstdint>
 
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
