@@ -99,7 +99,8 @@ struct Backend {
 
 // Builds the backend the options ask for; an exit code on failure.
 std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* b) {
-  if (o.virtualTime) {
+  // Virtual time would skip the waits a real device needs.
+  if (o.virtualTime && o.simulate) {
     b->clock = std::make_unique<VirtualClock>();
   } else {
     b->clock = std::make_unique<RealClock>();
