@@ -89,8 +89,14 @@ class DeviceSession {
   // bulk block (9 when a write falls short).
   ResultCode SendCommand();
   // Reads one answer frame into answerMessage (three reads: 1 byte, 4 bytes,
-  // the body) and checks id, counter and type. See the result table in the
-  // .cpp. Asynchronous messages (id 0xFB) give 12, 13 or 14.
+  // the body, each under the link's read time-out) and checks it, in this
+  // order: 2 no link object; 9 nothing arrived; 34 the header or body came
+  // short; asynchronous message (id 0xFB, 5 bytes): 12 mode change (pending
+  // delay 3000 ms), 13 power-off (session closed, 500 ms), 14 other (500 ms);
+  // 30 length outside 1..528 (body not read); 31 wrong id; 10 counter 0xF0;
+  // then by type: 0x00 -> 0, or 32 when the counter differs; 0x10 -> 10,
+  // 0x11..0x14 -> 50..53, 0x20 -> 66, others 33. After a raw command (0x00,
+  // 0xFF) only one byte is read and 0 returned.
   ResultCode ReadFrame();
   // ReadFrame, then the item walk, receiving announced bulk data into the
   // bulk receive buffer (54 when it arrives short; 55, before reading any of

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -455,6 +456,22 @@ TEST(SessionTimeouts, ClosedLinkOnlyStoresThem) {
   // The next open applies them.
   ASSERT_EQ(rig.session.OpenSession(), 0);
   EXPECT_GE(CallIndex(rig.chip, "FT_SetTimeouts(3000,4000)"), 0);
+}
+
+}  // namespace
+}  // namespace vexo3
+
+namespace vexo3 {
+namespace {
+
+TEST(SessionTeardown, ClosesTheLink) {
+  testing_support::ProtocolRig rig;
+  auto session = std::make_unique<DeviceSession>(rig.bus, rig.clock);
+  ASSERT_EQ(rig.session.CloseSession(), 0);
+  ASSERT_EQ(session->OpenSession(), 0);
+  EXPECT_TRUE(rig.chip.IsOpen());
+  session.reset();
+  EXPECT_FALSE(rig.chip.IsOpen());
 }
 
 }  // namespace
