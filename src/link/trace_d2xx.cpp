@@ -219,10 +219,12 @@ FT_STATUS TraceD2xx::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWO
   // Only what the driver took went on the wire.
   const DWORD moved = (s == FT_OK && written != nullptr) ? std::min(*written, n) : 0;
   std::string head = Format("TX %" PRIu32 "/%" PRIu32, moved, n);
-  if (s != FT_OK)
-    head += " " + StatusName(s);
-  else if (moved < n)
+  if (s != FT_OK) {
+    head += ' ';
+    head += StatusName(s);
+  } else if (moved < n) {
     head += " (write time-out)";
+  }
   Bytes(head, {static_cast<const uint8_t*>(buffer), buffer ? moved : 0});
   return s;
 }
@@ -231,10 +233,12 @@ FT_STATUS TraceD2xx::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got
   const FT_STATUS s = inner_.FT_Read(handle, buffer, n, got);
   const DWORD moved = (s == FT_OK && got != nullptr) ? std::min(*got, n) : 0;
   std::string head = Format("RX %" PRIu32 "/%" PRIu32, moved, n);
-  if (s != FT_OK)
-    head += " " + StatusName(s);
-  else if (moved < n)
+  if (s != FT_OK) {
+    head += ' ';
+    head += StatusName(s);
+  } else if (moved < n) {
     head += " (read time-out)";
+  }
   Bytes(head, {static_cast<const uint8_t*>(buffer), buffer ? moved : 0});
   return s;
 }
