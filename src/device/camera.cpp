@@ -105,7 +105,7 @@ ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t i
     return 3;
   uint8_t* relay = session.relayBuffer->data();
   // memmove: a caller may pass a block that already lies in the relay buffer.
-  if (n > 0)
+  if (n > 0 && data != nullptr)
     std::memmove(relay, data, static_cast<size_t>(n));
   rc = session.AttachBulkData(relay, static_cast<uint32_t>(n));
   if (rc != 0)
