@@ -36,9 +36,10 @@ std::optional<AnswerItem> FindItem(DeviceSession& session, uint8_t code) {
 std::span<const uint8_t> ReceivedBulk(const DeviceSession& session) {
   if (session.bulkPending == 0 || session.receivedBulkData == nullptr)
     return {};
-  // The announced size is the device's word; never look beyond the store.
-  const size_t n =
-      std::min<size_t>(session.receivedBulkLength, DeviceSession::kBulkReceiveCapacity);
+  // The announced size is the device's word: take only what arrived, and
+  // never look beyond the store.
+  const size_t n = std::min<size_t>({session.receivedBulkLength, session.receivedBulkArrived,
+                                     DeviceSession::kBulkReceiveCapacity});
   return {session.receivedBulkData, n};
 }
 

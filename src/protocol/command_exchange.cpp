@@ -217,6 +217,7 @@ ResultCode DeviceSession::ReceiveAnswer() {
           : std::span<const uint8_t>();
   ByteReader items(area);
   uint32_t announced = 0;
+  receivedBulkArrived = 0;
   while (items.Has(2)) {
     const uint8_t code = *items.U8();
     const uint8_t length = *items.U8();
@@ -247,6 +248,7 @@ ResultCode DeviceSession::ReceiveAnswer() {
         frameLength = FrameLength(a);
       }
       receivedBulkLength = announced;
+      receivedBulkArrived = announced;
       a.bulkStore = nullptr;
       a.bulkLength = 0;
       return 0;

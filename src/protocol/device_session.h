@@ -124,6 +124,10 @@ class DeviceSession {
   CommandCatalog catalog;
   uint32_t receivedBulkLength = 0;  // bulk bytes of the last answer walked
   uint8_t* receivedBulkData = nullptr;
+  // Bytes of the last answer's bulk block that actually arrived: 0 when it
+  // announced a block (0xFC) but never started it (0xFD), so that nobody
+  // takes what an earlier answer left in the buffer for this answer's data.
+  uint32_t receivedBulkArrived = 0;
   std::unique_ptr<std::array<uint8_t, kBulkReceiveCapacity>> bulkReceiveBuffer;
   int32_t pendingDelayMs = 0;
   int32_t wakeUpPending = 1;

@@ -188,6 +188,17 @@ TEST(ReadCameraState, Table) {
        0x102,
        false},
       {"step 3 with no bulk", {Relay(kPcbQuery, 0, std::nullopt)}, 66, 1, 0x102, true},
+      // The buffer still holds an earlier block; it must not pass for this one.
+      {"step 2 announces 24 bytes but never starts them",
+       {Relay(kModeQuery, 0, goodMode),
+        {.command = 244,
+         .parameter = 60,
+         .inner = kIdQuery,
+         .items = {{60, {0}}, {0xFC, {24, 0, 0, 0}}}}},
+       66,
+       1,
+       0x102,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
