@@ -60,7 +60,8 @@ struct CameraConfig {
 
 struct HandControllerConfig {
   UnitMode mode = UnitMode::Boot;
-  uint16_t protocolVersion = 0x0105;
+  // The update takes first protocol words of 0 to 0xFF only.
+  uint16_t protocolVersion = 0x0005;
   uint16_t protocolVersion2 = 0x0001;
   std::string uniqueId = "VX3HC00000000001";  // up to 16 bytes, NUL-padded
   uint8_t pcbId = 2;

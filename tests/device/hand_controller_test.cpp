@@ -95,7 +95,7 @@ TEST(ReadDeviceState, TextsTable) {
     std::memset(static_cast<void*>(&state), 0x5A, sizeof state);  // nothing may survive unwritten
     ASSERT_EQ(ReadDeviceState(rig.session, state), 0);
     EXPECT_EQ(state.bootMode, 1);
-    EXPECT_EQ(state.protocolVersion, 0x0105);
+    EXPECT_EQ(state.protocolVersion, 0x0005);
     EXPECT_EQ(std::string(state.uniqueId), c.uniqueId);
     EXPECT_EQ(std::strlen(state.uniqueId), 16u);
     EXPECT_EQ(state.hardwareId, 0x23);

@@ -46,7 +46,7 @@ TEST(Exchange, IdentityRoundTripOnTheWire) {
   ASSERT_NE(item, nullptr);
   EXPECT_EQ(item[1], 4);
   EXPECT_EQ(item[2], 0x05);
-  EXPECT_EQ(item[3], 0x01);
+  EXPECT_EQ(item[3], 0x00);
 }
 
 TEST(Exchange, CounterRunsFromOneTo239ThenOne) {

@@ -316,7 +316,7 @@ TEST(SessionOpenFailure, CatalogWriteFailureKeepsTheVersion) {
   rig.bus.FailCall(sim::D2xxCall::Write, FT_IO_ERROR, 1, 2);
   EXPECT_EQ(rig.session.OpenSession(), 9);
   EXPECT_TRUE(rig.chip.IsOpen());
-  EXPECT_EQ(rig.session.protocolVersion, 0x0105);
+  EXPECT_EQ(rig.session.protocolVersion, 0x0005);
   // Counts as connected: the next OpenSession sends nothing.
   rig.chip.ClearRecords();
   EXPECT_EQ(rig.session.OpenSession(), 0);

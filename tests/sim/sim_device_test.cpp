@@ -148,7 +148,7 @@ class SimDeviceTest : public ::testing::Test {
 };
 
 const Bytes kVersionRequest = {0xF8, 0x01, 0x01, 0xFF};
-const Bytes kBootVersionAnswer = Hex("F8 01 00 0B 00 03 04 05 01 01 00");
+const Bytes kBootVersionAnswer = Hex("F8 01 00 0B 00 03 04 05 00 01 00");
 
 // --- Wake-up and baud rate ---
 
@@ -269,7 +269,7 @@ Bytes DeviceTextAnswer() {
 INSTANTIATE_TEST_SUITE_P(
     Cases, QueryTest,
     ::testing::Values(
-        QueryCase{"Mode", Hex("F8 2A 01 FF"), Hex("F8 2A 00 0B 00 03 04 05 01 01 00")},
+        QueryCase{"Mode", Hex("F8 2A 01 FF"), Hex("F8 2A 00 0B 00 03 04 05 00 01 00")},
         QueryCase{"PcbId", Hex("F8 05 11 FF"), Hex("F8 05 00 08 00 11 01 13")},
         QueryCase{"UniqueId", Hex("F8 06 10 FF"),
                   Cat({Hex("F8 06 00 1F 00 10 18 56 58 33 00"),
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"DeviceText", Hex("F8 09 D1 FF"), DeviceTextAnswer()},
         QueryCase{"FirmwareInfo", Hex("F7 07 10 FF"), FirmwareAnswer()},
         QueryCase{"TwoParameters", Hex("F8 0B 11 01 FF"),
-                  Hex("F8 0B 00 0E 00 11 01 13 03 04 05 01 01 00")},
+                  Hex("F8 0B 00 0E 00 11 01 13 03 04 05 00 01 00")},
         QueryCase{"UnknownCommand", Hex("99 0C 01 FF"), Hex("99 F0 10 05 00")},
         QueryCase{"UnknownParameter", Hex("F8 0D 77 FF"), Hex("F8 0D 12 05 00")},
         QueryCase{"RawByte", Hex("00"), Hex("00")}),
@@ -552,22 +552,22 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, FaultShapeTest,
     ::testing::Values(
         FaultCase{"Timeout", FaultAction::Timeout, 0, {}},
-        FaultCase{"ShortFrame", FaultAction::ShortFrame, 0, Hex("F8 01 00 0B 00 03 04 05 01 01")},
+        FaultCase{"ShortFrame", FaultAction::ShortFrame, 0, Hex("F8 01 00 0B 00 03 04 05 00 01")},
         FaultCase{"ShortFrameBy6", FaultAction::ShortFrame, 6, Hex("F8 01 00 0B 00")},
         FaultCase{"ModeChange", FaultAction::AsyncModeChange, 0, Hex("FB AA 00 00 00")},
         FaultCase{"PowerOff", FaultAction::AsyncPowerOff, 0, Hex("FB 36 00 00 00")},
         FaultCase{"UnknownMessage", FaultAction::AsyncUnknown, 0x42, Hex("FB 42 00 00 00")},
         FaultCase{"AnswerType", FaultAction::AnswerType, 0x13, Hex("F8 01 13 05 00")},
         FaultCase{"InvalidCounter", FaultAction::InvalidCounter, 0,
-                  Hex("F8 F0 00 0B 00 03 04 05 01 01 00")},
-        FaultCase{"WrongId", FaultAction::WrongId, 0, Hex("F9 01 00 0B 00 03 04 05 01 01 00")},
+                  Hex("F8 F0 00 0B 00 03 04 05 00 01 00")},
+        FaultCase{"WrongId", FaultAction::WrongId, 0, Hex("F9 01 00 0B 00 03 04 05 00 01 00")},
         FaultCase{"WrongCounter", FaultAction::WrongCounter, 0,
-                  Hex("F8 02 00 0B 00 03 04 05 01 01 00")},
+                  Hex("F8 02 00 0B 00 03 04 05 00 01 00")},
         FaultCase{"BadHandshakeByte", FaultAction::CorruptByte, 6,
-                  Hex("F8 01 00 0B 00 03 FB 05 01 01 00")},
-        FaultCase{"Status", FaultAction::Status, 0x77, Hex("F8 01 00 0B 00 03 04 77 01 01 00")},
+                  Hex("F8 01 00 0B 00 03 FB 05 00 01 00")},
+        FaultCase{"Status", FaultAction::Status, 0x77, Hex("F8 01 00 0B 00 03 04 77 00 01 00")},
         FaultCase{"OversizedBulk", FaultAction::OversizedBulk, 200000,
-                  Cat({Hex("F8 01 00 13 00 03 04 05 01 01 00 FC 04"), U32(200000), Hex("FD 00")})}),
+                  Cat({Hex("F8 01 00 13 00 03 04 05 00 01 00 FC 04"), U32(200000), Hex("FD 00")})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SimDeviceTest, CameraFaultsShapeTheRelayedAnswer) {

@@ -16,7 +16,7 @@ using sim::Unit;
 TEST(SimSessionTest, HandshakeConnectsAndLoadsTheAdvertisedCatalog) {
   SimRig rig;
   ASSERT_EQ(rig.session.OpenSession(), 0);
-  EXPECT_EQ(rig.session.protocolVersion, 0x0105);
+  EXPECT_EQ(rig.session.protocolVersion, 0x0005);
   EXPECT_EQ(rig.session.protocolVersion2, 0x0001);
   EXPECT_EQ(rig.session.bootMode, 1);
   const ParameterTable* relay = rig.session.catalog.FindCommand(0xF4);

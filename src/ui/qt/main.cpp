@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "protocol/device_session.h"
+#include "sim/profile.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_device.h"
 #include "ui/qt/screenshot.h"
@@ -21,24 +22,23 @@
 
 namespace {
 
-// The simulated device of --simulate; its controllers outlive the bus.
-struct SimulatedBackend {
-  explicit SimulatedBackend(vexo3::Clock& clock) : bus(clock) {
-    vexo3::sim::Scenario scenario;
-    for (auto& chip : scenario.chips) {
-      if (!chip.handController)
-        continue;
+// The profile of --simulate[=PROFILE]; the default scenario without a file.
+bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
+  if (path.empty()) {
+    for (auto& chip : profile->scenario.chips) {
       // Slow enough on the real clock that the progress bar can be seen.
-      chip.handController->chunkDelayMs = 15;
-      // The update accepts first protocol words up to 0xFF only; the default
-      // model reports 0x105, which would refuse every update.
-      chip.handController->protocolVersion &= 0xFF;
+      if (chip.handController)
+        chip.handController->chunkDelayMs = 15;
     }
-    devices = vexo3::sim::AttachScenario(bus, scenario);
+    return true;
   }
-  std::vector<std::unique_ptr<vexo3::sim::SimHandController>> devices;
-  vexo3::sim::SimulatedBus bus;
-};
+  std::string error;
+  if (!vexo3::sim::LoadProfile(path, profile, &error)) {
+    std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -57,14 +57,22 @@ int main(int argc, char** argv) {
   }
 
   vexo3::RealClock clock;
-  std::unique_ptr<SimulatedBackend> simulated;
+  std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
 #ifdef VEXO3_HAVE_LIBFTDI
   std::unique_ptr<vexo3::LibFtdiD2xx> hardware;
 #endif
   vexo3::D2xxApi* d2xx = nullptr;
   if (options.simulate) {
-    simulated = std::make_unique<SimulatedBackend>(clock);
-    d2xx = &simulated->bus;
+    vexo3::sim::Profile profile;
+    if (!LoadSimulation(options.simulateProfile, &profile))
+      return 2;
+    simulated = std::make_unique<vexo3::sim::SimulatedSetup>(clock, profile);
+    std::string error;
+    if (!simulated->LoadState(&error)) {
+      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
+      return 1;
+    }
+    d2xx = &simulated->bus();
   } else {
 #ifdef VEXO3_HAVE_LIBFTDI
     hardware = std::make_unique<vexo3::LibFtdiD2xx>();
@@ -84,6 +92,14 @@ int main(int argc, char** argv) {
       result = vexo3::TakeScreenshots(dialog, options.screenshotDir) ? 0 : 1;
     } else {
       dialog.exec();  // its result means nothing: closing the dialog ends the program
+    }
+  }
+  if (simulated) {
+    // The session is gone, so the simulated units have seen the link close.
+    std::string error;
+    if (!simulated->SaveState(&error)) {
+      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
+      result = 1;
     }
   }
   return result;

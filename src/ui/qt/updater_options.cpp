@@ -10,7 +10,8 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
     } else if (arg.rfind("--simulate=", 0) == 0) {
       options.simulate = true;
       options.simulateProfile = arg.substr(11);
-      options.error = "profiles are not supported yet: " + arg;
+      if (options.simulateProfile.empty())
+        options.error = "--simulate= needs a profile file";
     } else if (arg.rfind("--screenshot=", 0) == 0 && arg.size() > 13) {
       options.screenshotDir = arg.substr(13);
     } else if (arg == "--help" || arg == "-h") {
@@ -28,8 +29,9 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
 }
 
 const char* UpdaterUsage() {
-  return "Usage: vexo3-updater [--simulate] [--screenshot=DIR]\n"
+  return "Usage: vexo3-updater [--simulate[=PROFILE]] [--screenshot=DIR]\n"
          "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
+         "  --simulate=PROFILE the simulated device described by a JSON profile\n"
          "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n";
 }
 

@@ -8,7 +8,7 @@ namespace vexo3 {
 // Command line of vexo3-updater (after Qt has taken its own options).
 struct UpdaterOptions {
   bool simulate = false;        // --simulate: the simulated device instead of USB
-  std::string simulateProfile;  // reserved for --simulate=PROFILE
+  std::string simulateProfile;  // --simulate=PROFILE: a JSON scenario for the simulator
   std::string screenshotDir;    // --screenshot=DIR: save both dialogs as PNG, then quit
   bool help = false;
   std::string error;  // non-empty: the command line was refused

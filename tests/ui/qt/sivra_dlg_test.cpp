@@ -147,6 +147,10 @@ class SivraDlgTest : public QObject {
              std::string("d"));
     QVERIFY(!ParseUpdaterOptions(Args{"--screenshot=d"}).error.empty());  // needs --simulate
     QVERIFY(!ParseUpdaterOptions(Args{"--bogus"}).error.empty());
+    const UpdaterOptions profile = ParseUpdaterOptions(Args{"--simulate=lab.json"});
+    QVERIFY(profile.simulate && profile.error.empty());
+    QCOMPARE(profile.simulateProfile, std::string("lab.json"));
+    QVERIFY(!ParseUpdaterOptions(Args{"--simulate="}).error.empty());
     QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
   }
 
