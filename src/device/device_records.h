@@ -20,10 +20,10 @@ struct DeviceState {
 
 // The firmware a unit holds.
 struct FirmwareInfo {
-  uint8_t status = 0;  // 0 valid firmware; otherwise the unit's error code
-  uint16_t flags = 0;  // bits 12-15 revision; bit 4 set = relocated firmware
-  uint16_t version = 0;     // high byte major, low byte minor
-  uint32_t sizeBlocks = 0;  // in 512-byte blocks
+  uint8_t status = 0;         // 0 valid firmware; otherwise the unit's error code
+  uint16_t flags = 0;         // bits 12-15 revision; bit 4 set = relocated firmware
+  uint16_t version = 0;       // high byte major, low byte minor
+  uint32_t sizeBlocks = 0;    // in 512-byte blocks
   char description[40] = {};  // ends at the first NUL, or after 40 bytes
 
   uint8_t revision() const { return static_cast<uint8_t>(flags >> 12); }

@@ -12,7 +12,7 @@ namespace vexo3 {
 struct FirmwareImage {
   static constexpr uint32_t kMaxLength = 0x1FFFFF;  // 2,097,151 bytes
 
-  char kind[2] = {};  // "HC" or "CA"
+  char kind[2] = {};     // "HC" or "CA"
   uint16_t version = 0;  // high byte major, low byte minor
   uint16_t flags = 0;    // bits 12-15 revision, bits 5-8 supported PCB
   uint16_t startCode = 0;

@@ -44,14 +44,14 @@ class FtdiDevice {
   bool IsOpen() const { return handle != nullptr; }
 
   // Configuration calls, with the fixed values the line needs.
-  int32_t SetDataFormat();            // 8 data bits, 1 stop bit, no parity
+  int32_t SetDataFormat();  // 8 data bits, 1 stop bit, no parity
   int32_t SetBaudRate(uint32_t baud);
-  int32_t SetRTSCTS();                // RTS/CTS hardware flow control
+  int32_t SetRTSCTS();                                     // RTS/CTS hardware flow control
   int32_t SetTimeouts(uint32_t readMs, uint32_t writeMs);  // ms; stored on success
-  int32_t SetLatencyTimer();          // 2 ms
-  int32_t SetBitInput();              // CBUS bit-bang, all four pins inputs
-  int32_t FlushInBuffer();            // purge the receive queue
-  int32_t FlushOutBuffer();           // purge the transmit queue
+  int32_t SetLatencyTimer();                               // 2 ms
+  int32_t SetBitInput();                                   // CBUS bit-bang, all four pins inputs
+  int32_t FlushInBuffer();                                 // purge the receive queue
+  int32_t FlushOutBuffer();                                // purge the transmit queue
 
   // Sends n bytes in pieces of at most kMaxWritePiece. Returns n, or 0 on any
   // failure (a time-out included; bytes already sent are not reported).

@@ -22,7 +22,8 @@ class Clock {
   // The blocking wait of the device code, in milliseconds.
   void Sleep(uint32_t ms) { SleepFor(std::chrono::milliseconds(ms)); }
   uint64_t NowMs() const {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Now()).count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Now()).count());
   }
 };
 
@@ -37,7 +38,8 @@ class VirtualClock final : public Clock {
  public:
   Duration Now() const override { return now_; }
   void SleepFor(Duration d) override {
-    if (d.count() > 0) now_ += d;
+    if (d.count() > 0)
+      now_ += d;
   }
   void Advance(Duration d) { SleepFor(d); }
 

@@ -32,7 +32,8 @@ std::string DecodeCp1252(std::span<const uint8_t> bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (uint8_t b : bytes) {
-    if (b == 0) break;
+    if (b == 0)
+      break;
     char16_t cp = (b >= 0x80 && b < 0xA0) ? kHighControls[b - 0x80] : char16_t{b};
     AppendUtf8(out, cp);
   }
@@ -40,7 +41,8 @@ std::string DecodeCp1252(std::span<const uint8_t> bytes) {
 }
 
 std::string DecodeCp1252(const char* bytes, size_t maxLength) {
-  if (bytes == nullptr) return {};
+  if (bytes == nullptr)
+    return {};
   return DecodeCp1252(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes), maxLength));
 }
 

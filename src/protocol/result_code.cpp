@@ -61,7 +61,8 @@ constexpr MessageRow kMessages[] = {
 
 const char* ResultText(ResultCode code) {
   for (const MessageRow& row : kMessages) {
-    if (row.code == code) return row.text;
+    if (row.code == code)
+      return row.text;
   }
   return "(unknown error code)";
 }

@@ -38,11 +38,11 @@ TEST(DecodeCp1252, Table) {
   const DecodeCase cases[] = {
       {{}, ""},
       {{'A', 'b', ' ', '1'}, "Ab 1"},
-      {{'A', 0, 'B'}, "A"},              // ends at the first zero byte
-      {{0x80}, "\xE2\x82\xAC"},          // euro sign
+      {{'A', 0, 'B'}, "A"},                // ends at the first zero byte
+      {{0x80}, "\xE2\x82\xAC"},            // euro sign
       {{0x81, 0x8D}, "\xC2\x81\xC2\x8D"},  // undefined: kept as C1 controls
-      {{0x99}, "\xE2\x84\xA2"},          // trade mark
-      {{0x9F}, "\xC5\xB8"},              // Y with diaeresis
+      {{0x99}, "\xE2\x84\xA2"},            // trade mark
+      {{0x9F}, "\xC5\xB8"},                // Y with diaeresis
       {{0xA0, 0xE9, 0xFF}, "\xC2\xA0\xC3\xA9\xC3\xBF"},
   };
   for (const auto& c : cases) {
