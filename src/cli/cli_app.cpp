@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cli/device_list.h"
-#include "cli/device_records_query.h"
 #include "cli/json_output.h"
 #include "cli/terminal_window.h"
 #include "firmware/firmware_package.h"
@@ -240,18 +239,10 @@ int Info(const Options& o, const CliStreams& io, Backend& b) {
   DeviceSession session(*b.d2xx, *b.clock);
   if (o.serial && session.link)
     session.link->SetSerialFilter(*o.serial);
-  if (o.json) {
-    DeviceRecords records;
-    const ResultCode r = QueryDeviceRecords(session, &records);
-    if (r != 0) {
-      Print(io.err, "ERROR: " + TerminalText(DeviceErrorText(r)) + "\n");
-      return DeviceFailure(io, choice, unreadable);
-    }
-    Print(io.out, DeviceRecordsJson(records));
-    return kExitOk;
-  }
   FirmwarePackage package;
-  TerminalWindow window(WindowOptions(o, io), *b.clock);
+  TerminalOptions options = WindowOptions(o, io);
+  options.json = o.json;
+  TerminalWindow window(options, *b.clock);
   SivraActions actions(session, package, window);
   actions.ReadDeviceInfo();
   return window.ReportShown() ? kExitOk : DeviceFailure(io, choice, unreadable);

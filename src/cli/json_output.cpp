@@ -85,7 +85,7 @@ std::string DevicesJson(const std::vector<ChipEntry>& chips,
   return Dump({{"devices", list}});
 }
 
-std::string DeviceRecordsJson(const DeviceRecords& r) {
+std::string DeviceRecordsJson(const DeviceReportRecords& r) {
   json hc = {{"mode", r.hc.bootMode ? "boot" : "app"},
              {"chip_serial", Text(r.hc.chipSerial, sizeof r.hc.chipSerial)},
              {"chip_description", Text(r.hc.chipDescription, sizeof r.hc.chipDescription)}};

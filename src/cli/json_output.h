@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "cli/device_list.h"
-#include "cli/device_records_query.h"
 #include "firmware/firmware_package.h"
+#include "ui/device_report.h"
 
 namespace vexo3::cli {
 
 std::string DevicesJson(const std::vector<ChipEntry>& chips,
                         const std::optional<std::string>& serial);
-std::string DeviceRecordsJson(const DeviceRecords& records);
+std::string DeviceRecordsJson(const DeviceReportRecords& records);
 // summary: the text the dialog shows for the package.
 std::string PackageJson(const std::string& path, const FirmwarePackage& package,
                         const std::string& summary);

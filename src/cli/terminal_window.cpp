@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cli/json_output.h"
 #include "cli/progress.h"
 #include "platform/clock.h"
 
@@ -93,10 +94,11 @@ void TerminalWindow::SetSummaryText(const std::string& text) {
   summary_ = text;
 }
 
-void TerminalWindow::ShowDeviceReport(const std::string& report) {
+void TerminalWindow::ShowDeviceReport(const std::string& report,
+                                      const DeviceReportRecords& records) {
   EndProgressLine();
   reportShown_ = true;
-  std::fputs(report.c_str(), options_.out);
+  std::fputs(options_.json ? DeviceRecordsJson(records).c_str() : report.c_str(), options_.out);
   std::fflush(options_.out);
 }
 

@@ -27,6 +27,7 @@ struct TerminalOptions {
   bool assumeYes = false;      // --yes
   bool hcChecked = true;       // --no-hc clears it
   bool cameraChecked = true;   // --no-camera clears it
+  bool json = false;           // the device report as JSON records instead of text
   std::string firmwareFile;
 };
 
@@ -45,8 +46,8 @@ class TerminalWindow final : public MainWindow {
   // There is nothing to choose from on a terminal: the file is an argument.
   std::optional<std::string> ChooseFirmwareFile() override;
   void SetSummaryText(const std::string& text) override;
-  // Writes the report to stdout as it is.
-  void ShowDeviceReport(const std::string& report) override;
+  // Writes the report to stdout as it is (or its records as JSON).
+  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
   void Redraw() override;
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;

@@ -21,4 +21,19 @@ std::string BuildDeviceReport(const DeviceState& hc, bool firmwareInfoMissing,
                               const FirmwareInfo& hcFirmware, bool cameraAccessed,
                               const DeviceState& camera, const FirmwareInfo& cameraFirmware);
 
+// What one "Read device info" run learnt: the inputs of the report.
+struct DeviceReportRecords {
+  DeviceState hc{};
+  bool firmwareInfoMissing = false;  // ReadFirmwareInfo gave 57
+  FirmwareInfo hcFirmware{};
+  bool cameraAccessed = false;
+  DeviceState camera{};
+  FirmwareInfo cameraFirmware{};
+};
+
+inline std::string BuildDeviceReport(const DeviceReportRecords& r) {
+  return BuildDeviceReport(r.hc, r.firmwareInfoMissing, r.hcFirmware, r.cameraAccessed, r.camera,
+                           r.cameraFirmware);
+}
+
 }  // namespace vexo3

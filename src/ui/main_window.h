@@ -11,6 +11,8 @@
 
 namespace vexo3 {
 
+struct DeviceReportRecords;
+
 enum class MessageIcon { Error, Warning };
 enum class MessageButtons { Ok, YesNo };
 enum class MessageAnswer { Ok, Yes, No };
@@ -39,7 +41,9 @@ class MainWindow {
   virtual std::optional<std::string> ChooseFirmwareFile() = 0;
   virtual void SetSummaryText(const std::string& text) = 0;
   // Shows the device report modally; returns when the user closes it.
-  virtual void ShowDeviceReport(const std::string& report) = 0;
+  // records: what the report was built from, for windows that show them
+  // some other way (e.g. as JSON).
+  virtual void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) = 0;
   // Repaints the whole window at once.
   virtual void Redraw() = 0;
   // Called after each chunk of an upload the unit accepted. imageName is

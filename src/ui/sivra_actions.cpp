@@ -37,13 +37,9 @@ void ShowError(MainWindow& window, const std::string& caption, const std::string
 }  // namespace
 
 void SivraActions::ReadDeviceInfo() {
-  DeviceState hc{};
-  FirmwareInfo hcFirmware{};
-  DeviceState camera{};
-  FirmwareInfo cameraFirmware{};
-  bool cameraAccessed = false;
+  DeviceReportRecords records;
+  DeviceState& hc = records.hc;
   bool cameraStarted = false;
-  bool firmwareInfoMissing = false;
 
   auto fail = [&](ResultCode code) {
     if (cameraStarted)
@@ -60,13 +56,13 @@ void SivraActions::ReadDeviceInfo() {
     cameraStarted = true;
     r = StartCamera(session_);
     if (r == 0) {
-      r = ReadCameraState(session_, &camera);
+      r = ReadCameraState(session_, &records.camera);
       if (r != 0)
         return fail(r);
-      r = ReadCameraFirmwareInfo(session_, &cameraFirmware);
+      r = ReadCameraFirmwareInfo(session_, &records.cameraFirmware);
       if (r != 0)
         return fail(r);
-      cameraAccessed = true;
+      records.cameraAccessed = true;
     } else if (r != 106) {
       // 106: the Camera can't be reached; the report says so.
       return fail(r);
@@ -77,15 +73,14 @@ void SivraActions::ReadDeviceInfo() {
       return fail(r);
   }
 
-  r = ReadFirmwareInfo(session_, &hcFirmware);
+  r = ReadFirmwareInfo(session_, &records.hcFirmware);
   if (r == 57) {
-    firmwareInfoMissing = true;
+    records.firmwareInfoMissing = true;
   } else if (r != 0) {
     return fail(r);
   }
 
-  window_.ShowDeviceReport(BuildDeviceReport(hc, firmwareInfoMissing, hcFirmware, cameraAccessed,
-                                             camera, cameraFirmware));
+  window_.ShowDeviceReport(BuildDeviceReport(records), records);
 }
 
 void SivraActions::UpdateFirmware() {

@@ -56,7 +56,7 @@ class RecorderWindow final : public MainWindow {
   void SetFirmwareFileText(const std::string& text) override;
   std::optional<std::string> ChooseFirmwareFile() override;
   void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report) override;
+  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
   void Redraw() override { Record("redraw"); }
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;

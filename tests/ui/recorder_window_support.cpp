@@ -59,7 +59,8 @@ void RecorderWindow::SetSummaryText(const std::string& text) {
   Record("summary");
 }
 
-void RecorderWindow::ShowDeviceReport(const std::string& report) {
+void RecorderWindow::ShowDeviceReport(const std::string& report,
+                                      const DeviceReportRecords& /*records*/) {
   reports.push_back(report);
   Record("report");
 }

@@ -219,7 +219,8 @@ void CSivraDlg::SetSummaryText(const std::string& text) {
   summaryLabel_->setText(ToQt(text));
 }
 
-void CSivraDlg::ShowDeviceReport(const std::string& report) {
+void CSivraDlg::ShowDeviceReport(const std::string& report,
+                                 const DeviceReportRecords& /*records*/) {
   CDevinfoDlg dialog(report, this);
   dialog.exec();
 }

@@ -51,7 +51,7 @@ class CSivraDlg : public QDialog, public MainWindow {
   void SetFirmwareFileText(const std::string& text) override;
   std::optional<std::string> ChooseFirmwareFile() override;
   void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report) override;
+  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
   void Redraw() override;
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;
