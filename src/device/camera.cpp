@@ -5,30 +5,15 @@
 #include <cstring>
 #include <span>
 
+#include "device/command_codes.h"
 #include "device/device_steps.h"
 #include "platform/clock.h"
 
 namespace vexo3 {
 
-using device_detail::BootModeGate;
-using device_detail::CopyBytes;
-using device_detail::Exchange;
-using device_detail::FindItem;
-using device_detail::ReceivedBulk;
+using namespace device_detail;
 
 namespace {
-
-constexpr uint8_t kCameraCommand = 244;
-constexpr uint8_t kStopAccess = 192;
-constexpr uint8_t kStartAccess = 193;
-constexpr uint8_t kRelay = 60;
-
-constexpr uint8_t kInnerIdentity = 248;
-constexpr uint8_t kInnerFirmware = 247;
-constexpr uint8_t kInnerMode = 1;
-constexpr uint8_t kInnerUniqueId = 16;
-constexpr uint8_t kInnerPcbId = 17;
-constexpr uint8_t kInnerFirmwareInfo = 16;
 
 constexpr uint8_t kBootModeNibble = 0xB;
 constexpr size_t kFirmwareRecordLength = 49;
@@ -125,7 +110,7 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
 
   // The inner mode query carries no data of its own.
   std::array<uint8_t, 4> mode{};
-  ResultCode rc = RelayedQuery(session, kInnerIdentity, kInnerMode, {}, mode);
+  ResultCode rc = RelayedQuery(session, kIdentityCommand, kModeQuery, {}, mode);
   if (rc != 0)
     return rc;
   if (state != nullptr) {
@@ -137,7 +122,7 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
   }
 
   std::array<uint8_t, 24> id{};
-  rc = RelayedQuery(session, kInnerIdentity, kInnerUniqueId, mode, id);
+  rc = RelayedQuery(session, kIdentityCommand, kUniqueIdQuery, mode, id);
   if (rc != 0)
     return rc;
   if (state != nullptr) {
@@ -152,7 +137,7 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
   }
 
   std::array<uint8_t, 1> pcb{};
-  rc = RelayedQuery(session, kInnerIdentity, kInnerPcbId, id, pcb);
+  rc = RelayedQuery(session, kIdentityCommand, kPcbIdQuery, id, pcb);
   if (rc != 0)
     return rc;
   if (state != nullptr)
@@ -166,7 +151,7 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
     return rc;
   if (info != nullptr)
     info->status = 0;
-  rc = CameraCommand(session, kInnerFirmware, kInnerFirmwareInfo, nullptr, 0);
+  rc = CameraCommand(session, kFirmwareCommand, kFirmwareInfoQuery, nullptr, 0);
   if (rc != 0)
     return rc;
   const auto relay = FindItem(session, kRelay);

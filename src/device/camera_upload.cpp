@@ -3,27 +3,15 @@
 #include <new>
 
 #include "device/camera.h"
+#include "device/command_codes.h"
 #include "device/device_steps.h"
 #include "platform/clock.h"
 
 namespace vexo3 {
 
-using device_detail::BootModeGate;
-using device_detail::Exchange;
-using device_detail::FindItem;
-using device_detail::ReceivedBulk;
+using namespace device_detail;
 
 namespace {
-
-constexpr uint8_t kCameraCommand = 244;
-constexpr uint8_t kStopAccess = 192;
-constexpr uint8_t kStartAccess = 193;
-constexpr uint8_t kRelay = 60;
-constexpr uint8_t kInnerFirmware = 247;
-constexpr uint8_t kInnerOpenUpdate = 48;
-constexpr uint8_t kInnerTransfer = 218;
-
-constexpr int32_t kChunkSize = 4096;
 
 ResultCode EndAccess(DeviceSession& session) {
   const ResultCode rc = Exchange(session, kCameraCommand, kStopAccess);
@@ -62,7 +50,7 @@ ResultCode RelayStatus(DeviceSession& session, uint8_t* status) {
 
 ResultCode OpenUpdate(DeviceSession& session, uint16_t startCode) {
   const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
-  ResultCode rc = CameraCommand(session, kInnerFirmware, kInnerOpenUpdate, code, sizeof code);
+  ResultCode rc = CameraCommand(session, kFirmwareCommand, kOpenUpdate, code, sizeof code);
   if (rc != 0)
     return rc;
   uint8_t relayStatus = 0;
@@ -93,7 +81,7 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
     const int32_t chunk = remaining >= kChunkSize ? kChunkSize : remaining;
     const int32_t after = remaining - chunk;
     std::memcpy(work.get(), position, static_cast<size_t>(chunk));
-    ResultCode rc = CameraCommand(session, kInnerFirmware, kInnerTransfer, work.get(), chunk);
+    ResultCode rc = CameraCommand(session, kFirmwareCommand, kTransfer, work.get(), chunk);
     if (rc != 0)
       return rc;
     uint8_t relayStatus = 0;

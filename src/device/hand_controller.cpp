@@ -4,27 +4,17 @@
 #include <cstring>
 #include <span>
 
+#include "device/command_codes.h"
 #include "device/device_steps.h"
 
 namespace vexo3 {
 
-using device_detail::AnswerItem;
-using device_detail::CopyBytes;
-using device_detail::Exchange;
-using device_detail::FindItem;
+using namespace device_detail;
 
 namespace {
 
-constexpr uint8_t kIdentityCommand = 248;
-constexpr uint8_t kFirmwareCommand = 247;
-
-constexpr uint8_t kModeQuery = 1;
 constexpr uint8_t kModeBootAnswer = 3;
 constexpr uint8_t kModeAppAnswer = 1;
-constexpr uint8_t kUniqueIdQuery = 16;
-constexpr uint8_t kPcbIdQuery = 17;
-constexpr uint8_t kDeviceTextQuery = 209;
-constexpr uint8_t kFirmwareInfoQuery = 16;
 
 constexpr uint8_t kModeLength = 4;
 constexpr uint8_t kUniqueIdLength = 24;

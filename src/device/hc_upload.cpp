@@ -1,21 +1,15 @@
 #include <cstdint>
 
+#include "device/command_codes.h"
 #include "device/device_steps.h"
 #include "device/hand_controller.h"
 #include "platform/clock.h"
 
 namespace vexo3 {
 
-using device_detail::BootModeGate;
-using device_detail::FindItem;
+using namespace device_detail;
 
 namespace {
-
-constexpr uint8_t kFirmwareCommand = 247;
-constexpr uint8_t kOpenUpdate = 48;
-constexpr uint8_t kStartUpdate = 138;
-constexpr uint8_t kTransfer = 218;
-constexpr uint8_t kEndUpdate = 143;
 
 constexpr uint8_t kStatusNotReady = 102;
 constexpr uint8_t kStatusNoSpace = 239;
@@ -23,7 +17,6 @@ constexpr uint8_t kStatusChunkTaken = 0;
 constexpr uint8_t kStatusCountMismatch = 1;
 constexpr uint8_t kStatusFinished = 13;
 
-constexpr int32_t kChunkSize = 4096;
 // A unit that never gets ready must not hang the program. The poll count is
 // only a backstop for a clock that doesn't move (a simulated unit answering
 // at once). A real poll is a USB round trip of 1 ms or more, so 100,000 of
