@@ -126,10 +126,12 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
   if (nowUs > firstReportUs_ && bytesDone > firstReportBytes_) {
     rate = static_cast<double>(bytesDone - firstReportBytes_) /
            (static_cast<double>(nowUs - firstReportUs_) / 1e6);
-  } else if (seconds > 0) {
-    rate = static_cast<double>(bytesDone) / seconds;
   }
   const bool done = bytesDone >= bytesTotal;
+  // A one-chunk image has no rate of its own; give the overall one. Before
+  // the second chunk "--" is more honest than a rate that counts the opening.
+  if (rate == 0 && done && seconds > 0)
+    rate = static_cast<double>(bytesDone) / seconds;
   if (options_.outIsTerminal) {
     std::fprintf(options_.out, "\r%s\033[K",
                  FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true).c_str());
