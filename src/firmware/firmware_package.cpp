@@ -5,6 +5,8 @@
 #include <new>
 #include <span>
 
+#include <sys/stat.h>
+
 namespace vexo3 {
 namespace {
 
@@ -98,6 +100,11 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
 
   FileCloser closer{std::fopen(path.c_str(), "rb")};
   if (closer.file == nullptr)
+    return kCannotOpen;
+  // Here a directory opens like a file and only its first read fails; it is
+  // no more a package file than a path that can't be opened.
+  struct stat info {};
+  if (fstat(fileno(closer.file), &info) == 0 && S_ISDIR(info.st_mode))
     return kCannotOpen;
 
   std::array<uint8_t, kFileHeader.size()> header{};

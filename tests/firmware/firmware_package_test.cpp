@@ -208,6 +208,16 @@ TEST(LoadPackage, NonexistentFileIsCode1AndEmptiesThePackage) {
   EXPECT_FALSE(pkg.hcImage.IsPresent());
 }
 
+TEST(LoadPackage, DirectoryIsCode1AndEmptiesThePackage) {
+  FirmwarePackage pkg;
+  TempFile good(Cat({kHeader, Record(Image("CA", 1, 4))}));
+  ASSERT_EQ(pkg.LoadPackage(good.path()), 0);
+  const std::string dir = ::testing::TempDir();
+  ASSERT_TRUE(std::filesystem::is_directory(dir));
+  EXPECT_EQ(pkg.LoadPackage(dir), 1);
+  EXPECT_FALSE(pkg.cameraImage.IsPresent());
+}
+
 TEST(LoadPackage, FieldsAndFullDescription) {
   Rec r = Image("HC", 0x0123, 4);
   r.flags = 0x4000 | (0x9 << 5) | 0x0801;  // reserved bits carried unchanged
