@@ -155,13 +155,18 @@ class SivraDlgTest : public QObject {
   }
 
   void enterOrEscClosesTheDialog() {
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
-      SimRig rig(Config());
-      CSivraDlg dlg(rig.session);
-      dlg.show();
-      dlg.hcCheck()->setFocus();
-      QTest::keyClick(dlg.hcCheck(), key);
-      QVERIFY(!dlg.isVisible());
+    // Enter and Esc close it from any control but a push button.
+    for (const bool inFileField : {false, true}) {
+      for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        SimRig rig(Config());
+        CSivraDlg dlg(rig.session);
+        dlg.show();
+        QWidget* focus = inFileField ? static_cast<QWidget*>(dlg.fileEdit())
+                                     : static_cast<QWidget*>(dlg.hcCheck());
+        focus->setFocus();
+        QTest::keyClick(focus, key);
+        QVERIFY(!dlg.isVisible());
+      }
     }
   }
 
