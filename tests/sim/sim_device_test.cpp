@@ -668,7 +668,7 @@ TEST(PackageWriterTest, WritesHeaderAndRecordsByteForByte) {
   expected = Cat({expected, Hex("00 00 20 00")});
   EXPECT_EQ(BuildPackage(records), expected);
 
-  const std::string path = ::testing::TempDir() + "/h3_package_writer_test.bin";
+  const std::string path = ::testing::TempDir() + "/vexo3_package_writer_test.bin";
   ASSERT_TRUE(WritePackage(path, records, 10));
   std::ifstream in(path, std::ios::binary);
   const Bytes onDisk{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

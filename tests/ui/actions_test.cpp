@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -36,8 +37,10 @@ HandControllerConfig Config() {
   return cfg;
 }
 
+// ctest runs each test in a process of its own, two at a time: keep their
+// files apart.
 std::string TempPath(const std::string& name) {
-  return testing::TempDir() + "ui_" + name;
+  return testing::TempDir() + "ui_" + std::to_string(::getpid()) + "_" + name;
 }
 
 // A package with both images; supportedPcb goes into the HC image's flags.
