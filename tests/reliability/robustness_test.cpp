@@ -1,0 +1,511 @@
+// What users do to the updater: odd package files, and a second program
+// reaching for the device while the first one updates it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/camera.h"
+#include "device/hand_controller.h"
+#include "firmware/firmware_package.h"
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+#include "support/sim_rig.h"
+#include "ui/device_report.h"
+#include "ui/recorder_window.h"
+#include "ui/sivra_actions.h"
+
+// --- Allocation watch ---
+// The largest single request made through operator new on a thread that asked
+// to be watched. The loader allocates image buffers with new; a hostile
+// length field must never reach it.
+namespace {
+thread_local bool tWatching = false;
+std::atomic<size_t> gLargestRequest{0};
+
+void* Allocate(size_t n) {
+  if (tWatching) {
+    size_t seen = gLargestRequest.load();
+    while (n > seen && !gLargestRequest.compare_exchange_weak(seen, n)) {
+    }
+  }
+  return std::malloc(n == 0 ? 1 : n);
+}
+}  // namespace
+
+void* operator new(size_t n) {
+  if (void* p = Allocate(n))
+    return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) {
+  if (void* p = Allocate(n))
+    return p;
+  throw std::bad_alloc();
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  return Allocate(n);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+  return Allocate(n);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+namespace vexo3 {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct AllocationWatch {
+  AllocationWatch() {
+    gLargestRequest = 0;
+    tWatching = true;
+  }
+  ~AllocationWatch() { tWatching = false; }
+  size_t Largest() const { return gLargestRequest.load(); }
+};
+
+// ctest runs test processes side by side: keep their files apart.
+std::string TempPath(const std::string& name) {
+  return testing::TempDir() + "rel_" + std::to_string(::getpid()) + "_" + name;
+}
+
+sim::PackageRecord Record(const char* kind, uint32_t length, uint32_t seed) {
+  sim::PackageRecord r;
+  r.kind = kind;
+  r.version = 0x0102;
+  r.flags = 0x1000;
+  r.startCode = 0x1234;
+  r.description = std::string(kind) + " robustness";
+  r.data = sim::MakeRawImage(length, seed);
+  return r;
+}
+
+std::vector<uint8_t> Bytes(const std::vector<sim::PackageRecord>& records) {
+  return sim::BuildPackage(records);
+}
+
+// A window whose dialog loads the file named in its field.
+struct Dialog {
+  SimRig rig;
+  FirmwarePackage package;
+  RecorderWindow window;
+  SivraActions actions{rig.session, package, window};
+
+  void Load(const std::string& path) {
+    window.fileText = path;
+    actions.LoadSelectedPackage();
+  }
+};
+
+void ExpectLoadFailedBox(const Dialog& d, const std::string& text) {
+  ASSERT_EQ(d.window.boxes.size(), 1u);
+  EXPECT_EQ(d.window.boxes[0].caption, "Loading failed");
+  EXPECT_EQ(d.window.boxes[0].text, "Error: " + text);
+  EXPECT_FALSE(d.package.hcImage.IsPresent());
+  EXPECT_FALSE(d.package.cameraImage.IsPresent());
+}
+
+// --- Package files ---
+
+TEST(PackageFile, DirectoryCannotBeOpenedAndTheBoxNamesIt) {
+  const std::string dir = TempPath("a_directory.bin");
+  fs::create_directories(dir);
+  FirmwarePackage package;
+  EXPECT_EQ(package.LoadPackage(dir), FirmwarePackage::kCannotOpen);
+
+  Dialog d;
+  d.Load(dir);
+  ExpectLoadFailedBox(d, "The file \"" + dir + "\" can't be opened.");
+  fs::remove(dir);
+}
+
+TEST(PackageFile, WithoutReadPermission) {
+  const std::string path = TempPath("no_read.bin");
+  const std::vector<sim::PackageRecord> records = {Record("HC", 100, 1)};
+  ASSERT_TRUE(sim::WritePackage(path, records));
+  ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+  if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
+    std::fclose(probe);
+    fs::remove(path);
+    GTEST_SKIP() << "permissions don't bind this process (root or CAP_DAC_OVERRIDE); "
+                    "the unreadable case is covered by OpensButCannotBeRead";
+  }
+  Dialog d;
+  d.Load(path);
+  ExpectLoadFailedBox(d, "The file \"" + path + "\" can't be opened.");
+  fs::remove(path);
+}
+
+// Binds even for root: /proc/self/mem opens, but its first page isn't mapped,
+// so the first read fails with an I/O error.
+TEST(PackageFile, OpensButCannotBeRead) {
+  const std::string path = "/proc/self/mem";
+  FirmwarePackage package;
+  EXPECT_EQ(package.LoadPackage(path), FirmwarePackage::kTruncated);
+  Dialog d;
+  d.Load(path);
+  ExpectLoadFailedBox(d, "The file \"" + path + "\" is truncated.");
+}
+
+// A FIFO is the realistic file that changes under a loader that opens once
+// and reads on: the writer decides what arrives and when the end comes.
+class Fifo {
+ public:
+  explicit Fifo(const std::string& name) : path_(TempPath(name)) {
+    ::unlink(path_.c_str());
+    ok_ = ::mkfifo(path_.c_str(), 0600) == 0;
+  }
+  ~Fifo() {
+    if (writer_.joinable())
+      writer_.join();
+    ::unlink(path_.c_str());
+  }
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+
+  // Writes `first`; when `later` is not empty, waits until the reader has
+  // taken everything and is blocked for more, then writes `later`. Closes
+  // the FIFO at the end, so the reader always sees an end.
+  void Feed(std::vector<uint8_t> first, std::vector<uint8_t> later = {}) {
+    writer_ = std::thread([this, first = std::move(first), later = std::move(later)] {
+      const int fd = ::open(path_.c_str(), O_WRONLY);
+      if (fd < 0)
+        return;
+      WriteAll(fd, first);
+      if (!later.empty()) {
+        // Bounded: at most about 2 s for the reader to drain the pipe.
+        for (int i = 0; i < 2000; ++i) {
+          int queued = 0;
+          if (::ioctl(fd, FIONREAD, &queued) != 0 || queued == 0)
+            break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WriteAll(fd, later);
+      }
+      ::close(fd);
+    });
+  }
+
+ private:
+  static void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0)
+        return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  std::string path_;
+  bool ok_ = false;
+  std::thread writer_;
+};
+
+TEST(PackageFile, ShrinksWhileLoading) {
+  // The CA record's data stops 2,000 bytes short of its length field.
+  const std::vector<uint8_t> whole = Bytes({Record("HC", 5000, 1), Record("CA", 3000, 2)});
+  const std::vector<uint8_t> cut(whole.begin(), whole.end() - 2000);
+
+  {
+    Fifo fifo("shrinks.fifo");
+    ASSERT_TRUE(fifo.ok());
+    fifo.Feed(cut);
+    FirmwarePackage package;
+    EXPECT_EQ(package.LoadPackage(fifo.path()), FirmwarePackage::kBadFormat);
+    // The loader keeps what came before the fault ...
+    EXPECT_TRUE(package.hcImage.IsPresent());
+    EXPECT_FALSE(package.cameraImage.IsPresent());
+  }
+  {
+    // ... but the dialog never keeps anything of a file that failed to load.
+    Fifo fifo("shrinks_ui.fifo");
+    ASSERT_TRUE(fifo.ok());
+    fifo.Feed(cut);
+    Dialog d;
+    d.Load(fifo.path());
+    ExpectLoadFailedBox(
+        d, "The file \"" + fifo.path() + "\" is not a firmware package or holds a corrupt record.");
+    EXPECT_EQ(d.window.summary, "");
+  }
+}
+
+TEST(PackageFile, TruncatedBetweenTwoLoads) {
+  const std::string path = TempPath("truncated_later.bin");
+  const std::vector<sim::PackageRecord> records = {Record("HC", 5000, 1), Record("CA", 3000, 2)};
+  ASSERT_TRUE(sim::WritePackage(path, records));
+  FirmwarePackage package;
+  ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);
+  ASSERT_TRUE(package.cameraImage.IsPresent());
+
+  const size_t cases[][2] = {
+      // {cut to, expected code}
+      {6 + 52 + 5000 + 10, FirmwarePackage::kTruncated},  // inside the CA header
+      {6 + 52 + 100, FirmwarePackage::kBadFormat},        // inside the HC data
+      {3, FirmwarePackage::kTruncated},                   // inside the file header
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c[0]);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c[0])), 0);
+    EXPECT_EQ(package.LoadPackage(path), static_cast<int>(c[1]));
+    // Nothing of the longer file survives.
+    EXPECT_FALSE(package.cameraImage.IsPresent());
+  }
+  fs::remove(path);
+}
+
+TEST(PackageFile, GrowsWhileLoading) {
+  // The loader has read the HC record and waits; then a CA record arrives and
+  // the writer ends the file. What arrived before the end is the package.
+  const std::vector<uint8_t> first = Bytes({Record("HC", 5000, 1)});
+  const std::vector<uint8_t> whole = Bytes({Record("HC", 5000, 1), Record("CA", 3000, 2)});
+  const std::vector<uint8_t> later(whole.begin() + static_cast<ptrdiff_t>(first.size()),
+                                   whole.end());
+  Fifo fifo("grows.fifo");
+  ASSERT_TRUE(fifo.ok());
+  fifo.Feed(first, later);
+  FirmwarePackage package;
+  EXPECT_EQ(package.LoadPackage(fifo.path()), FirmwarePackage::kOk);
+  ASSERT_TRUE(package.hcImage.IsPresent());
+  ASSERT_TRUE(package.cameraImage.IsPresent());
+  EXPECT_EQ(package.cameraImage.length, 3000u);
+  EXPECT_EQ(
+      std::vector<uint8_t>(package.cameraImage.data.get(), package.cameraImage.data.get() + 3000),
+      sim::MakeRawImage(3000, 2));
+}
+
+TEST(PackageFile, RegularFileGrowingAfterTheLoadChangesNothing) {
+  const std::string path = TempPath("grows_later.bin");
+  const std::vector<sim::PackageRecord> records = {Record("HC", 100, 1)};
+  ASSERT_TRUE(sim::WritePackage(path, records));
+  FirmwarePackage package;
+  ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);
+  const std::vector<uint8_t> more = Bytes({Record("CA", 50, 2)});
+  if (std::FILE* f = std::fopen(path.c_str(), "ab")) {
+    std::fwrite(more.data() + 6, 1, more.size() - 6, f);
+    std::fclose(f);
+  }
+  EXPECT_FALSE(package.cameraImage.IsPresent());
+  EXPECT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);  // the next load sees it
+  EXPECT_TRUE(package.cameraImage.IsPresent());
+  fs::remove(path);
+}
+
+TEST(PackageFile, HugeSparseFileWithHugeLengthFields) {
+  struct Case {
+    const char* name;
+    uint32_t lengthField;
+    int code;
+  };
+  const Case cases[] = {
+      {"all bits", 0xFFFFFFFFu, FirmwarePackage::kBadFormat},
+      {"first refused", 0x200000u, FirmwarePackage::kBadFormat},
+      {"1 GiB", 0x40000000u, FirmwarePackage::kBadFormat},
+  };
+  const std::string path = TempPath("sparse_1gib.bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::PackageRecord r = Record("HC", 0, 1);
+    r.lengthField = c.lengthField;
+    const std::vector<sim::PackageRecord> records = {r};
+    ASSERT_TRUE(sim::WritePackage(path, records));
+    ASSERT_EQ(::truncate(path.c_str(), off_t{1} << 30), 0);  // a hole of zeros to 1 GiB
+
+    FirmwarePackage package;
+    int code = -1;
+    size_t largest = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+      AllocationWatch watch;
+      code = package.LoadPackage(path);
+      largest = watch.Largest();
+    }
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(code, c.code);
+    EXPECT_LE(largest, size_t{FirmwareImage::kMaxLength});
+    EXPECT_FALSE(package.hcImage.IsPresent());
+    // Refused from the header alone; reading the hole would take far longer.
+    EXPECT_LT(took, std::chrono::seconds(2));
+
+    Dialog d;
+    d.Load(path);
+    ExpectLoadFailedBox(
+        d, "The file \"" + path + "\" is not a firmware package or holds a corrupt record.");
+  }
+  fs::remove(path);
+}
+
+TEST(PackageFile, LargestAcceptedLengthAllocatesExactlyThat) {
+  const std::string path = TempPath("largest.bin");
+  const std::vector<sim::PackageRecord> records = {Record("HC", FirmwareImage::kMaxLength, 3)};
+  ASSERT_TRUE(sim::WritePackage(path, records));
+  FirmwarePackage package;
+  size_t largest = 0;
+  {
+    AllocationWatch watch;
+    ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);
+    largest = watch.Largest();
+  }
+  EXPECT_EQ(largest, size_t{FirmwareImage::kMaxLength});
+  EXPECT_EQ(package.hcImage.length, FirmwareImage::kMaxLength);
+  fs::remove(path);
+}
+
+// --- Two programs at once ---
+// Two sessions on one simulated bus: the D2XX seam is where "held by another
+// program" is real (the bus refuses a second FT_Open of an open chip). Two
+// `vexo3 --simulate` processes would each have a bus of their own, so the
+// case is played in one process.
+
+// Forwards to a RecorderWindow and runs a hook at each upload progress.
+class ProgressHookWindow final : public MainWindow {
+ public:
+  RecorderWindow inner;
+  std::function<void(std::string_view image, uint64_t done, uint64_t total)> onProgress;
+
+  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
+                               MessageIcon icon, MessageButtons buttons) override {
+    return inner.ShowMessageBox(caption, text, icon, buttons);
+  }
+  void SetStatusText(const std::string& text) override { inner.SetStatusText(text); }
+  void SetControlEnabled(DialogControl control, bool on) override {
+    inner.SetControlEnabled(control, on);
+  }
+  bool IsChecked(DialogCheckBox box) override { return inner.IsChecked(box); }
+  std::string FirmwareFileText() override { return inner.FirmwareFileText(); }
+  void SetFirmwareFileText(const std::string& text) override { inner.SetFirmwareFileText(text); }
+  std::optional<std::string> ChooseFirmwareFile() override { return inner.ChooseFirmwareFile(); }
+  void SetSummaryText(const std::string& text) override { inner.SetSummaryText(text); }
+  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override {
+    inner.ShowDeviceReport(report, records);
+  }
+  void Redraw() override { inner.Redraw(); }
+  void OnUploadProgress(std::string_view image, uint64_t done, uint64_t total) override {
+    inner.OnUploadProgress(image, done, total);
+    if (onProgress)
+      onProgress(image, done, total);
+  }
+};
+
+sim::HandControllerConfig UpdatableConfig() {
+  sim::HandControllerConfig cfg;
+  cfg.protocolVersion = 0x00FF;
+  return cfg;
+}
+
+TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
+  SimRig rig(UpdatableConfig());
+  // The first program: a package with both images, its dialog, its session.
+  std::vector<sim::PackageRecord> records;
+  sim::PackageRecord hc = Record("HC", 0, 1);
+  hc.data = sim::MakeSimImage(0x0203, 0x1000, "HC two programs", 3 * 4096 + 7, 11);
+  sim::PackageRecord ca = Record("CA", 0, 2);
+  ca.data = sim::MakeSimImage(0x0105, 0x2000, "CA two programs", 2 * 4096 + 3, 12);
+  records = {hc, ca};
+  const std::string path = TempPath("two_programs.bin");
+  ASSERT_TRUE(sim::WritePackage(path, records));
+  FirmwarePackage package;
+  ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);
+  ProgressHookWindow window;
+  SivraActions first(rig.session, package, window);
+
+  // The second program: its own session on the same bus and clock.
+  DeviceSession secondSession(rig.bus, rig.clock);
+  FirmwarePackage secondPackage;
+  ASSERT_EQ(secondPackage.LoadPackage(path), FirmwarePackage::kOk);
+  RecorderWindow secondWindow;
+  SivraActions second(secondSession, secondPackage, secondWindow);
+
+  int tries = 0;
+  window.onProgress = [&](std::string_view image, uint64_t done, uint64_t total) {
+    if (done == total)
+      return;  // mid-transfer only
+    ++tries;
+    secondWindow.boxes.clear();
+    secondWindow.statuses.clear();
+    if (image.find("Camera") != std::string_view::npos || tries % 2 == 0) {
+      second.UpdateFirmware();
+      ASSERT_EQ(secondWindow.boxes.size(), 1u);
+      EXPECT_EQ(secondWindow.boxes[0].caption, "Can't read device mode");
+      EXPECT_EQ(secondWindow.statuses.back(), "Update failed...");
+    } else {
+      second.ReadDeviceInfo();
+      ASSERT_EQ(secondWindow.boxes.size(), 1u);
+      EXPECT_EQ(secondWindow.boxes[0].caption, "ERROR");
+      EXPECT_TRUE(secondWindow.reports.empty());
+    }
+    EXPECT_EQ(secondWindow.boxes[0].text, DeviceErrorText(1));
+    EXPECT_FALSE(secondSession.link->IsOpen());
+    EXPECT_TRUE(rig.session.link->IsOpen());  // the first one's handle is untouched
+  };
+
+  first.UpdateFirmware();
+
+  EXPECT_GE(tries, 3);  // both images, more than one chunk each
+  EXPECT_TRUE(window.inner.boxes.empty());
+  EXPECT_EQ(window.inner.statuses.back(), "DONE ok");
+  EXPECT_EQ(rig.hc.Flash(sim::Unit::HandController), hc.data);
+  EXPECT_EQ(rig.hc.Flash(sim::Unit::Camera), ca.data);
+  ASSERT_TRUE(rig.hc.Firmware(sim::Unit::HandController));
+  EXPECT_EQ(rig.hc.Firmware(sim::Unit::HandController)->version, 0x0203);
+  ASSERT_TRUE(rig.hc.Firmware(sim::Unit::Camera));
+  EXPECT_EQ(rig.hc.Firmware(sim::Unit::Camera)->version, 0x0105);
+
+  // Once the first program lets go, the second one gets through.
+  ASSERT_EQ(rig.session.CloseSession(), 0);
+  secondWindow.boxes.clear();
+  second.ReadDeviceInfo();
+  EXPECT_TRUE(secondWindow.boxes.empty());
+  EXPECT_EQ(secondWindow.reports.size(), 1u);
+  fs::remove(path);
+}
+
+TEST(TwoPrograms, SecondOpenLeavesTheFirstSessionsExchangeIntact) {
+  // The refused open must not purge, reconfigure or write to the chip that the
+  // first session holds: its next exchange works as if nothing happened.
+  SimRig rig;
+  ASSERT_EQ(rig.session.OpenSession(), 0);
+  DeviceSession second(rig.bus, rig.clock);
+  EXPECT_EQ(second.OpenSession(), 1);
+  EXPECT_EQ(rig.chip.Line().baudRate, DeviceSession::kLineBaud);
+  int32_t boot = 0;
+  uint16_t v1 = 0, v2 = 0;
+  EXPECT_EQ(ReadDeviceMode(rig.session, &boot, &v1, &v2), 0);
+  EXPECT_EQ(boot, 1);
+  EXPECT_EQ(ReadDeviceMode(second, &boot, &v1, &v2), 1);
+}
+
+}  // namespace
+}  // namespace vexo3
