@@ -149,12 +149,16 @@ const FaultKind kFaults[] = {
     {"mode-chg", FaultAction::AsyncModeChange, 0},
     {"async-55", FaultAction::AsyncUnknown, 0x55},
     {"power-off", FaultAction::AsyncPowerOff, 0},
+    {"bulk-short", FaultAction::OversizedBulk, 1000},   // announced, never sent
+    {"bulk-huge", FaultAction::OversizedBulk, 200000},  // more than the store holds
     {"status-0", FaultAction::Status, 0},
     {"status-1", FaultAction::Status, 1},
     {"status-2", FaultAction::Status, 2},
     {"status-7", FaultAction::Status, 7},
     {"status-13", FaultAction::Status, 13},
     {"status-239", FaultAction::Status, 239},
+    {"hc-timeout", FaultAction::Timeout, 0, Target::Relay},
+    {"hc-short", FaultAction::ShortFrame, 1, Target::Relay},
     {"relay-1", FaultAction::Status, 1, Target::Relay},
     {"relay-3", FaultAction::Status, 3, Target::Relay},
 };
@@ -198,6 +202,10 @@ Expectation FrameFault(const FaultKind& f) {
       return {true, 14, true, 500};
     case FaultAction::AsyncPowerOff:
       return {true, 13, false, 500};
+    case FaultAction::OversizedBulk:
+      // 54: a piece of bulk data arrived short. Above the 165,200-byte store
+      // the announcement is refused with our own 55 before anything is read.
+      return Code(f.value > 165200 ? 55 : 54);
     default:
       return NotApplicable();
   }
@@ -273,8 +281,8 @@ Expectation StatusFault(const Exchange& x, const FaultKind& f) {
 Expectation Expect(const Exchange& x, const FaultKind& f) {
   if (f.action == FaultAction::Status)
     return StatusFault(x, f);
-  if (f.target != Target::Own)
-    return NotApplicable();
+  if (f.target == Target::Relay)  // the HandController's own answer to the relay
+    return x.kind == Kind::Relay ? FrameFault(f) : NotApplicable();
   if (x.kind == Kind::Handshake) {
     // Fixed byte strings read in one go: anything else is a failed handshake.
     return {true, 35, false, 0};
