@@ -1,24 +1,10 @@
-// Any byte string is a possible descriptor block from a device.
+// libFuzzer entry point; the body is shared with the corpus replay test.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
-#include "protocol/command_catalog.h"
+#include "fuzz/targets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vexo3::CommandCatalog catalog;
-  const int rc = catalog.LoadCatalog(data, size);
-  if (rc < 0 || rc > 2)
-    std::abort();
-  if (size > 0 && catalog.Commands().size() > data[0])
-    std::abort();
-  // A well-formed block loads the same way twice.
-  if (rc == 0) {
-    vexo3::CommandCatalog again;
-    if (again.LoadCatalog(data, size) != 0 || again.Commands() != catalog.Commands())
-      std::abort();
-  }
-  return 0;
+  return vexo3::fuzz::FuzzCatalog(data, size);
 }

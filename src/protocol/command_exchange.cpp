@@ -257,6 +257,8 @@ ResultCode DeviceSession::ReceiveAnswer() {
       if (length != 0)
         return 30;
       bulkPending = 0;
+      if (announced > kBulkReceiveCapacity)
+        return 55;
       receivedBulkLength = announced;
       return 0;
     }
@@ -277,6 +279,10 @@ ResultCode DeviceSession::ReceiveAnswer() {
     if (!items.Skip(length))
       return 30;
   }
+  // An announcement the store can't hold is refused even when no block
+  // follows, so receivedBulkLength never promises more than the store.
+  if (announced > kBulkReceiveCapacity)
+    return 55;
   receivedBulkLength = announced;
   return 0;
 }

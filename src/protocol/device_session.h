@@ -100,8 +100,8 @@ class DeviceSession {
   ResultCode ReadFrame();
   // ReadFrame, then the item walk, receiving announced bulk data into the
   // bulk receive buffer (54 when it arrives short; 55, before reading any of
-  // it, when more is announced than the buffer holds). 30 for an item that
-  // runs past the frame.
+  // it, when more is announced than the buffer holds, also when no block
+  // follows). 30 for an item that runs past the frame.
   ResultCode ReceiveAnswer();
   // The item with that code in answerMessage (pointer to its code byte; the
   // length byte and the data follow), or null. Valid until the next

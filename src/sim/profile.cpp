@@ -293,8 +293,9 @@ Fault FaultEntry(const json& j, const std::string& path) {
 json Parse(std::string_view text) {
   try {
     return json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
     // "[json.exception.parse_error.101] parse error at line 2, ..." without the tag.
+    // A number too large for any type (out_of_range.406) also fails here.
     std::string what = e.what();
     const size_t tag = what.find("] ");
     throw ProfileError{tag == std::string::npos ? what : what.substr(tag + 2)};

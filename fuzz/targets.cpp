@@ -1,0 +1,256 @@
+#include "fuzz/targets.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/camera.h"
+#include "device/hand_controller.h"
+#include "firmware/firmware_package.h"
+#include "platform/clock.h"
+#include "protocol/command_catalog.h"
+#include "protocol/device_session.h"
+#include "sim/profile.h"
+#include "sim/sim_bus.h"
+
+namespace vexo3::fuzz {
+
+namespace {
+
+// An invariant broke: say which, and stop here so the fuzzer keeps the input.
+[[noreturn]] void Fail(const char* what, int line) {
+  std::fprintf(stderr, "fuzz invariant broken (targets.cpp:%d): %s\n", line, what);
+  std::abort();
+}
+
+#define CHECK(cond) ((cond) ? void() : Fail(#cond, __LINE__))
+
+// Every item FindAnswerParameter hands out lies whole inside the answer frame.
+void CheckAnswerItems(DeviceSession& session) {
+  const MessageBuffer& answer = session.answerMessage;
+  CHECK(answer.length <= MessageBuffer::kCapacity);
+  for (int code = 0; code < 256; ++code) {
+    const uint8_t* item = session.FindAnswerParameter(static_cast<uint8_t>(code));
+    if (item == nullptr)
+      continue;
+    CHECK(item >= answer.buffer.data());
+    const size_t offset = static_cast<size_t>(item - answer.buffer.data());
+    CHECK(offset + 2 <= answer.length);
+    CHECK(item[0] == code);
+    CHECK(offset + 2 + item[1] <= answer.length);
+  }
+}
+
+// The device of the answer fuzzer: answers each write of the host with the
+// next chunk of the input.
+class ChunkPeer final : public sim::SimPeer {
+ public:
+  ChunkPeer(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  void OnHostBytes(sim::SimChip& port, std::span<const uint8_t> bytes) override {
+    written_.insert(written_.end(), bytes.begin(), bytes.end());
+    lastAnswered_ = false;
+    if (size_ - pos_ < 2) {
+      pos_ = size_;
+      return;
+    }
+    size_t n = static_cast<size_t>(data_[pos_]) | static_cast<size_t>(data_[pos_ + 1]) << 8;
+    pos_ += 2;
+    n = std::min(n, size_ - pos_);
+    if (n > 0) {
+      port.Send(std::span<const uint8_t>(data_ + pos_, n));
+      lastAnswered_ = true;
+    }
+    pos_ += n;
+  }
+
+  // All bytes the host wrote, in order.
+  const std::vector<uint8_t>& Written() const { return written_; }
+  // The host's last write got an answer.
+  bool LastAnswered() const { return lastAnswered_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  std::vector<uint8_t> written_;
+  bool lastAnswered_ = false;
+};
+
+bool Contains(const std::vector<uint8_t>& haystack, const uint8_t* needle, size_t n) {
+  return std::search(haystack.begin(), haystack.end(), needle, needle + n) != haystack.end();
+}
+
+ResultCode WithCamera(DeviceSession& session, ResultCode (*op)(DeviceSession&)) {
+  ResultCode rc = StartCamera(session);
+  if (rc == 0)
+    rc = op(session);
+  (void)StopCamera(session);  // owed once StartCamera was called
+  return rc;
+}
+
+}  // namespace
+
+int FuzzPackage(const uint8_t* data, size_t size) {
+  // The loader takes a path: hand it an anonymous in-memory file.
+  const int fd = memfd_create("package", MFD_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) {
+      close(fd);
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  FirmwarePackage package;
+  const int rc = package.LoadPackage("/proc/self/fd/" + std::to_string(fd));
+  close(fd);
+
+  CHECK(rc >= FirmwarePackage::kOk && rc <= FirmwarePackage::kNoMemory);
+  CHECK(rc != FirmwarePackage::kCannotOpen);
+  size_t bytesHeld = 0;
+  for (const FirmwareImage* image : {&package.hcImage, &package.cameraImage}) {
+    if (!image->IsPresent())
+      continue;
+    CHECK(image->length <= FirmwareImage::kMaxLength);
+    bytesHeld += image->length;
+  }
+  if (package.hcImage.IsPresent())
+    CHECK(std::memcmp(package.hcImage.kind, "HC", 2) == 0);
+  if (package.cameraImage.IsPresent())
+    CHECK(std::memcmp(package.cameraImage.kind, "CA", 2) == 0);
+  // The images' data came from the file.
+  CHECK(bytesHeld <= size);
+  return 0;
+}
+
+int FuzzCatalog(const uint8_t* data, size_t size) {
+  CommandCatalog catalog;
+  const int rc = catalog.LoadCatalog(data, size);
+  CHECK(rc >= 0 && rc <= 2);
+  if (size > 0)
+    CHECK(catalog.Commands().size() <= data[0]);
+  // A well-formed block loads the same way twice.
+  if (rc == 0) {
+    CommandCatalog again;
+    CHECK(again.LoadCatalog(data, size) == 0 && again.Commands() == catalog.Commands());
+  }
+  return 0;
+}
+
+int FuzzProfile(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  sim::Profile profile;
+  std::string error;
+  // The state file is the profile's companion, JSON as well.
+  std::vector<sim::ChipFirmwareState> chips;
+  std::string stateError;
+  if (!sim::FirmwareStateFromJson(text, &chips, &stateError))
+    CHECK(!stateError.empty());
+
+  const bool ok = sim::ParseProfile(text, "/base", &profile, &error);
+  if (!ok) {
+    CHECK(!error.empty());
+    return 0;
+  }
+  // A profile that parses builds its bus, and a session can talk to it.
+  if (profile.scenario.chips.size() <= 4) {
+    VirtualClock clock;
+    sim::SimulatedSetup setup(clock, profile);
+    DeviceSession session(setup.bus(), clock);
+    (void)session.OpenSession();
+  }
+  return 0;
+}
+
+ResultCode RunOperation(AnswerOperation op, DeviceSession& session) {
+  switch (op) {
+    case AnswerOperation::kRawExchange: {
+      ResultCode rc = session.BeginCommand(0xF8);
+      if (rc == 0)
+        rc = session.AddParameter(0x01, nullptr, 0);
+      if (rc == 0)
+        rc = session.SendCommand();
+      if (rc == 0)
+        rc = session.ReceiveAnswer();
+      return rc;
+    }
+    case AnswerOperation::kDeviceState: {
+      DeviceState state;
+      const ResultCode rc = ReadDeviceState(session, state);
+      CHECK(state.chipSerial[sizeof state.chipSerial - 1] == 0);
+      CHECK(state.chipDescription[sizeof state.chipDescription - 1] == 0);
+      CHECK(state.uniqueId[sizeof state.uniqueId - 1] == 0);
+      CHECK(state.deviceText[sizeof state.deviceText - 1] == 0);
+      return rc;
+    }
+    case AnswerOperation::kFirmwareInfo: {
+      FirmwareInfo info;
+      return ReadFirmwareInfo(session, &info);
+    }
+    case AnswerOperation::kStartCamera:
+      return StartCamera(session);
+    case AnswerOperation::kStopCamera:
+      return WithCamera(session, StopCamera);
+    case AnswerOperation::kCameraState:
+      return WithCamera(session, [](DeviceSession& s) {
+        DeviceState state;
+        const ResultCode rc = ReadCameraState(s, &state);
+        CHECK(state.uniqueId[sizeof state.uniqueId - 1] == 0);
+        return rc;
+      });
+    case AnswerOperation::kCameraFirmwareInfo:
+      return WithCamera(session, [](DeviceSession& s) {
+        FirmwareInfo info;
+        return ReadCameraFirmwareInfo(s, &info);
+      });
+    case AnswerOperation::kHcUpload:
+      return UploadHcFirmware(session, kUploadImage, sizeof kUploadImage, kUploadStartCode);
+    case AnswerOperation::kCameraUpload:
+      return UploadCameraFirmware(session, kUploadImage, sizeof kUploadImage, kUploadStartCode);
+    case AnswerOperation::kCount:
+      break;
+  }
+  return 0;
+}
+
+int RunAnswerCase(const uint8_t* data, size_t size) {
+  if (size < 1)
+    return -1;
+  const auto op =
+      static_cast<AnswerOperation>(data[0] % static_cast<uint8_t>(AnswerOperation::kCount));
+  VirtualClock clock;
+  ChunkPeer peer(data + 1, size - 1);
+  sim::SimulatedBus bus(clock);
+  bus.AddChip(sim::ChipInfo{}, &peer);
+  DeviceSession session(bus, clock);
+
+  const ResultCode rc = RunOperation(op, session);
+  // An upload succeeds only when the whole image went out and the unit
+  // answered the last command.
+  if (rc == 0 && (op == AnswerOperation::kHcUpload || op == AnswerOperation::kCameraUpload)) {
+    CHECK(Contains(peer.Written(), kUploadImage, sizeof kUploadImage));
+    CHECK(peer.LastAnswered());
+  }
+  CHECK(session.receivedBulkLength <= DeviceSession::kBulkReceiveCapacity);
+  CHECK(session.receivedBulkArrived <= session.receivedBulkLength);
+  CheckAnswerItems(session);
+  return rc;
+}
+
+int FuzzAnswer(const uint8_t* data, size_t size) {
+  (void)RunAnswerCase(data, size);
+  return 0;
+}
+
+}  // namespace vexo3::fuzz
