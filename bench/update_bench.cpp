@@ -12,6 +12,7 @@
 // The last line is for scripts:
 //   line_efficiency=<x> host_cpu_share=<x> load_ratio=<x> allocs_per_chunk=<n>
 
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -56,6 +57,12 @@ double CpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+uint64_t MinorFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<uint64_t>(usage.ru_minflt);
+}
+
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -93,58 +100,58 @@ class SimSide final : public D2xxApi {
   uint64_t fromRelay = 0;  // bytes FT_Write took from the session's relay buffer
 
   FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_CreateDeviceInfoList(numDevs);
   }
   FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_GetDeviceInfoList(dest, numDevs);
   }
   FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_Open(deviceNumber, handle);
   }
   FT_STATUS FT_Close(FT_HANDLE handle) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_Close(handle);
   }
   FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_GetBitMode(handle, mode);
   }
   FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetBitMode(handle, mask, mode);
   }
   FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_Purge(handle, mask);
   }
   FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
                                       UCHAR parity) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity);
   }
   FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetBaudRate(handle, baudRate);
   }
   FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
                               UCHAR xoff) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetFlowControl(handle, flowControl, xon, xoff);
   }
   FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetTimeouts(handle, readTimeout, writeTimeout);
   }
   FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_SetLatencyTimer(handle, zeroLatency_ ? UCHAR{0} : timer);
   }
   FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber,
                              char* description, void* dummy) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_GetDeviceInfo(handle, type, id, serialNumber, description, dummy);
   }
   FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) override {
@@ -153,24 +160,48 @@ class SimSide final : public D2xxApi {
       fromImage += n;
     else if (Within(relay_, p, n))
       fromRelay += n;
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_Write(handle, buffer, n, written);
   }
   FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_Read(handle, buffer, n, got);
   }
   FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_GetQueueStatus(handle, rxBytes);
   }
   FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
                          DWORD* eventStatus) override {
-    SimulatorScope in;
+    Inside in(*this);
     return bus_.FT_GetStatus(handle, rxBytes, txBytes, eventStatus);
   }
 
+  // Time spent inside the simulator, when asked for (steady clock: the run
+  // is one thread that never blocks, so this is its CPU time too).
+  void TimeInside(bool on) { timeInside_ = on; }
+  double insideSeconds = 0;
+
  private:
+  class Inside {
+   public:
+    explicit Inside(SimSide& side) : side_(side) {
+      if (side_.timeInside_ && AllocCount().simDepth == 0)
+        start_ = WallSeconds();
+      ++AllocCount().simDepth;
+    }
+    ~Inside() {
+      if (--AllocCount().simDepth == 0 && start_ > 0)
+        side_.insideSeconds += WallSeconds() - start_;
+    }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+   private:
+    SimSide& side_;
+    double start_ = 0;
+  };
+
   // Compares addresses as integers: the block may belong to any buffer.
   static bool Within(std::span<const uint8_t> range, const uint8_t* p, DWORD n) {
     if (range.empty() || p == nullptr)
@@ -184,6 +215,7 @@ class SimSide final : public D2xxApi {
   std::span<const uint8_t> image_;
   std::span<const uint8_t> relay_;
   bool zeroLatency_ = false;
+  bool timeInside_ = false;
 };
 
 // Turns allocation counting on at a transfer's first accepted chunk and off
@@ -223,6 +255,8 @@ struct UpdateRun {
   UnitRun camera;
   double wallSeconds = 0;
   double cpuSeconds = 0;
+  uint64_t pageFaults = 0;  // minor faults: first touches of fresh memory
+  double simSeconds = 0;    // of wallSeconds, inside D2XX calls (modeled run only)
   uint64_t hostAllocs = 0;
   uint64_t simAllocs = 0;
   uint32_t windowChunks = 0;  // chunks inside the counting windows
@@ -290,8 +324,11 @@ UpdateRun RunUpdate(Line line, const std::vector<uint8_t>& hcImage,
   if (rig.session.relayBuffer)
     relay = std::span<const uint8_t>(*rig.session.relayBuffer);
 
+  // Timing the calls costs a little: only where CPU time isn't the figure.
+  rig.simSide.TimeInside(line == Line::Modeled);
   const double wall0 = WallSeconds();
   const double cpu0 = CpuSeconds();
+  const uint64_t faults0 = MinorFaults();
 
   // HandController.
   ChunkWindow hcWindow;
@@ -320,7 +357,9 @@ UpdateRun RunUpdate(Line line, const std::vector<uint8_t>& hcImage,
   AllocCount().counting = false;
 
   run.cpuSeconds = CpuSeconds() - cpu0;
+  run.pageFaults = MinorFaults() - faults0;
   run.wallSeconds = WallSeconds() - wall0;
+  run.simSeconds = rig.simSide.insideSeconds;
 
   // Bookkeeping after the clocks have stopped.
   CountLineBytes(chip, mark, cameraMark, &run.hc);
@@ -515,6 +554,11 @@ int Main() {
   std::printf("  %-40s %14.3f\n", "modeled time on this line (s)", Seconds(zero.Total().modeled));
   std::printf("  %-40s %14.1f\n", "wall time (ms)", zero.wallSeconds * 1e3);
   std::printf("  %-40s %14.1f\n", "CPU time (ms)", zero.cpuSeconds * 1e3);
+  std::printf("  %-40s %14s\n", "minor page faults", Grouped(zero.pageFaults).c_str());
+  std::printf("  %-40s %14.1f  (wall %.1f ms, of it %.1f ms in the simulator)\n",
+              "host stack outside D2XX calls, (a) (ms)",
+              (modeled.wallSeconds - modeled.simSeconds) * 1e3, modeled.wallSeconds * 1e3,
+              modeled.simSeconds * 1e3);
   std::printf("  %-40s %13.3f%%\n", "CPU / modeled time of (a)", cpuShare * 100);
   std::printf("  %-40s %13.3f%%\n", "CPU / wire floor of (a)",
               total.Floor() > 0 ? zero.cpuSeconds / total.Floor() * 100 : 0);
