@@ -5,7 +5,9 @@
 #include <new>
 #include <span>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vexo3 {
 namespace {
@@ -98,9 +100,20 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
   hcImage = FirmwareImage{};
   cameraImage = FirmwareImage{};
 
-  FileCloser closer{std::fopen(path.c_str(), "rb")};
-  if (closer.file == nullptr)
+  // Opened without waiting: a FIFO that nobody writes to would otherwise
+  // block the open for ever. Reads block as usual afterwards.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
     return kCannotOpen;
+  const int flags = ::fcntl(fd, F_GETFL);
+  std::FILE* file = nullptr;
+  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+    file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return kCannotOpen;
+  }
+  FileCloser closer{file};
   // Here a directory opens like a file and only its first read fails; it is
   // no more a package file than a path that can't be opened.
   struct stat info {};

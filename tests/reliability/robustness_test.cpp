@@ -196,29 +196,36 @@ class Fifo {
 
   // Writes `first`; when `later` is not empty, waits until the reader has
   // taken everything and is blocked for more, then writes `later`. Closes
-  // the FIFO at the end, so the reader always sees an end.
+  // the FIFO only once the reader has drained it (so a loader that opens late
+  // still finds a writer), and then the reader sees the end.
   void Feed(std::vector<uint8_t> first, std::vector<uint8_t> later = {}) {
-    writer_ = std::thread([this, first = std::move(first), later = std::move(later)] {
-      const int fd = ::open(path_.c_str(), O_WRONLY);
-      if (fd < 0)
-        return;
+    // O_RDWR doesn't wait for a reader (Linux), so the writer is there before
+    // the loader opens: a FIFO that nobody writes to is a case of its own.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    writer_ = std::thread([fd, first = std::move(first), later = std::move(later)] {
       WriteAll(fd, first);
+      AwaitDrained(fd);
       if (!later.empty()) {
-        // Bounded: at most about 2 s for the reader to drain the pipe.
-        for (int i = 0; i < 2000; ++i) {
-          int queued = 0;
-          if (::ioctl(fd, FIONREAD, &queued) != 0 || queued == 0)
-            break;
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         WriteAll(fd, later);
+        AwaitDrained(fd);
       }
       ::close(fd);
     });
   }
 
  private:
+  // Bounded: at most about 2 s for the reader to take what is queued, then a
+  // moment for it to block on the next read.
+  static void AwaitDrained(int fd) {
+    for (int i = 0; i < 2000; ++i) {
+      int queued = 0;
+      if (::ioctl(fd, FIONREAD, &queued) != 0 || queued == 0)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   static void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -233,6 +240,32 @@ class Fifo {
   bool ok_ = false;
   std::thread writer_;
 };
+
+// Nobody ever writes: the loader must not wait for a writer for ever (the
+// dialog would freeze). Bounded even when it does: after 5 s the test plays
+// the writer that never comes, to free the loader, and fails.
+TEST(PackageFile, FifoWithoutWriterDoesNotHang) {
+  Fifo fifo("no_writer.fifo");
+  ASSERT_TRUE(fifo.ok());
+  std::atomic<bool> done{false};
+  int code = -1;
+  std::thread loader([&] {
+    FirmwarePackage package;
+    code = package.LoadPackage(fifo.path());
+    done = true;
+  });
+  for (int i = 0; i < 5000 && !done; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool hung = !done;
+  if (hung) {
+    const int fd = ::open(fifo.path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+      ::close(fd);
+  }
+  loader.join();
+  EXPECT_FALSE(hung) << "LoadPackage waited for a writer";
+  EXPECT_EQ(code, FirmwarePackage::kTruncated);  // an empty stream
+}
 
 TEST(PackageFile, ShrinksWhileLoading) {
   // The CA record's data stops 2,000 bytes short of its length field.
