@@ -34,14 +34,20 @@ void CopyField(char* dest, size_t size, const std::string& text) {
 SimChip::SimChip(Clock& clock, ChipInfo info, SimPeer* peer)
     : clock_(clock), info_(std::move(info)), peer_(peer) {}
 
+Clock::Duration SimChip::Now() const {
+  return peerNow_ ? *peerNow_ : clock_.Now();
+}
+
 void SimChip::Send(std::span<const uint8_t> bytes, Clock::Duration delay) {
   if (bytes.empty())
     return;
   // A serial line keeps its order: nothing overtakes bytes already under way.
-  Clock::Duration at = clock_.Now() + std::max(delay, Clock::Duration{0});
-  if (!inFlight_.empty())
-    at = std::max(at, inFlight_.back().at);
-  inFlight_.push_back(Pending{at, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+  const Clock::Duration ready =
+      Now() + std::max(delay, Clock::Duration{0}) + microseconds(info_.processingTimeUs);
+  const Clock::Duration start = std::max(ready, devLineFree_);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    inFlight_.push_back(LineByte{start + ByteTime(i + 1), bytes[i]});
+  devLineFree_ = start + ByteTime(bytes.size());
   Deliver();
 }
 
@@ -60,8 +66,7 @@ void SimChip::SetCtsHeld(bool held) {
   if (!txQueue_.empty()) {
     std::vector<uint8_t> queued;
     queued.swap(txQueue_);
-    txBusyUntil_ += ByteTime(queued.size());
-    GoOut(std::move(queued));
+    GoOut(std::move(queued), txBusyUntil_);
   }
 }
 
@@ -92,11 +97,40 @@ void SimChip::ClearRecords() {
 
 void SimChip::Deliver() {
   const Clock::Duration now = clock_.Now();
-  while (!inFlight_.empty() && inFlight_.front().at <= now) {
-    const std::vector<uint8_t>& bytes = inFlight_.front().bytes;
-    rx_.insert(rx_.end(), bytes.begin(), bytes.end());
-    inFlight_.pop_front();
+  for (;;) {
+    const std::optional<Clock::Duration> at = NextPacketTime();
+    if (!at || *at > now)
+      return;
+    const size_t n = PacketSize(*at);
+    for (size_t i = 0; i < n; ++i)
+      rx_.push_back(inFlight_[i].value);
+    inFlight_.erase(inFlight_.begin(), inFlight_.begin() + static_cast<std::ptrdiff_t>(n));
+    lastPacket_ = *at;
   }
+}
+
+std::optional<Clock::Duration> SimChip::NextPacketTime() const {
+  if (inFlight_.empty())
+    return std::nullopt;
+  const Clock::Duration first = inFlight_.front().at;
+  const Clock::Duration period = milliseconds(line_.latencyMs);
+  if (period.count() == 0)
+    return first;
+  // The first expiry of the timer at or after the first byte arrived.
+  const int64_t idle = (first - lastPacket_).count();
+  const int64_t periods = std::max<int64_t>(1, (idle + period.count() - 1) / period.count());
+  Clock::Duration at = lastPacket_ + period * periods;
+  constexpr size_t kFull = SimulatedBus::kUsbInPacketData;
+  if (inFlight_.size() >= kFull)
+    at = std::min(at, inFlight_[kFull - 1].at);
+  return at;
+}
+
+size_t SimChip::PacketSize(Clock::Duration at) const {
+  size_t n = 0;
+  while (n < inFlight_.size() && n < SimulatedBus::kUsbInPacketData && inFlight_[n].at <= at)
+    ++n;
+  return n;
 }
 
 Clock::Duration SimChip::ByteTime(uint64_t bytes) const {
@@ -117,13 +151,24 @@ uint32_t SimChip::TxBacklog() const {
   return static_cast<uint32_t>(onLine + txQueue_.size());
 }
 
-void SimChip::GoOut(std::vector<uint8_t> bytes) {
+void SimChip::GoOut(std::vector<uint8_t> bytes, Clock::Duration start) {
   if (bytes.empty())
     return;
+  txBusyUntil_ = start + ByteTime(bytes.size());
   transcript_.push_back(TranscriptEntry{clock_.Now(), TranscriptEntry::Direction::HostToDevice,
                                         line_.baudRate, bytes});
-  if (peer_ != nullptr)
-    peer_->OnHostBytes(*this, bytes);
+  if (peer_ == nullptr)
+    return;
+  // A peer that releases CTS from in here brings us back: keep its time.
+  const std::optional<Clock::Duration> outer = peerNow_;
+  const std::span<const uint8_t> all(bytes);
+  for (size_t done = 0; done < all.size();) {
+    const size_t n = std::min(SimulatedBus::kUsbOutPacket, all.size() - done);
+    done += n;
+    peerNow_ = start + ByteTime(done);
+    peer_->OnHostBytes(*this, all.subspan(done - n, n));
+  }
+  peerNow_ = outer;
 }
 
 void SimChip::ResetForOpen() {
@@ -133,6 +178,9 @@ void SimChip::ResetForOpen() {
   txQueue_.clear();
   txBusyUntil_ = Clock::Duration{0};
   frozenLine_ = Clock::Duration{0};
+  devLineFree_ = Clock::Duration{0};
+  lastPacket_ = clock_.Now();
+  peerNow_.reset();
 }
 
 // ----------------------------------------------------------- SimulatedBus
@@ -305,6 +353,7 @@ FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
   if (mask & FT_PURGE_RX) {
     chip->rx_.clear();
     chip->inFlight_.clear();
+    chip->devLineFree_ = std::min(chip->devLineFree_, clock_.Now());
   }
   if (mask & FT_PURGE_TX) {
     chip->txQueue_.clear();
@@ -461,11 +510,11 @@ FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, 
       wait = limit;
     }
   }
-  const Clock::Duration now = clock_.Now();
-  chip->txBusyUntil_ = std::max(chip->txBusyUntil_, now) + chip->ByteTime(accepted);
   *written = accepted;
-  chip->GoOut(std::vector<uint8_t>(bytes, bytes + accepted));
+  chip->GoOut(std::vector<uint8_t>(bytes, bytes + accepted),
+              std::max(chip->txBusyUntil_, clock_.Now()));
   clock_.SleepFor(wait);
+  chip->Deliver();
   return FT_OK;
 }
 
@@ -489,13 +538,15 @@ FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* 
     const Clock::Duration now = clock_.Now();
     Clock::Duration until;
     if (timeoutMs == 0) {
-      if (chip->inFlight_.empty())
+      const std::optional<Clock::Duration> next = chip->NextPacketTime();
+      if (!next)
         break;
-      until = chip->inFlight_.front().at;
+      until = *next;
     } else {
       if (now >= deadline)
         break;
-      until = chip->inFlight_.empty() ? deadline : std::min(chip->inFlight_.front().at, deadline);
+      const std::optional<Clock::Duration> next = chip->NextPacketTime();
+      until = next ? std::min(*next, deadline) : deadline;
     }
     clock_.SleepFor(until - now);
     chip->Deliver();

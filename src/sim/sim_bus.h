@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ struct ChipInfo {
   // The chip can't be opened for reading its strings (busy elsewhere, or no
   // permission): enumeration reports empty strings and FT_Open fails.
   bool inaccessible = false;
+  // The device's time to think before each answer (µs): added to the start
+  // of every SimChip::Send on the device's line.
+  uint32_t processingTimeUs = 0;
 };
 
 struct TranscriptEntry {
@@ -59,9 +63,12 @@ class SimChip;
 class SimPeer {
  public:
   virtual ~SimPeer() = default;
-  // Bytes the host wrote, as they go out on the line (port.Line() tells the
-  // settings they went out with, e.g. the baud rate). Answers go back with
-  // port.Send, from inside this call or later.
+  // Bytes the host wrote, as they come off the line (port.Line() tells the
+  // settings they went out with, e.g. the baud rate). A write reaches the
+  // peer in pieces of one 64-byte USB packet or less; during each call
+  // port.Now() is the time the piece's last byte arrived, which may be ahead
+  // of the bus's clock. Answers go back with port.Send, from inside this
+  // call or later.
   virtual void OnHostBytes(SimChip& port, std::span<const uint8_t> bytes) = 0;
   virtual void OnOpen(SimChip& /*port*/) {}
   virtual void OnClose(SimChip& /*port*/) {}
@@ -97,8 +104,14 @@ class SimChip {
 
   // --- For the peer ---
   const LineSettings& Line() const { return line_; }
-  Clock::Duration Now() const { return clock_.Now(); }
-  // Queues bytes for the host, arriving `delay` from now.
+  // The peer's time: inside OnHostBytes the arrival of the bytes it was
+  // given, elsewhere the bus's clock.
+  Clock::Duration Now() const;
+  // Puts bytes on the device's line for the host. They start at the latest
+  // of Now() + delay + the chip's processingTimeUs and the end of bytes
+  // already sent, take 10 bit times each at the baud rate in force, and
+  // become readable when their USB packet reaches the host (see
+  // SimulatedBus).
   void Send(std::span<const uint8_t> bytes, Clock::Duration delay = Clock::Duration{0});
   // While held, the chip can't send (CTS off): host writes fill the transmit
   // queue and stall once it is full; its bytes reach the peer when released.
@@ -127,19 +140,25 @@ class SimChip {
 
  private:
   friend class SimulatedBus;
-  struct Pending {
-    Clock::Duration at;
-    std::vector<uint8_t> bytes;
+  struct LineByte {
+    Clock::Duration at;  // when it is in the chip's receive FIFO
+    uint8_t value;
   };
-  // Moves deliveries whose time has come into the receive queue.
+  // Ships the USB packets whose time has come into the host's queue.
   void Deliver();
+  // When the next USB packet reaches the host, or nullopt with nothing in
+  // the chip's FIFO or on the device's line.
+  std::optional<Clock::Duration> NextPacketTime() const;
+  // How many FIFO bytes the packet leaving at `at` carries.
+  size_t PacketSize(Clock::Duration at) const;
   void Log(std::string entry) { callLog_.push_back(std::move(entry)); }
   // Line time of `bytes` at the current baud rate, 10 bits a byte, rounded up.
   Clock::Duration ByteTime(uint64_t bytes) const;
   // Bytes written but not yet sent on the line (the transmit queue included).
   uint32_t TxBacklog() const;
-  // Hands bytes to the peer as they go out on the line.
-  void GoOut(std::vector<uint8_t> bytes);
+  // Puts bytes on the host's line starting at `start` and hands them to the
+  // peer packet by packet as they arrive.
+  void GoOut(std::vector<uint8_t> bytes, Clock::Duration start);
   void ResetForOpen();
 
   Clock& clock_;
@@ -148,11 +167,14 @@ class SimChip {
   LineSettings line_;
   bool open_ = false;
   bool ctsHeld_ = false;
-  std::deque<uint8_t> rx_;          // arrived, waiting for FT_Read
-  std::deque<Pending> inFlight_;    // sent by the peer, not yet arrived
-  std::vector<uint8_t> txQueue_;    // written, held back by CTS
-  Clock::Duration txBusyUntil_{0};  // line busy sending earlier writes
-  Clock::Duration frozenLine_{0};   // line time left when CTS was taken away
+  std::deque<uint8_t> rx_;                  // reached the host, waiting for FT_Read
+  std::deque<LineByte> inFlight_;           // sent by the peer, not yet at the host
+  Clock::Duration devLineFree_{0};          // device's line busy until then
+  Clock::Duration lastPacket_{0};           // the latency timer counts from here
+  std::optional<Clock::Duration> peerNow_;  // set while the peer is called
+  std::vector<uint8_t> txQueue_;            // written, held back by CTS
+  Clock::Duration txBusyUntil_{0};          // line busy sending earlier writes
+  Clock::Duration frozenLine_{0};           // line time left when CTS was taken away
   bool unplugged_ = false;
   FT_HANDLE handle_ = nullptr;  // opaque token of the current open
   std::vector<TranscriptEntry> transcript_;
@@ -161,14 +183,29 @@ class SimChip {
   uint32_t callCounts_[static_cast<int>(D2xxCall::kCount)] = {};
 };
 
-// Timing, all on the bus's clock:
-//  - FT_Write hands the bytes to the peer at once and returns when no more
-//    than kTxQueueCapacity of them are left to go out on the line (10 bits a
-//    byte at the baud rate in force), or at the write time-out with the count
-//    accepted by then. While CTS is held nothing goes out: bytes fill the
-//    transmit queue, and a write that doesn't fit waits for its time-out.
-//  - FT_Read returns as soon as n bytes have arrived, else at the read
-//    time-out with what came (possibly nothing).
+// Timing, all on the bus's clock. A byte takes 10 bit times on either line
+// at the baud rate in force when it was sent.
+//  - Host to device: a write's bytes follow each other and whatever was
+//    written before on the line. FT_Write returns when no more than
+//    kTxQueueCapacity of them are left to go out (the chip's transmit buffer),
+//    or at the write time-out with the count accepted by then. The peer gets
+//    the bytes at once, in pieces of kUsbOutPacket bytes, each stamped (its
+//    Now()) with the arrival time of its last byte: on one thread this is the
+//    same as delivering it later, and the peer code stays simple. While CTS
+//    is held nothing goes out: bytes fill the transmit queue, and a write
+//    that doesn't fit waits for its time-out.
+//  - Device to host: bytes enter the chip's receive FIFO as they arrive and
+//    reach the host in USB packets of at most kUsbInPacketData bytes. A
+//    packet leaves when it is full (at the arrival of its last byte) or when
+//    the latency timer expires with data in the FIFO. The timer expires
+//    every latency period (FT_SetLatencyTimer) counted from the last packet
+//    sent, whether it carried data or not; so data arriving at a chip idle
+//    for longer leaves at the next multiple of the period after the last
+//    packet, and no later than one period after it arrived. A latency of 0
+//    ships data as soon as it arrives. Only bytes that reached the host
+//    count for FT_Read, FT_GetQueueStatus and FT_GetStatus.
+//  - FT_Read returns as soon as n bytes have reached the host, else at the
+//    read time-out with what came (possibly nothing).
 //  - A time-out of 0 means "for ever" in D2XX. Nothing can change the bus
 //    while a call waits here, so 0 waits only for bytes already in flight;
 //    otherwise the call returns at once as if it had timed out.
@@ -176,6 +213,10 @@ class SimulatedBus final : public D2xxApi {
  public:
   // Transmit queue of a chip (bytes) before writes stall while CTS is held.
   static constexpr uint32_t kTxQueueCapacity = 512;
+  // USB bulk packets: host to chip, and the data part of chip to host (the
+  // other 2 bytes of its 64 are modem status).
+  static constexpr size_t kUsbOutPacket = 64;
+  static constexpr size_t kUsbInPacketData = 62;
 
   explicit SimulatedBus(Clock& clock);
   ~SimulatedBus() override;

@@ -349,6 +349,7 @@ TEST(SessionAsync, ModeChangeWhileIdleWaitsThreeSecondsAndHandshakesAgain) {
   Exchange(rig);
   const Bytes modeChange = {0xFB, 0xAA, 0x00, 0x00, 0x00};
   rig.chip.Send(modeChange);
+  rig.clock.Advance(10ms);  // it has reached the host's queue
   const auto start = rig.clock.Now();
   ASSERT_EQ(rig.session.OpenSession(), 0);
   const auto writes = HostWrites(rig.chip);
@@ -363,6 +364,7 @@ TEST(SessionAsync, PowerOffWhileIdleClosesTheLink) {
   ASSERT_EQ(rig.Connect(), 0);
   Exchange(rig);
   rig.chip.Send(Bytes{0xFB, 0x36, 0x00, 0x00, 0x00});
+  rig.clock.Advance(10ms);  // it has reached the host's queue
   EXPECT_EQ(rig.session.OpenSession(), 13);
   EXPECT_FALSE(rig.chip.IsOpen());
   EXPECT_EQ(rig.session.pendingDelayMs, 500);
@@ -382,6 +384,7 @@ TEST(SessionAsync, UnknownMessageWhileIdleIsFourteen) {
   ASSERT_EQ(rig.Connect(), 0);
   Exchange(rig);
   rig.chip.Send(Bytes{0xFB, 0x01, 0x00, 0x00, 0x00});
+  rig.clock.Advance(10ms);  // it has reached the host's queue
   EXPECT_EQ(rig.session.OpenSession(), 14);
   EXPECT_TRUE(rig.chip.IsOpen());
   EXPECT_EQ(rig.session.pendingDelayMs, 500);
@@ -392,6 +395,7 @@ TEST(SessionDrain, StaleBytesBeforeTheFirstCommandGoOneAtATime) {
   ASSERT_EQ(rig.Connect(), 0);
   ASSERT_EQ(rig.session.commandMessage.buffer[0], 0x00);
   rig.chip.Send(Bytes{0x11, 0x22, 0x33});
+  rig.clock.Advance(10ms);  // it has reached the host's queue
   const uint32_t reads = rig.Reads();
   EXPECT_EQ(rig.session.OpenSession(), 0);
   EXPECT_EQ(rig.Reads() - reads, 3u);

@@ -45,6 +45,7 @@ TEST_F(ScriptedPeerTest, RunsCleanWhenTheHostFollowsTheScript) {
       .Expect({0xF8, 0x01, 0x01, 0xFF}, {1, 2, 3}, milliseconds(4), 3000000);
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
+  ASSERT_EQ(bus.FT_SetLatencyTimer(h, 0), FT_OK);
   EXPECT_EQ(Read(h, 1), (Bytes{0x55}));
   Write(h, {0x00});
   ASSERT_EQ(bus.FT_SetBaudRate(h, 3000000), FT_OK);
@@ -52,7 +53,9 @@ TEST_F(ScriptedPeerTest, RunsCleanWhenTheHostFollowsTheScript) {
   Write(h, {0xF8, 0x01});
   Write(h, {0x01, 0xFF});
   EXPECT_EQ(Read(h, 3), (Bytes{1, 2, 3}));
-  EXPECT_EQ(clock.Now(), milliseconds(4));
+  // The four bytes are in at 2,098 us (0x55 and 0x00 at 9600 baud first);
+  // the reply starts 4 ms later and takes 10 us.
+  EXPECT_EQ(clock.Now(), milliseconds(4) + std::chrono::microseconds(2098 + 10));
   EXPECT_TRUE(peer.Clean()) << testing::PrintToString(peer.Mismatches());
 }
 

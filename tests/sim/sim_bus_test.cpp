@@ -21,6 +21,7 @@ class EchoPeer : public SimPeer {
   void OnHostBytes(SimChip& port, std::span<const uint8_t> bytes) override {
     received.insert(received.end(), bytes.begin(), bytes.end());
     bauds.push_back(port.Line().baudRate);
+    times.push_back(port.Now());
     if (!reply.empty())
       port.Send(reply, delay);
   }
@@ -31,6 +32,7 @@ class EchoPeer : public SimPeer {
   Clock::Duration delay{0};
   Bytes received;
   std::vector<uint32_t> bauds;
+  std::vector<Clock::Duration> times;  // the peer's Now() at each piece
   int opens = 0;
   int closes = 0;
 };
@@ -43,6 +45,14 @@ class SimBusTest : public testing::Test {
     FT_HANDLE handle = nullptr;
     EXPECT_EQ(bus.FT_Open(static_cast<int>(index), &handle), FT_OK);
     return handle;
+  }
+  // The session's line: 3 Mbaud, the given latency timer, 1 s time-outs.
+  FT_HANDLE OpenFast(uint8_t latencyMs) {
+    FT_HANDLE h = Open();
+    EXPECT_EQ(bus.FT_SetBaudRate(h, 3000000), FT_OK);
+    EXPECT_EQ(bus.FT_SetLatencyTimer(h, latencyMs), FT_OK);
+    EXPECT_EQ(bus.FT_SetTimeouts(h, 1000, 1000), FT_OK);
+    return h;
   }
 
   VirtualClock clock;
@@ -160,6 +170,8 @@ TEST_F(SimBusTest, ReadReturnsWhenTheLastByteArrives) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
   ASSERT_EQ(bus.FT_SetTimeouts(h, 1000, 1000), FT_OK);
+  ASSERT_EQ(bus.FT_SetLatencyTimer(h, 0), FT_OK);
+  ASSERT_EQ(bus.FT_SetBaudRate(h, 3000000), FT_OK);
   DWORD n = 0;
   ASSERT_EQ(bus.FT_Write(h, "\x01", 1, &n), FT_OK);
   bus.Chip(0).Send(Bytes{5, 6}, milliseconds(20));
@@ -171,7 +183,7 @@ TEST_F(SimBusTest, ReadReturnsWhenTheLastByteArrives) {
   DWORD got = 0;
   ASSERT_EQ(bus.FT_Read(h, buffer, 6, &got), FT_OK);
   EXPECT_EQ(got, 6u);
-  EXPECT_EQ(clock.Now(), milliseconds(20));
+  EXPECT_EQ(clock.Now(), milliseconds(20) + microseconds(7));  // 2 bytes at 3 Mbaud
   EXPECT_EQ(Bytes(buffer, buffer + 6), (Bytes{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(bus.Chip(0).HostReadBytes(), (Bytes{1, 2, 3, 4, 5, 6}));
 }
@@ -180,8 +192,9 @@ TEST_F(SimBusTest, ShortReadReturnsWhatArrivedAtTheDeadline) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
   ASSERT_EQ(bus.FT_SetTimeouts(h, 100, 100), FT_OK);
+  ASSERT_EQ(bus.FT_SetLatencyTimer(h, 0), FT_OK);
   bus.Chip(0).Send(Bytes{1, 2, 3}, milliseconds(10));
-  bus.Chip(0).Send(Bytes{4}, milliseconds(150));
+  bus.Chip(0).Send(Bytes{4}, milliseconds(150) - microseconds(1042));  // one byte at 9600
   uint8_t buffer[4];
   DWORD got = 0;
   ASSERT_EQ(bus.FT_Read(h, buffer, 4, &got), FT_OK);
@@ -203,28 +216,30 @@ TEST_F(SimBusTest, ZeroReadTimeoutWaitsOnlyForBytesInFlight) {
   bus.Chip(0).Send(Bytes{1, 2}, milliseconds(5000));
   ASSERT_EQ(bus.FT_Read(h, buffer, 4, &got), FT_OK);
   EXPECT_EQ(got, 2u);
-  EXPECT_EQ(clock.Now(), milliseconds(5000));
+  // 2 bytes at 9600, then the default 16 ms latency timer's next expiry.
+  EXPECT_EQ(clock.Now(), milliseconds(5008));
 }
 
 TEST_F(SimBusTest, DeliveriesKeepTheirOrder) {
   bus.AddChip(ChipInfo{}, &peer);
-  FT_HANDLE h = Open();
-  ASSERT_EQ(bus.FT_SetTimeouts(h, 100, 100), FT_OK);
+  FT_HANDLE h = OpenFast(0);
   bus.Chip(0).Send(Bytes{1}, milliseconds(30));
   bus.Chip(0).Send(Bytes{2}, milliseconds(5));  // can't overtake
   uint8_t buffer[2];
   DWORD got = 0;
   ASSERT_EQ(bus.FT_Read(h, buffer, 2, &got), FT_OK);
   EXPECT_EQ(Bytes(buffer, buffer + got), (Bytes{1, 2}));
-  EXPECT_EQ(clock.Now(), milliseconds(30));
+  EXPECT_EQ(clock.Now(), milliseconds(30) + microseconds(8));  // behind the first byte
 }
 
 TEST_F(SimBusTest, PurgeRxDropsArrivedAndInFlightBytes) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
   ASSERT_EQ(bus.FT_SetTimeouts(h, 50, 50), FT_OK);
+  ASSERT_EQ(bus.FT_SetLatencyTimer(h, 2), FT_OK);
   bus.Chip(0).Send(Bytes{1, 2});
   bus.Chip(0).Send(Bytes{3}, milliseconds(10));
+  clock.Advance(milliseconds(4));
   DWORD rx = 0;
   ASSERT_EQ(bus.FT_GetQueueStatus(h, &rx), FT_OK);
   EXPECT_EQ(rx, 2u);
@@ -280,7 +295,8 @@ TEST_F(SimBusTest, LongWriteReturnsWhenAllButAQueueHaveGone) {
   ASSERT_EQ(bus.FT_GetStatus(h, &rx, &tx, &event), FT_OK);
   EXPECT_EQ(tx, SimulatedBus::kTxQueueCapacity);
   EXPECT_EQ(peer.received, data);
-  EXPECT_EQ(peer.bauds, (std::vector<uint32_t>{3000000}));
+  // In 64-byte USB packets.
+  EXPECT_EQ(peer.bauds, std::vector<uint32_t>(16384 / 64, 3000000));
 }
 
 TEST_F(SimBusTest, HeldCtsQueuesWritesAndReleasesThem) {
@@ -330,7 +346,7 @@ TEST_F(SimBusTest, TranscriptRecordsBothDirectionsWithTimeAndBaud) {
   ASSERT_EQ(bus.FT_SetTimeouts(h, 100, 100), FT_OK);
   DWORD n = 0;
   ASSERT_EQ(bus.FT_Write(h, "\x00", 1, &n), FT_OK);
-  clock.Advance(milliseconds(10));
+  clock.Advance(milliseconds(20));  // the reply's packet leaves at 16 ms
   uint8_t buffer[2];
   ASSERT_EQ(bus.FT_Read(h, buffer, 2, &n), FT_OK);
 
@@ -341,7 +357,7 @@ TEST_F(SimBusTest, TranscriptRecordsBothDirectionsWithTimeAndBaud) {
   EXPECT_EQ(t[0].baudRate, 9600u);
   EXPECT_EQ(t[0].bytes, (Bytes{0}));
   EXPECT_EQ(t[1].direction, TranscriptEntry::Direction::DeviceToHost);
-  EXPECT_EQ(t[1].time, milliseconds(10));  // when the host read them
+  EXPECT_EQ(t[1].time, milliseconds(20));  // when the host read them
   EXPECT_EQ(t[1].bytes, (Bytes{0xAA, 0xBB}));
 }
 
@@ -386,6 +402,216 @@ TEST_F(SimBusTest, BaudRateOutOfRangeIsRefused) {
   EXPECT_EQ(bus.FT_SetBaudRate(h, 0), FT_INVALID_BAUD_RATE);
   EXPECT_EQ(bus.FT_SetBaudRate(h, 3000001), FT_INVALID_BAUD_RATE);
   EXPECT_EQ(bus.Chip(0).Line().baudRate, 9600u);
+}
+
+// ------------------------------------------------------ line timing model
+
+// Answers once, when `answerAfter` bytes have come in.
+class CountingPeer : public SimPeer {
+ public:
+  void OnHostBytes(SimChip& port, std::span<const uint8_t> bytes) override {
+    const size_t before = received;
+    received += bytes.size();
+    if (before < answerAfter && received >= answerAfter) {
+      answeredAt = port.Now();
+      port.Send(reply);
+    }
+  }
+  size_t answerAfter = 0;
+  size_t received = 0;
+  Bytes reply;
+  Clock::Duration answeredAt{-1};
+};
+
+struct ByteCostCase {
+  uint32_t baud;
+  size_t bytes;
+  std::vector<int64_t> peerTimesUs;  // the peer's Now() at each piece
+  int64_t readableAtUs;              // the same count sent back, latency 0
+};
+
+class ByteCostTest : public SimBusTest, public testing::WithParamInterface<ByteCostCase> {};
+
+TEST_P(ByteCostTest, TenBitTimesPerByteBothWays) {
+  const ByteCostCase& c = GetParam();
+  bus.AddChip(ChipInfo{}, &peer);
+  FT_HANDLE h = Open();
+  ASSERT_EQ(bus.FT_SetBaudRate(h, c.baud), FT_OK);
+  ASSERT_EQ(bus.FT_SetLatencyTimer(h, 0), FT_OK);
+  ASSERT_EQ(bus.FT_SetTimeouts(h, 60000, 60000), FT_OK);
+  const Bytes data(c.bytes, 0x5A);
+  DWORD n = 0;
+  ASSERT_EQ(bus.FT_Write(h, data.data(), static_cast<DWORD>(data.size()), &n), FT_OK);
+  std::vector<int64_t> times;
+  for (Clock::Duration t : peer.times)
+    times.push_back(t.count());
+  EXPECT_EQ(times, c.peerTimesUs);
+
+  // The device's line, from an idle start.
+  clock.Advance(milliseconds(10000));
+  const Clock::Duration sent = clock.Now();
+  bus.Chip(0).Send(data);
+  Bytes buffer(c.bytes);
+  ASSERT_EQ(bus.FT_Read(h, buffer.data(), static_cast<DWORD>(c.bytes), &n), FT_OK);
+  EXPECT_EQ(n, c.bytes);
+  EXPECT_EQ((clock.Now() - sent).count(), c.readableAtUs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bauds, ByteCostTest,
+    testing::Values(
+        // 1,041.7 us a byte at 9600: the wake-up byte.
+        ByteCostCase{9600, 1, {1042}, 1042}, ByteCostCase{9600, 3, {3125}, 3125},
+        // 3.33 us a byte at 3 Mbaud; the host's bytes come in 64-byte packets.
+        ByteCostCase{3000000, 3, {10}, 10}, ByteCostCase{3000000, 64, {214}, 214},
+        ByteCostCase{3000000, 130, {214, 427, 434}, 434}),
+    [](const auto& info) {
+      return std::to_string(info.param.baud) + "_" + std::to_string(info.param.bytes);
+    });
+
+TEST_F(SimBusTest, PeerSeesAWriteNoEarlierThanItsBytesArrive) {
+  bus.AddChip(ChipInfo{}, &peer);
+  FT_HANDLE h = OpenFast(2);
+  const Bytes data(4107, 1);
+  DWORD n = 0;
+  ASSERT_EQ(bus.FT_Write(h, data.data(), 4107, &n), FT_OK);
+  ASSERT_EQ(peer.times.size(), 65u);
+  EXPECT_EQ(peer.times.back(), microseconds(13690));
+  for (size_t i = 1; i < peer.times.size(); ++i)
+    EXPECT_GT(peer.times[i], peer.times[i - 1]);
+  // The write itself returns with the chip's buffer still full.
+  EXPECT_EQ(clock.Now(), microseconds(11984));  // (4107 - 512) x 3.33 us
+}
+
+struct PacketCase {
+  const char* name;
+  uint8_t latencyMs;
+  int64_t sendAtUs;  // the chip's last packet left at 0 (the open)
+  size_t bytes;
+  int64_t firstPacketUs;
+  size_t firstPacketBytes;
+  int64_t allReadableUs;
+};
+
+class UsbPacketTest : public SimBusTest, public testing::WithParamInterface<PacketCase> {};
+
+TEST_P(UsbPacketTest, FullPacketOrLatencyTimer) {
+  const PacketCase& c = GetParam();
+  bus.AddChip(ChipInfo{}, &peer);
+  FT_HANDLE h = OpenFast(c.latencyMs);
+  clock.Advance(microseconds(c.sendAtUs));
+  bus.Chip(0).Send(Bytes(c.bytes, 7));
+
+  // Poll the queue every microsecond until the first packet is in.
+  DWORD rx = 0;
+  while (rx == 0 && clock.Now() < milliseconds(100)) {
+    ASSERT_EQ(bus.FT_GetQueueStatus(h, &rx), FT_OK);
+    if (rx == 0)
+      clock.Advance(microseconds(1));
+  }
+  EXPECT_EQ(clock.Now().count(), c.firstPacketUs);
+  EXPECT_EQ(rx, c.firstPacketBytes);
+
+  Bytes buffer(c.bytes);
+  DWORD got = 0;
+  ASSERT_EQ(bus.FT_Read(h, buffer.data(), static_cast<DWORD>(c.bytes), &got), FT_OK);
+  EXPECT_EQ(got, c.bytes);
+  EXPECT_EQ(clock.Now().count(), c.allReadableUs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, UsbPacketTest,
+    testing::Values(
+        // 62 bytes fill a packet: it leaves with its last byte (206.7 us).
+        PacketCase{"FullPacketLeavesAtOnce", 2, 0, 62, 207, 62, 207},
+        // A partial packet waits for the timer: one period after the last packet.
+        PacketCase{"TenBytesWaitForTheTimer", 2, 0, 10, 2000, 10, 2000},
+        // Idle for longer than a period: the next expiry on the timer's beat.
+        PacketCase{"IdleChipNextExpiry", 2, 5500, 10, 6000, 10, 6000},
+        PacketCase{"ArrivalOnAnExpiryGoesWithIt", 2, 1966, 10, 2000, 10, 2000},
+        // The rest of a long answer: one period after the full packet.
+        PacketCase{"RestAfterAFullPacket", 2, 0, 100, 207, 62, 2207},
+        PacketCase{"TwoFullPackets", 2, 0, 124, 207, 62, 414},
+        PacketCase{"DefaultSixteenMs", 16, 0, 10, 16000, 10, 16000},
+        PacketCase{"ZeroLatencyShipsOnArrival", 0, 0, 10, 4, 1, 34}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SimBusTest, LatencyTimerCountsFromTheLastPacket) {
+  bus.AddChip(ChipInfo{}, &peer);
+  FT_HANDLE h = OpenFast(2);
+  clock.Advance(microseconds(100));
+  bus.Chip(0).Send(Bytes(62, 1));  // full packet at 307 us
+  uint8_t buffer[62];
+  DWORD got = 0;
+  ASSERT_EQ(bus.FT_Read(h, buffer, 62, &got), FT_OK);
+  EXPECT_EQ(clock.Now(), microseconds(307));
+  bus.Chip(0).Send(Bytes(10, 2));
+  ASSERT_EQ(bus.FT_Read(h, buffer, 10, &got), FT_OK);
+  EXPECT_EQ(got, 10u);
+  EXPECT_EQ(clock.Now(), microseconds(2307));
+}
+
+struct ProcessingCase {
+  uint32_t processingUs;
+  Clock::Duration peerDelay;
+  int64_t readableAtUs;
+};
+
+class ProcessingTimeTest : public SimBusTest, public testing::WithParamInterface<ProcessingCase> {};
+
+TEST_P(ProcessingTimeTest, AddsToEveryAnswersStart) {
+  const ProcessingCase& c = GetParam();
+  ChipInfo info;
+  info.processingTimeUs = c.processingUs;
+  peer.reply = Bytes(7, 0xEE);
+  peer.delay = c.peerDelay;
+  bus.AddChip(info, &peer);
+  FT_HANDLE h = OpenFast(0);
+  DWORD n = 0;
+  ASSERT_EQ(bus.FT_Write(h, "\x01", 1, &n), FT_OK);
+  uint8_t buffer[7];
+  ASSERT_EQ(bus.FT_Read(h, buffer, 7, &n), FT_OK);
+  EXPECT_EQ(n, 7u);
+  EXPECT_EQ(clock.Now().count(), c.readableAtUs);
+}
+
+// 1 byte out (4 us), the wait, 7 bytes back (24 us).
+INSTANTIATE_TEST_SUITE_P(Knob, ProcessingTimeTest,
+                         testing::Values(ProcessingCase{0, microseconds(0), 28},
+                                         ProcessingCase{500, microseconds(0), 528},
+                                         ProcessingCase{2000, milliseconds(3), 5028}));
+
+TEST_F(SimBusTest, ChunkAndAnswerRoundTrip) {
+  // A 4,096-byte chunk behind its 11-byte frame, answered with 7 bytes.
+  CountingPeer device;
+  device.answerAfter = 4107;
+  device.reply = Bytes(7, 0x33);
+  bus.AddChip(ChipInfo{}, &device);
+  FT_HANDLE h = OpenFast(2);
+  const Bytes chunk(4107, 0x44);
+  DWORD n = 0;
+  ASSERT_EQ(bus.FT_Write(h, chunk.data(), 4107, &n), FT_OK);
+  EXPECT_EQ(device.answeredAt, microseconds(13690));
+  uint8_t buffer[7];
+  ASSERT_EQ(bus.FT_Read(h, buffer, 7, &n), FT_OK);
+  EXPECT_EQ(n, 7u);
+  // 13.71 ms of wire both ways, then the latency timer's next beat.
+  EXPECT_EQ(clock.Now(), microseconds(14000));
+}
+
+TEST_F(SimBusTest, PurgeRxFreesTheDevicesLine) {
+  bus.AddChip(ChipInfo{}, &peer);
+  FT_HANDLE h = OpenFast(0);
+  bus.Chip(0).Send(Bytes(3000, 1));  // 10 ms on the line
+  clock.Advance(milliseconds(1));
+  ASSERT_EQ(bus.FT_Purge(h, FT_PURGE_RX), FT_OK);
+  bus.Chip(0).Send(Bytes{9});
+  uint8_t buffer[1];
+  DWORD got = 0;
+  ASSERT_EQ(bus.FT_Read(h, buffer, 1, &got), FT_OK);
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(buffer[0], 9);
+  EXPECT_EQ(clock.Now(), milliseconds(1) + microseconds(4));
 }
 
 }  // namespace

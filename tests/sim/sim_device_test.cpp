@@ -81,19 +81,23 @@ class SimDeviceTest : public ::testing::Test {
               FT_OK);
     ASSERT_EQ(written, bytes.size());
   }
-  // Everything that arrives within the read time-out (an answer arrives whole).
+  // Everything that arrives until the line stays quiet for the read time-out
+  // (a long answer reaches the host in several USB packets).
   Bytes ReadAll() {
-    Bytes buffer(1);
-    DWORD got = 0;
-    EXPECT_EQ(bus_->FT_Read(handle_, buffer.data(), 1, &got), FT_OK);
-    if (got == 0)
-      return {};
-    DWORD queued = 0;
-    EXPECT_EQ(bus_->FT_GetQueueStatus(handle_, &queued), FT_OK);
-    buffer.resize(1 + queued);
-    EXPECT_EQ(bus_->FT_Read(handle_, buffer.data() + 1, queued, &got), FT_OK);
-    buffer.resize(1 + got);
-    return buffer;
+    Bytes all;
+    for (;;) {
+      Bytes buffer(1);
+      DWORD got = 0;
+      EXPECT_EQ(bus_->FT_Read(handle_, buffer.data(), 1, &got), FT_OK);
+      if (got == 0)
+        return all;
+      DWORD queued = 0;
+      EXPECT_EQ(bus_->FT_GetQueueStatus(handle_, &queued), FT_OK);
+      buffer.resize(1 + queued);
+      EXPECT_EQ(bus_->FT_Read(handle_, buffer.data() + 1, queued, &got), FT_OK);
+      buffer.resize(1 + got);
+      all.insert(all.end(), buffer.begin(), buffer.end());
+    }
   }
   Bytes Exchange(const Bytes& command) {
     Write(command);
