@@ -24,14 +24,9 @@ namespace {
 
 // The profile of --simulate[=PROFILE]; the default scenario without a file.
 bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
-  if (path.empty()) {
-    for (auto& chip : profile->scenario.chips) {
-      // Slow enough on the real clock that the progress bar can be seen.
-      if (chip.handController)
-        chip.handController->chunkDelayMs = 15;
-    }
+  // The simulated line takes as long as the real one: no extra delay.
+  if (path.empty())
     return true;
-  }
   std::string error;
   if (!vexo3::sim::LoadProfile(path, profile, &error)) {
     std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
