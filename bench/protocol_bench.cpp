@@ -117,6 +117,6 @@ void BM_HcUpload(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * length));
 }
-BENCHMARK(BM_HcUpload)->Arg(64 * 1024)->Arg(2097151)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HcUpload)->Arg(int64_t{64} * 1024)->Arg(2097151)->Unit(benchmark::kMillisecond);
 
 }  // namespace
