@@ -472,6 +472,13 @@ Outcome RunCell(const Exchange& x, const FaultKind& f, const Expectation& e) {
       e.pendingDelayMs + drainMs + kHandshakeMs + 2 * (SleepsOf(x.op) + kSlackMs) + 200;
   if (recoverSpent > recoverBound)
     fail("recovery waited " + std::to_string(recoverSpent) + " ms");
+  // A device message asks for a pause before the next connection.
+  if (recoverSpent < e.pendingDelayMs)
+    fail("recovery skipped the pending delay");
+  if (rig.session.pendingDelayMs != 0 || rig.session.protocolVersion < 0 ||
+      !rig.session.link->IsOpen()) {
+    fail("not connected after the next action");
+  }
   if ((x.op == Op::HcUpload || x.op == Op::CameraUpload) && rig.hc.Flash(imageUnit) != image)
     fail("image not in the unit after the retry");
   out.detail = detail;
