@@ -184,7 +184,8 @@ class SimChip {
 };
 
 // Timing, all on the bus's clock. A byte takes 10 bit times on either line
-// at the baud rate in force when it was sent.
+// at the baud rate in force when it was sent (the time of a run of bytes is
+// rounded up to whole microseconds, once per write or Send).
 //  - Host to device: a write's bytes follow each other and whatever was
 //    written before on the line. FT_Write returns when no more than
 //    kTxQueueCapacity of them are left to go out (the chip's transmit buffer),
@@ -206,6 +207,8 @@ class SimChip {
 //    count for FT_Read, FT_GetQueueStatus and FT_GetStatus.
 //  - FT_Read returns as soon as n bytes have reached the host, else at the
 //    read time-out with what came (possibly nothing).
+//  - FT_Purge(FT_PURGE_RX) drops what reached the host, the chip's FIFO and
+//    what is still on the device's line, which is free again at once.
 //  - A time-out of 0 means "for ever" in D2XX. Nothing can change the bus
 //    while a call waits here, so 0 waits only for bytes already in flight;
 //    otherwise the call returns at once as if it had timed out.
