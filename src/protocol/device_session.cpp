@@ -28,7 +28,11 @@ constexpr int32_t kHandControllerSelector = 3;
 
 DeviceSession::DeviceSession(D2xxApi& d2xx, Clock& clock)
     : link(std::make_unique<FtdiDevice>(d2xx)),
-      bulkReceiveBuffer(std::make_unique<std::array<uint8_t, kBulkReceiveCapacity>>()),
+      // Nothing reads the bulk buffer before an answer's block has arrived in
+      // it (receivedBulkArrived), so it needn't be zero-filled: that would
+      // touch 165 KB of fresh pages per session.
+      bulkReceiveBuffer(
+          std::make_unique_for_overwrite<std::array<uint8_t, kBulkReceiveCapacity>>()),
       relayBuffer(std::make_unique<std::array<uint8_t, kRelayBufferSize>>()),
       clock_(clock) {
   commandMessage.catalog = &catalog;
