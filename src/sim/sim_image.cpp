@@ -7,10 +7,10 @@ namespace vexo3::sim {
 
 namespace {
 
-// A small xorshift, so images are reproducible from their seed.
-std::vector<uint8_t> Payload(uint32_t length, uint32_t seed) {
+// A small xorshift, so images are reproducible from their variant number.
+std::vector<uint8_t> Payload(uint32_t length, uint32_t variant) {
   std::vector<uint8_t> out(length);
-  uint32_t x = seed * 2654435761u + 0x9E3779B9u;
+  uint32_t x = variant * 2654435761u + 0x9E3779B9u;
   for (uint8_t& b : out) {
     x ^= x << 13;
     x ^= x >> 17;
@@ -32,9 +32,9 @@ uint16_t GetU16(std::span<const uint8_t> b, size_t at) {
 }  // namespace
 
 std::vector<uint8_t> MakeSimImage(uint16_t version, uint16_t flags, const std::string& description,
-                                  uint32_t length, uint32_t seed) {
+                                  uint32_t length, uint32_t variant) {
   length = std::max(length, kSimImageHeaderSize);
-  std::vector<uint8_t> image = Payload(length, seed);
+  std::vector<uint8_t> image = Payload(length, variant);
   std::copy(std::begin(kSimImageMagic), std::end(kSimImageMagic), image.begin());
   for (int i = 0; i < 4; ++i)
     image[8 + i] = static_cast<uint8_t>(length >> (8 * i));
@@ -48,8 +48,8 @@ std::vector<uint8_t> MakeSimImage(uint16_t version, uint16_t flags, const std::s
   return image;
 }
 
-std::vector<uint8_t> MakeRawImage(uint32_t length, uint32_t seed) {
-  std::vector<uint8_t> image = Payload(length, seed);
+std::vector<uint8_t> MakeRawImage(uint32_t length, uint32_t variant) {
+  std::vector<uint8_t> image = Payload(length, variant);
   if (!image.empty() && image[0] == kSimImageMagic[0])
     image[0] ^= 0xFF;
   return image;

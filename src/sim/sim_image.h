@@ -34,11 +34,11 @@ struct SimImageHeader {
 };
 
 // An image of `length` bytes (at least the header's 56) with the header and a
-// deterministic payload derived from `seed`.
+// deterministic payload derived from `variant`.
 std::vector<uint8_t> MakeSimImage(uint16_t version, uint16_t flags, const std::string& description,
-                                  uint32_t length, uint32_t seed = 1);
+                                  uint32_t length, uint32_t variant = 1);
 // A headerless image of `length` deterministic bytes (never starts with the magic).
-std::vector<uint8_t> MakeRawImage(uint32_t length, uint32_t seed = 1);
+std::vector<uint8_t> MakeRawImage(uint32_t length, uint32_t variant = 1);
 // The header at the start of `bytes`, or nothing when the magic is absent or
 // fewer than 56 bytes are given.
 std::optional<SimImageHeader> ParseSimImage(std::span<const uint8_t> bytes);

@@ -48,7 +48,7 @@ Bytes Record(const Rec& r) {
   return b;
 }
 
-Rec Image(std::string kind, uint16_t version, size_t size, uint8_t seed = 1) {
+Rec Image(std::string kind, uint16_t version, size_t size, uint8_t variant = 1) {
   Rec r;
   r.kind = std::move(kind);
   r.version = version;
@@ -58,7 +58,7 @@ Rec Image(std::string kind, uint16_t version, size_t size, uint8_t seed = 1) {
   r.length = static_cast<uint32_t>(size);
   r.data.resize(size);
   for (size_t i = 0; i < size; ++i)
-    r.data[i] = static_cast<uint8_t>(seed + i * 7);
+    r.data[i] = static_cast<uint8_t>(variant + i * 7);
   return r;
 }
 
@@ -97,7 +97,7 @@ struct Expect {
   bool present = false;
   uint16_t version = 0;
   uint32_t length = 0;
-  uint8_t seed = 1;
+  uint8_t variant = 1;
 };
 
 void CheckSlot(const FirmwareImage& img, const Expect& e, const char* slot) {
@@ -108,7 +108,7 @@ void CheckSlot(const FirmwareImage& img, const Expect& e, const char* slot) {
   EXPECT_EQ(img.version, e.version);
   EXPECT_EQ(img.length, e.length);
   for (uint32_t i = 0; i < e.length; ++i) {
-    if (img.data[i] != static_cast<uint8_t>(e.seed + i * 7)) {
+    if (img.data[i] != static_cast<uint8_t>(e.variant + i * 7)) {
       ADD_FAILURE() << "data differs at " << i;
       return;
     }

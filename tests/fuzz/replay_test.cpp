@@ -1,4 +1,4 @@
-// Replays the checked-in seed corpus and every input that ever crashed a
+// Replays the checked-in starting corpus and every input that ever crashed a
 // fuzz target through the same target bodies the fuzzers run. A broken
 // invariant aborts the test program, as it stops the fuzzer.
 
@@ -58,11 +58,11 @@ std::vector<fs::path> Inputs(const std::string& kind, const std::string& target)
 
 class Replay : public testing::TestWithParam<Target> {};
 
-TEST_P(Replay, SeedCorpusAndRegressionsPass) {
+TEST_P(Replay, CorpusAndRegressionsPass) {
   const Target& t = GetParam();
-  const auto seeds = Inputs("corpus", t.name);
-  EXPECT_GE(seeds.size(), 3u) << "the seed corpus of " << t.name << " went missing";
-  auto inputs = seeds;
+  const auto samples = Inputs("corpus", t.name);
+  EXPECT_GE(samples.size(), 3u) << "the starting corpus of " << t.name << " went missing";
+  auto inputs = samples;
   const auto crashers = Inputs("regressions", t.name);
   inputs.insert(inputs.end(), crashers.begin(), crashers.end());
   for (const fs::path& path : inputs) {
@@ -75,12 +75,12 @@ TEST_P(Replay, SeedCorpusAndRegressionsPass) {
 INSTANTIATE_TEST_SUITE_P(Targets, Replay, testing::ValuesIn(kTargets),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The answer seeds are whole conversations with a working device: each
+// The answer samples are whole conversations with a working device: each
 // operation succeeds on them, so the fuzzer starts past the handshake.
-TEST(AnswerSeeds, EveryOperationSucceedsOnItsSeed) {
-  const auto seeds = Inputs("corpus", "answer");
+TEST(AnswerCorpus, EveryOperationSucceedsOnItsSample) {
+  const auto samples = Inputs("corpus", "answer");
   std::vector<bool> covered(static_cast<size_t>(AnswerOperation::kCount));
-  for (const fs::path& path : seeds) {
+  for (const fs::path& path : samples) {
     SCOPED_TRACE(path.string());
     const Bytes bytes = ReadFile(path);
     ASSERT_FALSE(bytes.empty());
@@ -102,16 +102,16 @@ std::vector<size_t> ChunkStarts(const Bytes& input) {
 }
 
 // A device that falls silent at any point of an upload never yields success.
-TEST(AnswerSeeds, UploadCutShortNeverSucceeds) {
+TEST(AnswerCorpus, UploadCutShortNeverSucceeds) {
   for (const char* name : {"hc_upload", "camera_upload"}) {
     SCOPED_TRACE(name);
-    const Bytes seed = ReadFile(fs::path(VEXO3_FUZZ_DIR) / "corpus" / "answer" / name);
-    const auto starts = ChunkStarts(seed);
+    const Bytes variant = ReadFile(fs::path(VEXO3_FUZZ_DIR) / "corpus" / "answer" / name);
+    const auto starts = ChunkStarts(variant);
     ASSERT_GE(starts.size(), 5u);
     // Keep the chunks before `cut`, then silence.
     for (size_t cut = 0; cut < starts.size(); ++cut) {
       SCOPED_TRACE(cut);
-      const Bytes prefix(seed.begin(), seed.begin() + static_cast<long>(starts[cut]));
+      const Bytes prefix(variant.begin(), variant.begin() + static_cast<long>(starts[cut]));
       EXPECT_NE(RunAnswerCase(prefix.data(), prefix.size()), 0);
     }
   }

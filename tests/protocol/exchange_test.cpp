@@ -22,10 +22,10 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-Bytes Pattern(size_t n, uint8_t seed) {
+Bytes Pattern(size_t n, uint8_t variant) {
   Bytes out(n);
   for (size_t i = 0; i < n; ++i)
-    out[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    out[i] = static_cast<uint8_t>(variant + i * 7 + (i >> 9));
   return out;
 }
 

@@ -100,14 +100,14 @@ std::string TempPath(const std::string& name) {
   return testing::TempDir() + "rel_" + std::to_string(::getpid()) + "_" + name;
 }
 
-sim::PackageRecord Record(const char* kind, uint32_t length, uint32_t seed) {
+sim::PackageRecord Record(const char* kind, uint32_t length, uint32_t variant) {
   sim::PackageRecord r;
   r.kind = kind;
   r.version = 0x0102;
   r.flags = 0x1000;
   r.startCode = 0x1234;
   r.description = std::string(kind) + " robustness";
-  r.data = sim::MakeRawImage(length, seed);
+  r.data = sim::MakeRawImage(length, variant);
   return r;
 }
 

@@ -1,6 +1,6 @@
-// Writes the seed corpus of every fuzz target from the simulated device and
-// the package writer, so the seeds are valid inputs of today's formats:
-//   fuzz_seed_maker <corpus dir>    (writes <dir>/<target>/<name>)
+// Writes the starting corpus of every fuzz target from the simulated device and
+// the package writer, so every sample is a valid input of today's formats:
+//   fuzz_corpus_maker <corpus dir>    (writes <dir>/<target>/<name>)
 
 #include <cstdio>
 #include <filesystem>
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   const fs::path root = argv[1];
   bool ok = true;
 
-  // Answer fuzzer: one seed per operation.
+  // Answer fuzzer: one sample per operation.
   const char* names[] = {"raw_exchange", "device_state", "firmware_info",
                          "start_camera", "stop_camera",  "camera_state",
                          "camera_fw",    "hc_upload",    "camera_upload"};
