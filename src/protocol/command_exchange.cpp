@@ -295,25 +295,28 @@ const uint8_t* DeviceSession::FindAnswerParameter(uint8_t code) {
 
   // The code at position, or -1 when no whole item header is left.
   const auto peek = [&]() -> int { return position + 2 > frame.size() ? -1 : frame[position]; };
-  // An item whose data would run past the frame is neither returned nor
-  // read; the walk ends there.
   const auto fits = [&](size_t at) { return at + 2 + frame[at + 1] <= frame.size(); };
 
   int current = peek();
   while (current >= 1) {
-    if (!fits(position))
-      return nullptr;
     if (current == code) {
+      // A caller reads the item's data, so one running past the frame is
+      // not returned.
+      if (!fits(position))
+        return nullptr;
       a.position = static_cast<uint16_t>(position);
       return &a.buffer[position];
     }
-    // One skip passes any special items and exactly one item after them.
+    // One skip passes any special items and exactly one item after them. An
+    // item whose data runs past the frame is stepped over by its code and
+    // length bytes only; the walk goes on from there.
     uint8_t skipped = 0;
     do {
-      if (peek() < 0 || !fits(position))
+      if (peek() < 0)
         return nullptr;
       skipped = frame[position];
-      position += 2 + frame[position + 1];
+      const bool whole = fits(position);
+      position += whole ? 2 + frame[position + 1] : 2;
     } while (skipped >= kFirstSpecialItem);
     current = peek();
   }

@@ -420,8 +420,14 @@ INSTANTIATE_TEST_SUITE_P(
                              15},
                     FindCase{"CodeZeroEndsTheSearch", {0x00, 0x00, 0x03, 0x00}, 0x03, -1},
                     FindCase{"DataPastTheFrameIsNotFound", {0x01, 0x05, 0xAA}, 0x01, -1},
-                    FindCase{
-                        "DataPastTheFrameEndsTheWalk", {0x02, 0x05, 0x03, 0x00, 0x00}, 0x03, -1},
+                    FindCase{"DataPastTheFrameIsSteppedOverByItsHeader",
+                             {0x02, 0x05, 0x03, 0x00, 0x00},
+                             0x03,
+                             7},
+                    FindCase{"OverrunAfterEndItemDoesNotHideTheNextItem",
+                             {0xFE, 0x00, 0x03, 0x01, 0x09, 0x01, 0x05, 0x02, 0x01, 0x07},
+                             0x02,
+                             12},
                     FindCase{"LoneCodeByte", {0x01, 0x00, 0x02}, 0x02, -1},
                     FindCase{"NoItems", {}, 0x01, -1}),
     [](const auto& info) { return std::string(info.param.name); });
