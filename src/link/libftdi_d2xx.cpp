@@ -7,6 +7,9 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,14 +21,23 @@ using Steady = std::chrono::steady_clock;
 
 constexpr int kVendor = 0x0403;
 constexpr int kProduct = 0x6015;
-// Bytes per ftdi_write_data call: on a time-out libftdi drops the count of
-// the call under way, so smaller pieces keep the reported count close.
-constexpr DWORD kWritePiece = 512;
-// Bounds of one USB read transfer. The chip answers every latency period
-// (at most 255 ms) even without data, so a transfer normally ends well
-// before either; they only matter when the chip doesn't answer.
-constexpr int kMinUsbReadMs = 300;
-constexpr int kMaxUsbReadMs = 1000;
+// Vendor requests (baud rate, purge, latency...) complete within a USB frame
+// or two; they run with this time-out whatever the read and write time-outs.
+constexpr int kControlTimeoutMs = 1000;
+// USB packets of the chip's bulk IN endpoint: 2 status bytes, then data.
+constexpr size_t kPacketSize = 64;
+constexpr size_t kStatusBytes = 2;
+constexpr size_t kPacketData = kPacketSize - kStatusBytes;
+// At most this many packets per IN transfer (libftdi's own read chunk).
+constexpr size_t kMaxPacketsPerRead = 64;
+// Line status bit of the second status byte: nothing left to send.
+constexpr uint8_t kLineTemt = 0x40;
+// The chip's latency timer until FT_SetLatencyTimer sets another.
+constexpr uint32_t kDefaultLatencyMs = 16;
+// FT_GetQueueStatus asks the chip with this time-out: a chip that answers
+// does so within its latency period.
+constexpr int kPollTimeoutMs = 300;
+constexpr size_t kStringSize = 64;
 
 struct DeviceEntry {
   libusb_device* dev = nullptr;  // referenced while in the list
@@ -36,9 +48,14 @@ struct DeviceEntry {
 struct Handle {
   ftdi_context* ftdi = nullptr;
   libusb_device* dev = nullptr;
+  std::string serial;  // as listed when it was opened
+  std::string description;
   std::deque<uint8_t> rx;      // fetched from the chip, not yet read
   uint32_t readTimeoutMs = 0;  // 0: for ever, as in D2XX
   uint32_t writeTimeoutMs = 0;
+  uint32_t latencyMs = kDefaultLatencyMs;
+  // When the chip last sent a short packet: it had nothing more then.
+  std::optional<Steady::time_point> drainedAt;
 };
 
 void CopyField(char* dest, size_t size, const std::string& text) {
@@ -47,13 +64,26 @@ void CopyField(char* dest, size_t size, const std::string& text) {
   std::memset(dest + n, 0, size - n);
 }
 
-// A transfer that saw no packet in time is "nothing moved", not a failure.
-// libftdi passes libusb's code on for reads but turns every failed write into
-// -1, so a failure that took the whole USB time-out counts as one too.
-bool IsTimeout(int ret, Steady::time_point started, int usbTimeoutMs) {
-  if (ret == LIBUSB_ERROR_TIMEOUT)
-    return true;
-  return usbTimeoutMs > 0 && Steady::now() - started >= std::chrono::milliseconds(usbTimeoutMs);
+// A string descriptor, or "" when the chip has none (index 0) or the read
+// fails.
+std::string ReadString(libusb_device_handle* usb, uint8_t index) {
+  if (index == 0)
+    return {};
+  unsigned char text[kStringSize] = {};
+  const int n = libusb_get_string_descriptor_ascii(usb, index, text, sizeof text);
+  if (n <= 0)
+    return {};
+  return std::string(reinterpret_cast<const char*>(text), strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(n)));
+}
+
+// Time left until `deadline` as a libusb time-out: at least 1 ms (0 would
+// wait for ever); 0 when it has passed.
+int MsLeft(Steady::time_point deadline) {
+  const auto left = deadline - Steady::now();
+  if (left <= Steady::duration::zero())
+    return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::clamp<long long>(ms, 1, std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -79,6 +109,8 @@ struct LibFtdiD2xx::Impl {
     list.clear();
   }
 
+  // Releasing the interface gives the chip back to ftdi_sio (the context
+  // asks libusb to reattach it), so /dev/ttyUSB* comes back after us.
   static void CloseHandle(Handle& h) {
     if (h.ftdi == nullptr)
       return;
@@ -98,40 +130,46 @@ struct LibFtdiD2xx::Impl {
     return nullptr;
   }
 
-  bool IsOpen(libusb_device* dev) const {
+  const Handle* OpenOn(libusb_device* dev) const {
     for (const auto& h : handles) {
       if (h->dev == dev)
-        return true;
+        return h.get();
     }
-    return false;
+    return nullptr;
   }
 
-  // Moves what libftdi holds in its own buffer into the handle's queue. It
-  // must not stay there: a failed transfer later would drop it.
-  static void TakeBuffered(Handle& h) {
-    const unsigned int waiting = h.ftdi->readbuffer_remaining;
-    if (waiting == 0)
-      return;
-    std::vector<unsigned char> buffer(waiting);
-    // Served from libftdi's buffer without a USB transfer.
-    const int ret = ftdi_read_data(h.ftdi, buffer.data(), static_cast<int>(waiting));
-    if (ret > 0)
-      h.rx.insert(h.rx.end(), buffer.begin(), buffer.begin() + ret);
-  }
-
-  // One USB read into the handle's queue. Returns false on a USB failure.
-  static bool Fetch(Handle& h, int usbTimeoutMs) {
-    TakeBuffered(h);
-    h.ftdi->usb_read_timeout = std::max(usbTimeoutMs, kMinUsbReadMs);
-    const int chunk = static_cast<int>(std::max(h.ftdi->readbuffer_chunksize, 64u));
-    std::vector<unsigned char> buffer(static_cast<size_t>(chunk));
-    const Steady::time_point started = Steady::now();
-    const int ret = ftdi_read_data(h.ftdi, buffer.data(), chunk);
-    if (ret < 0)
-      return IsTimeout(ret, started, h.ftdi->usb_read_timeout);
-    h.rx.insert(h.rx.end(), buffer.begin(), buffer.begin() + ret);
-    TakeBuffered(h);
+  // One bulk IN transfer of up to `packets` packets into the handle's queue;
+  // the status bytes of each packet are taken off. Bytes of a transfer that
+  // times out are kept. Returns false on a USB failure.
+  static bool Fetch(Handle& h, size_t packets, int timeoutMs) {
+    unsigned char buffer[kMaxPacketsPerRead * kPacketSize];
+    const int size = static_cast<int>(std::clamp<size_t>(packets, 1, kMaxPacketsPerRead) * kPacketSize);
+    int moved = 0;
+    const int ret = libusb_bulk_transfer(h.ftdi->usb_dev, static_cast<unsigned char>(h.ftdi->out_ep), buffer, size, &moved, static_cast<unsigned int>(timeoutMs));
+    const auto got = std::span<const unsigned char>(buffer, static_cast<size_t>(std::max(moved, 0)));
+    for (size_t at = 0; at < got.size(); at += kPacketSize) {
+      const auto packet = got.subspan(at, std::min(kPacketSize, got.size() - at));
+      if (packet.size() > kStatusBytes)
+        h.rx.insert(h.rx.end(), packet.begin() + kStatusBytes, packet.end());
+    }
+    if (ret != 0 && ret != LIBUSB_ERROR_TIMEOUT)
+      return false;
+    // A transfer that ended on a short packet left the chip empty.
+    if (ret == 0 && got.size() % kPacketSize != 0)
+      h.drainedAt = Steady::now();
     return true;
+  }
+
+  // Asks the chip for what it holds, unless it can't have anything to send:
+  // after a short packet it keeps new bytes until its latency timer expires
+  // (or a full packet's worth arrives). Skipping that poll saves a latency
+  // period per command.
+  static bool Poll(Handle& h) {
+    if (!h.rx.empty())
+      return true;
+    if (h.drainedAt && Steady::now() - *h.drainedAt < std::chrono::milliseconds(h.latencyMs))
+      return true;
+    return Fetch(h, kMaxPacketsPerRead, kPollTimeoutMs);
   }
 };
 
@@ -157,15 +195,21 @@ FT_STATUS LibFtdiD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
   for (ftdi_device_list* node = found; node != nullptr; node = node->next) {
     DeviceEntry entry;
     entry.dev = libusb_ref_device(node->dev);
-    char manufacturer[64] = {};
-    char description[64] = {};
-    char serial[16] = {};
-    // The "2" variant keeps a device open if the context had it open; ours
-    // never has, so it opens and closes the device just for the strings.
-    if (ftdi_usb_get_strings2(impl_->enumCtx, node->dev, manufacturer, sizeof manufacturer,
-                              description, sizeof description, serial, sizeof serial) == 0) {
-      entry.description.assign(description, strnlen(description, sizeof description));
-      entry.serial.assign(serial, strnlen(serial, sizeof serial));
+    if (const Handle* open = impl_->OpenOn(node->dev)) {
+      // Ours: its strings were kept when it was opened.
+      entry.serial = open->serial;
+      entry.description = open->description;
+    } else {
+      // Read here rather than through libftdi: a chip without a serial
+      // string (index 0) still gives its description, and a failed read
+      // costs only that string.
+      libusb_device_handle* usb = nullptr;
+      libusb_device_descriptor desc{};
+      if (libusb_get_device_descriptor(node->dev, &desc) == 0 && libusb_open(node->dev, &usb) == 0) {
+        entry.description = ReadString(usb, desc.iProduct);
+        entry.serial = ReadString(usb, desc.iSerialNumber);
+        libusb_close(usb);
+      }
     }
     impl_->list.push_back(std::move(entry));
   }
@@ -204,19 +248,26 @@ FT_STATUS LibFtdiD2xx::FT_Open(int deviceNumber, FT_HANDLE* handle) {
     return FT_INVALID_PARAMETER;
   if (deviceNumber < 0 || static_cast<size_t>(deviceNumber) >= impl_->list.size())
     return FT_DEVICE_NOT_FOUND;
-  libusb_device* dev = impl_->list[static_cast<size_t>(deviceNumber)].dev;
-  if (impl_->IsOpen(dev))
+  const DeviceEntry& entry = impl_->list[static_cast<size_t>(deviceNumber)];
+  if (impl_->OpenOn(entry.dev) != nullptr)
     return FT_DEVICE_NOT_OPENED;
 
   auto h = std::make_unique<Handle>();
   h->ftdi = ftdi_new();
   if (h->ftdi == nullptr)
     return FT_INSUFFICIENT_RESOURCES;
-  if (ftdi_usb_open_dev(h->ftdi, dev) < 0) {
+  // ftdi_sio is detached while we hold the chip and reattached at close.
+  h->ftdi->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+  h->ftdi->usb_read_timeout = kControlTimeoutMs;
+  h->ftdi->usb_write_timeout = kControlTimeoutMs;
+  if (ftdi_usb_open_dev(h->ftdi, entry.dev) < 0) {
+    ftdi_usb_close(h->ftdi);  // some failures leave the USB handle open
     ftdi_free(h->ftdi);
     return FT_DEVICE_NOT_OPENED;
   }
-  h->dev = libusb_ref_device(dev);
+  h->dev = libusb_ref_device(entry.dev);
+  h->serial = entry.serial;
+  h->description = entry.description;
   *handle = h.get();
   impl_->handles.push_back(std::move(h));
   return FT_OK;
@@ -386,6 +437,7 @@ FT_STATUS LibFtdiD2xx::FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) {
     return FT_INVALID_PARAMETER;
   if (ret < 0)
     return FT_IO_ERROR;
+  h->latencyMs = timer;
   return FT_OK;
 }
 
@@ -395,21 +447,15 @@ FT_STATUS LibFtdiD2xx::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD
   Handle* h = impl_->Find(handle);
   if (h == nullptr)
     return FT_INVALID_HANDLE;
-  char manufacturer[64] = {};
-  char descr[64] = {};
-  char serial[16] = {};
-  // The handle's context holds the device open, so this reads it and keeps it open.
-  if (ftdi_usb_get_strings2(h->ftdi, h->dev, manufacturer, sizeof manufacturer, descr, sizeof descr,
-                            serial, sizeof serial) < 0)
-    return FT_IO_ERROR;
+  // The strings were read when the device was listed: no USB traffic here.
   if (type != nullptr)
     *type = FT_DEVICE_X_SERIES;
   if (id != nullptr)
     *id = static_cast<DWORD>(kVendor) << 16 | static_cast<DWORD>(kProduct);
   if (serialNumber != nullptr)
-    CopyField(serialNumber, 16, std::string(serial, strnlen(serial, sizeof serial)));
+    CopyField(serialNumber, 16, h->serial);
   if (description != nullptr)
-    CopyField(description, 64, std::string(descr, strnlen(descr, sizeof descr)));
+    CopyField(description, 64, h->description);
   return FT_OK;
 }
 
@@ -420,29 +466,18 @@ FT_STATUS LibFtdiD2xx::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, D
   if (written == nullptr || (buffer == nullptr && n > 0))
     return FT_INVALID_PARAMETER;
   *written = 0;
-  const auto* bytes = static_cast<const unsigned char*>(buffer);
-  const bool forever = h->writeTimeoutMs == 0;
-  const Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(h->writeTimeoutMs);
-  while (*written < n) {
-    int usbTimeoutMs = 0;  // libusb: 0 waits for ever
-    if (!forever) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-      if (left <= 0)
-        break;
-      usbTimeoutMs = static_cast<int>(left);
-    }
-    h->ftdi->usb_write_timeout = usbTimeoutMs;
-    const DWORD piece = std::min(n - *written, kWritePiece);
-    const Steady::time_point started = Steady::now();
-    const int ret = ftdi_write_data(h->ftdi, bytes + *written, static_cast<int>(piece));
-    if (ret < 0) {
-      if (IsTimeout(ret, started, usbTimeoutMs))
-        break;
-      return FT_IO_ERROR;
-    }
-    *written += static_cast<DWORD>(ret);
-  }
+  if (n == 0)
+    return FT_OK;
+  // One bulk transfer: libusb counts the bytes the chip took also when it
+  // times out, so a stalled write reports exactly what went.
+  auto* bytes = static_cast<unsigned char*>(const_cast<void*>(buffer));
+  int moved = 0;
+  const int ret = libusb_bulk_transfer(h->ftdi->usb_dev, static_cast<unsigned char>(h->ftdi->in_ep), bytes,
+                                       static_cast<int>(std::min<DWORD>(n, std::numeric_limits<int>::max())),
+                                       &moved, h->writeTimeoutMs);
+  *written = static_cast<DWORD>(std::max(moved, 0));
+  if (ret != 0 && ret != LIBUSB_ERROR_TIMEOUT)
+    return FT_IO_ERROR;
   return FT_OK;
 }
 
@@ -455,18 +490,18 @@ FT_STATUS LibFtdiD2xx::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* g
   *got = 0;
   const bool forever = h->readTimeoutMs == 0;
   const Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(h->readTimeoutMs);
-  // ftdi_read_data returns at once with what the chip had; each call waits
-  // for one USB packet, which the chip sends at least every latency period.
+  // Each transfer asks for just the packets still needed and ends at the
+  // chip's next short packet (at the latest one latency period), so the
+  // loop ends within the read time-out.
   while (h->rx.size() < n) {
-    int usbTimeoutMs = kMaxUsbReadMs;
+    int timeoutMs = 0;  // libusb: 0 waits for ever
     if (!forever) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-      if (left <= 0)
+      timeoutMs = MsLeft(deadline);
+      if (timeoutMs == 0)
         break;
-      usbTimeoutMs = static_cast<int>(std::min<long long>(left, kMaxUsbReadMs));
     }
-    if (!Impl::Fetch(*h, usbTimeoutMs))
+    const size_t missing = n - h->rx.size();
+    if (!Impl::Fetch(*h, (missing + kPacketData - 1) / kPacketData, timeoutMs))
       return FT_IO_ERROR;
   }
   const DWORD count = std::min<DWORD>(n, static_cast<DWORD>(h->rx.size()));
@@ -482,8 +517,7 @@ FT_STATUS LibFtdiD2xx::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
     return FT_INVALID_HANDLE;
   if (rxBytes == nullptr)
     return FT_INVALID_PARAMETER;
-  // Ask the chip for what it holds; it answers within its latency period.
-  if (!Impl::Fetch(*h, kMaxUsbReadMs))
+  if (!Impl::Poll(*h))
     return FT_IO_ERROR;
   *rxBytes = static_cast<DWORD>(h->rx.size());
   return FT_OK;
@@ -495,13 +529,18 @@ FT_STATUS LibFtdiD2xx::FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txB
   if (h == nullptr)
     return FT_INVALID_HANDLE;
   if (rxBytes != nullptr) {
-    if (!Impl::Fetch(*h, kMaxUsbReadMs))
+    if (!Impl::Poll(*h))
       return FT_IO_ERROR;
     *rxBytes = static_cast<DWORD>(h->rx.size());
   }
-  // Writes are synchronous: nothing is left waiting on our side.
-  if (txBytes != nullptr)
-    *txBytes = 0;
+  if (txBytes != nullptr) {
+    // The chip tells only whether its transmitter is empty (TEMT), not how
+    // much waits: report 1 until it is.
+    unsigned short status = 0;
+    if (ftdi_poll_modem_status(h->ftdi, &status) < 0)
+      return FT_IO_ERROR;
+    *txBytes = ((status >> 8) & kLineTemt) != 0 ? 0 : 1;
+  }
   if (eventStatus != nullptr)
     *eventStatus = 0;
   return FT_OK;

@@ -97,22 +97,27 @@ enum class D2xxCall {
 };
 
 // One simulated chip: the host's side is reached through SimulatedBus (the
-// D2xxApi), the peer's side through the members below.
+// D2xxApi), the peer's side through the members below. Line, Now and Send
+// are what a peer uses; another chip model (the FT-X under the libusb seam)
+// overrides them to put the same peers behind its own host side.
 class SimChip {
  public:
   SimChip(Clock& clock, ChipInfo info, SimPeer* peer);
+  virtual ~SimChip() = default;
+  SimChip(const SimChip&) = delete;
+  SimChip& operator=(const SimChip&) = delete;
 
   // --- For the peer ---
-  const LineSettings& Line() const { return line_; }
+  virtual const LineSettings& Line() const { return line_; }
   // The peer's time: inside OnHostBytes the arrival of the bytes it was
   // given, elsewhere the bus's clock.
-  Clock::Duration Now() const;
+  virtual Clock::Duration Now() const;
   // Puts bytes on the device's line for the host. They start at the latest
   // of Now() + delay + the chip's processingTimeUs and the end of bytes
   // already sent, take 10 bit times each at the baud rate in force, and
   // become readable when their USB packet reaches the host (see
   // SimulatedBus).
-  void Send(std::span<const uint8_t> bytes, Clock::Duration delay = Clock::Duration{0});
+  virtual void Send(std::span<const uint8_t> bytes, Clock::Duration delay = Clock::Duration{0});
   // While held, the chip can't send (CTS off): host writes fill the transmit
   // queue and stall once it is full; its bytes reach the peer when released.
   void SetCtsHeld(bool held);
