@@ -363,11 +363,12 @@ TEST(UsbPathFaults, EachFaultAsTheChipShowsIt) {
 }
 
 // 7: the session waits for the wake-up byte to leave; with CTS held off for
-// a while it leaves at 9600, not at the rate that follows.
+// longer than the settling wait after it (550 ms), but not for the write
+// time-out, it still leaves at 9600, not at the rate that follows.
 TEST(UsbPathFaults, WakeUpByteWaitsForCts) {
   UsbRig rig;
   DeviceSession session(rig.d2xx, rig.clock);
-  rig.chip.HoldCtsFor(100);
+  rig.chip.HoldCtsFor(700);
   EXPECT_EQ(session.OpenSession(), 0) << session.link->errorText;
   ASSERT_FALSE(rig.chip.Wire().empty());
   EXPECT_EQ(rig.chip.Wire()[0].baudRate, 9600u);
