@@ -73,7 +73,8 @@ std::string ReadString(libusb_device_handle* usb, uint8_t index) {
   const int n = libusb_get_string_descriptor_ascii(usb, index, text, sizeof text);
   if (n <= 0)
     return {};
-  return std::string(reinterpret_cast<const char*>(text), strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(n)));
+  return std::string(reinterpret_cast<const char*>(text),
+                     strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(n)));
 }
 
 // Time left until `deadline` as a libusb time-out: at least 1 ms (0 would
@@ -143,10 +144,14 @@ struct LibFtdiD2xx::Impl {
   // times out are kept. Returns false on a USB failure.
   static bool Fetch(Handle& h, size_t packets, int timeoutMs) {
     unsigned char buffer[kMaxPacketsPerRead * kPacketSize];
-    const int size = static_cast<int>(std::clamp<size_t>(packets, 1, kMaxPacketsPerRead) * kPacketSize);
+    const int size =
+        static_cast<int>(std::clamp<size_t>(packets, 1, kMaxPacketsPerRead) * kPacketSize);
     int moved = 0;
-    const int ret = libusb_bulk_transfer(h.ftdi->usb_dev, static_cast<unsigned char>(h.ftdi->out_ep), buffer, size, &moved, static_cast<unsigned int>(timeoutMs));
-    const auto got = std::span<const unsigned char>(buffer, static_cast<size_t>(std::max(moved, 0)));
+    const int ret =
+        libusb_bulk_transfer(h.ftdi->usb_dev, static_cast<unsigned char>(h.ftdi->out_ep), buffer,
+                             size, &moved, static_cast<unsigned int>(timeoutMs));
+    const auto got =
+        std::span<const unsigned char>(buffer, static_cast<size_t>(std::max(moved, 0)));
     for (size_t at = 0; at < got.size(); at += kPacketSize) {
       const auto packet = got.subspan(at, std::min(kPacketSize, got.size() - at));
       if (packet.size() > kStatusBytes)
@@ -205,7 +210,8 @@ FT_STATUS LibFtdiD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
       // costs only that string.
       libusb_device_handle* usb = nullptr;
       libusb_device_descriptor desc{};
-      if (libusb_get_device_descriptor(node->dev, &desc) == 0 && libusb_open(node->dev, &usb) == 0) {
+      if (libusb_get_device_descriptor(node->dev, &desc) == 0 &&
+          libusb_open(node->dev, &usb) == 0) {
         entry.description = ReadString(usb, desc.iProduct);
         entry.serial = ReadString(usb, desc.iSerialNumber);
         libusb_close(usb);
@@ -472,9 +478,10 @@ FT_STATUS LibFtdiD2xx::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, D
   // times out, so a stalled write reports exactly what went.
   auto* bytes = static_cast<unsigned char*>(const_cast<void*>(buffer));
   int moved = 0;
-  const int ret = libusb_bulk_transfer(h->ftdi->usb_dev, static_cast<unsigned char>(h->ftdi->in_ep), bytes,
-                                       static_cast<int>(std::min<DWORD>(n, std::numeric_limits<int>::max())),
-                                       &moved, h->writeTimeoutMs);
+  const int ret =
+      libusb_bulk_transfer(h->ftdi->usb_dev, static_cast<unsigned char>(h->ftdi->in_ep), bytes,
+                           static_cast<int>(std::min<DWORD>(n, std::numeric_limits<int>::max())),
+                           &moved, h->writeTimeoutMs);
   *written = static_cast<DWORD>(std::max(moved, 0));
   if (ret != 0 && ret != LIBUSB_ERROR_TIMEOUT)
     return FT_IO_ERROR;

@@ -405,6 +405,7 @@ TEST_P(ExchangeFind, WalksItemsWithTheSkipRule) {
 const Bytes kFourItems = {0x01, 0x02, 0xAA, 0xBB, 0x03, 0x01, 0xCC, 0xFC,
                           0x04, 0x00, 0x00, 0x00, 0x00, 0xFD, 0x00};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Items, ExchangeFind,
     testing::Values(FindCase{"First", kFourItems, 0x01, 5}, FindCase{"Second", kFourItems, 0x03, 9},
@@ -431,6 +432,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FindCase{"LoneCodeByte", {0x01, 0x00, 0x02}, 0x02, -1},
                     FindCase{"NoItems", {}, 0x01, -1}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(ExchangeFind, ShortLengthsHaveNoItemArea) {
   for (uint8_t length = 1; length <= 5; ++length) {

@@ -305,8 +305,7 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* dev_handle,
   return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle,
-                                                     int enable) {
+int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle, int enable) {
   dev_handle->autoDetach = enable != 0;
   return LIBUSB_SUCCESS;
 }
@@ -429,8 +428,7 @@ int LIBUSB_CALL libusb_handle_events_timeout(libusb_context* /*ctx*/, struct tim
 }
 
 int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* /*ctx*/,
-                                                       struct timeval* /*tv*/,
-                                                       int* /*completed*/) {
+                                                       struct timeval* /*tv*/, int* /*completed*/) {
   return LIBUSB_ERROR_NOT_SUPPORTED;
 }
 
@@ -439,7 +437,10 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* /*ctx*/,
 namespace vexo3::sim::usb {
 
 std::span<const UsbSymbol> UsbSymbols() {
-#define VEXO3_USB_SYMBOL(f) UsbSymbol{#f, reinterpret_cast<void*>(&f)}
+#define VEXO3_USB_SYMBOL(f)           \
+  UsbSymbol {                         \
+#f, reinterpret_cast < void*>(&f) \
+  }
   static const UsbSymbol kSymbols[] = {
       VEXO3_USB_SYMBOL(libusb_init),
       VEXO3_USB_SYMBOL(libusb_exit),

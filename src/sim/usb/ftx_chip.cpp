@@ -52,7 +52,8 @@ nanoseconds Deadline(nanoseconds start, uint32_t timeoutMs) {
 // The chip's device-side line as a SimPeer sees it.
 class FtxChip::Port final : public SimChip {
  public:
-  Port(FtxChip& chip, Clock& clock, SimPeer* peer) : SimChip(clock, ChipInfo{}, peer), chip_(chip) {}
+  Port(FtxChip& chip, Clock& clock, SimPeer* peer)
+      : SimChip(clock, ChipInfo{}, peer), chip_(chip) {}
 
   const LineSettings& Line() const override {
     line_.baudRate = chip_.baudRate_;
@@ -65,6 +66,7 @@ class FtxChip::Port final : public SimChip {
   }
   void Send(std::span<const uint8_t> bytes, Clock::Duration delay) override {
     const nanoseconds ready = (heard_ ? *heard_ : chip_.now_) + std::max(delay, Clock::Duration{0});
+    chip_.deviceBytes_ += bytes.size();
     nanoseconds at = std::max(ready, chip_.devLineFree_);
     for (const uint8_t b : bytes) {
       at += chip_.ByteTime();
@@ -240,72 +242,84 @@ uint8_t FtxChip::LineStatus() const {
 }
 
 UsbOutcome FtxChip::BulkIn(std::span<uint8_t> buffer, uint32_t timeoutMs, size_t* transferred) {
-  *transferred = 0;
   ++bulkIn_;
-  const Ns deadline = Deadline(Now(), timeoutMs);
-  for (;;) {
-    Advance(Now());
-    if (unplugged_)
-      return UsbOutcome::NoDevice;
-    if (!inSilent_) {
-      const bool full = rx_.size() >= kPacketSize - kStatusBytes;
-      if (full || now_ >= lastPacket_ + milliseconds(latencyMs_)) {
-        const size_t payload = std::min(rx_.size(), kPacketSize - kStatusBytes);
-        const size_t room = buffer.size() - *transferred;
-        if (payload + kStatusBytes > room)
-          return UsbOutcome::Overflow;
-        uint8_t* out = buffer.data() + *transferred;
-        out[0] = ModemStatus();
-        out[1] = LineStatus();
-        std::copy_n(rx_.begin(), payload, out + kStatusBytes);
-        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(payload));
-        *transferred += payload + kStatusBytes;
-        lastPacket_ = now_;
-        ++(payload > 0 ? dataPackets_ : statusPackets_);
-        if (payload > 0 && silenceAfter_ && --*silenceAfter_ == 0) {
-          silenceAfter_.reset();
-          inSilent_ = true;
-        }
-        if (payload + kStatusBytes < kPacketSize || *transferred == buffer.size())
-          return UsbOutcome::Done;
-        continue;
-      }
-    }
-    if (now_ >= deadline)
-      return UsbOutcome::Timeout;
-    WaitUntil(std::min(NextEvent(now_), deadline));
-  }
+  Transfer t;
+  t.in = true;
+  t.buffer = buffer;
+  return RunTransfer(t, timeoutMs, transferred);
 }
 
 UsbOutcome FtxChip::BulkOut(std::span<const uint8_t> data, uint32_t timeoutMs,
                             size_t* transferred) {
-  *transferred = 0;
   ++bulkOut_;
+  Transfer t;
+  t.data = data;
+  return RunTransfer(t, timeoutMs, transferred);
+}
+
+UsbOutcome FtxChip::RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred) {
   const Ns deadline = Deadline(Now(), timeoutMs);
+  Advance(Now());
+  transfer_ = &transfer;
   for (;;) {
-    Advance(Now());
-    if (unplugged_)
-      return UsbOutcome::NoDevice;
-    while (*transferred < data.size()) {
-      const size_t packet = std::min(kPacketSize, data.size() - *transferred);
+    Advance(std::min(Now(), deadline));
+    if (unplugged_ && !transfer.outcome)
+      transfer.outcome = UsbOutcome::NoDevice;
+    if (!transfer.outcome && now_ >= deadline)
+      transfer.outcome = UsbOutcome::Timeout;
+    if (transfer.outcome)
+      break;
+    const Ns wake = std::min(NextEvent(now_), deadline);
+    const Ns real = Now();
+    if (wake > real)
+      clock_.SleepFor(duration_cast<Clock::Duration>(wake - real + nanoseconds(999)));
+  }
+  transfer_ = nullptr;
+  *transferred = transfer.transferred;
+  return *transfer.outcome;
+}
+
+void FtxChip::Serve() {
+  Transfer* t = transfer_;
+  if (t == nullptr || t->outcome)
+    return;
+  if (!t->in) {
+    while (t->transferred < t->data.size()) {
+      const size_t packet = std::min(kPacketSize, t->data.size() - t->transferred);
       if (tx_.size() + packet > kTxBufferSize)
-        break;
+        return;  // NAKed: the host controller tries again
       for (size_t i = 0; i < packet; ++i)
-        tx_.push_back(TxByte{data[*transferred + i], now_});
-      *transferred += packet;
+        tx_.push_back(TxByte{t->data[t->transferred + i], now_});
+      t->transferred += packet;
     }
-    if (*transferred == data.size())
-      return UsbOutcome::Done;
-    if (now_ >= deadline)
-      return UsbOutcome::Timeout;
-    // Room comes when enough bytes have left; until then the host retries
-    // its NAKed packet.
-    const size_t packet = std::min(kPacketSize, data.size() - *transferred);
-    const size_t mustLeave = tx_.size() + packet - kTxBufferSize;
-    Ns roomAt = std::max(lineFree_, now_) + ByteTime() * static_cast<int64_t>(mustLeave);
-    if (!CtsGate())
-      roomAt = ctsBackAt_ ? std::max(roomAt, *ctsBackAt_) : kForever;
-    WaitUntil(std::min({roomAt, NextEvent(now_), deadline}));
+    t->outcome = UsbOutcome::Done;
+    return;
+  }
+  while (!inSilent_ && (rx_.size() >= kPacketSize - kStatusBytes ||
+                        now_ >= lastPacket_ + milliseconds(latencyMs_))) {
+    const size_t payload = std::min(rx_.size(), kPacketSize - kStatusBytes);
+    const size_t room = t->buffer.size() - t->transferred;
+    if (payload + kStatusBytes > room) {
+      t->outcome = UsbOutcome::Overflow;
+      return;
+    }
+    uint8_t* out = t->buffer.data() + t->transferred;
+    out[0] = ModemStatus();
+    out[1] = LineStatus();
+    std::copy_n(rx_.begin(), payload, out + kStatusBytes);
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(payload));
+    t->transferred += payload + kStatusBytes;
+    lastPacket_ = now_;
+    ++(payload > 0 ? dataPackets_ : statusPackets_);
+    if (payload > 0 && silenceAfter_ && --*silenceAfter_ == 0) {
+      silenceAfter_.reset();
+      inSilent_ = true;
+    }
+    // A short packet, or a full buffer, ends the transfer.
+    if (payload + kStatusBytes < kPacketSize || t->transferred == t->buffer.size()) {
+      t->outcome = UsbOutcome::Done;
+      return;
+    }
   }
 }
 
@@ -388,6 +402,19 @@ void FtxChip::FlushToPeer() {
 }
 
 void FtxChip::Advance(Ns t) {
+  Serve();
+  for (;;) {
+    const Ns next = NextEvent(now_);
+    if (next > t)
+      break;
+    Progress(next);
+    Serve();
+  }
+  Progress(t);
+  Serve();
+}
+
+void FtxChip::Progress(Ns t) {
   if (t < now_)
     t = now_;
   // The host's line: one byte after the other while CTS lets them go.
@@ -426,6 +453,7 @@ void FtxChip::Advance(Ns t) {
   while (babbleNext_ && *babbleNext_ <= t) {
     const Ns at = std::max(*babbleNext_, devLineFree_) + ByteTime();
     devLine_.push_back(LineByte{babbleValue_, at});
+    ++deviceBytes_;
     devLineFree_ = at;
     *babbleNext_ += babblePeriod_;
   }
@@ -439,16 +467,19 @@ void FtxChip::Advance(Ns t) {
 
 FtxChip::Ns FtxChip::NextEvent(Ns t) const {
   Ns next = kForever;
-  if (!inSilent_)
-    next = std::min(next, std::max(lastPacket_ + milliseconds(latencyMs_), t));
-  // A full packet's worth arriving.
-  const size_t missing = kPacketSize - kStatusBytes > rx_.size()
-                             ? kPacketSize - kStatusBytes - rx_.size()
-                             : 0;
-  if (missing > 0 && devLine_.size() >= missing)
-    next = std::min(next, devLine_[missing - 1].arrives);
-  else if (!devLine_.empty())
-    next = std::min(next, devLine_.back().arrives);
+  const bool waitingIn = transfer_ != nullptr && transfer_->in && !transfer_->outcome;
+  if (waitingIn && !inSilent_)
+    next = std::min(next, lastPacket_ + milliseconds(latencyMs_));
+  // The device's bytes arriving (a full packet's worth, or the last one);
+  // while the receive buffer is full they wait for the host to read.
+  if (!devLine_.empty() && rx_.size() < kRxBufferSize) {
+    const size_t missing =
+        kPacketSize - kStatusBytes > rx_.size() ? kPacketSize - kStatusBytes - rx_.size() : 0;
+    if (missing > 0 && devLine_.size() >= missing)
+      next = std::min(next, devLine_[missing - 1].arrives);
+    else
+      next = std::min(next, devLine_.back().arrives);
+  }
   // The transmit buffer emptying (the peer may answer then), or the piece
   // under way reaching the peer.
   if (!tx_.empty() && CtsGate()) {
@@ -459,14 +490,7 @@ FtxChip::Ns FtxChip::NextEvent(Ns t) const {
     next = std::min(next, *ctsBackAt_);
   if (babbleNext_)
     next = std::min(next, *babbleNext_);
-  return std::max(next, t + nanoseconds(1000));
-}
-
-void FtxChip::WaitUntil(Ns t) {
-  const Ns now = Now();
-  if (t > now)
-    clock_.SleepFor(duration_cast<Clock::Duration>(t - now + nanoseconds(999)));
-  Advance(Now());
+  return std::max(next, t + nanoseconds(1));
 }
 
 }  // namespace vexo3::sim

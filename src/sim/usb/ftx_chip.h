@@ -151,6 +151,8 @@ class FtxChip {
   // Bulk IN packets that carried data, and status-only ones.
   uint32_t DataPackets() const { return dataPackets_; }
   uint32_t StatusPackets() const { return statusPackets_; }
+  // Bytes the device put on its line, in all.
+  uint64_t DeviceLineBytes() const { return deviceBytes_; }
   // Bytes waiting in the transmit buffer, not yet on the line.
   size_t TxPending() const { return tx_.size(); }
   void ClearRecords();
@@ -171,16 +173,32 @@ class FtxChip {
     Ns arrives;  // at the chip's receive buffer
   };
 
+  // A bulk transfer the host controller is running: it retries NAKed
+  // packets by itself, so the chip serves it at the exact model time its
+  // packets go, however late the calling thread wakes.
+  struct Transfer {
+    bool in = false;
+    std::span<uint8_t> buffer;      // IN
+    std::span<const uint8_t> data;  // OUT
+    size_t transferred = 0;
+    std::optional<UsbOutcome> outcome;  // set when it ended
+  };
+
   Ns Now() const;
   Ns ByteTime() const;
-  // Runs the chip up to `t`: the line drains, the peer gets and answers
-  // bytes, the device's bytes reach the receive buffer.
+  // Runs the chip up to `t`, event by event: the line drains, the peer gets
+  // and answers bytes, the device's bytes reach the receive buffer, the
+  // transfer under way moves its packets.
   void Advance(Ns t);
+  // Everything but the transfer, from now_ up to `t`.
+  void Progress(Ns t);
+  // The transfer under way, at now_.
+  void Serve();
   void FlushToPeer();
   // The next moment anything observable changes, after `t`.
   Ns NextEvent(Ns t) const;
-  // Sleeps until `t` (no later than `deadline`) and advances.
-  void WaitUntil(Ns t);
+  // Runs a transfer until it ends or its time-out expires.
+  UsbOutcome RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred);
   bool CtsGate() const { return !rtsCts_ || cts_; }
   uint8_t ModemStatus() const;
   uint8_t LineStatus() const;
@@ -191,6 +209,7 @@ class FtxChip {
   SimPeer* peer_;
   std::unique_ptr<Port> port_;
   Ns now_{0};  // the model's time: everything up to here has happened
+  Transfer* transfer_ = nullptr;
 
   // Line settings.
   uint32_t baudRate_ = 9600;
@@ -230,6 +249,7 @@ class FtxChip {
   uint32_t bulkOut_ = 0;
   uint32_t dataPackets_ = 0;
   uint32_t statusPackets_ = 0;
+  uint64_t deviceBytes_ = 0;
 };
 
 }  // namespace vexo3::sim

@@ -91,7 +91,8 @@ TEST(UsbSeam, TransfersKeepLibusbAndChipRules) {
   // 3,000,000 baud, latency 2 ms.
   ASSERT_EQ(libusb_control_transfer(usb, 0x40, 0x03, 0, 0, nullptr, 0, 100), 0);
   ASSERT_EQ(libusb_control_transfer(usb, 0x40, 0x09, 2, 1, nullptr, 0, 100), 0);
-  EXPECT_EQ(libusb_get_string_descriptor_ascii(usb, 0, text, sizeof text), LIBUSB_ERROR_INVALID_PARAM);
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(usb, 0, text, sizeof text),
+            LIBUSB_ERROR_INVALID_PARAM);
   EXPECT_EQ(libusb_get_string_descriptor_ascii(usb, 3, text, sizeof text), 8);
   EXPECT_STREQ(reinterpret_cast<char*>(text), "VX300001");
 
