@@ -48,6 +48,7 @@ struct Figures {
   uint32_t inTransfers = 0;
   uint32_t outTransfers = 0;
   uint32_t statusPackets = 0;
+  uint32_t dataPackets = 0;
   double Efficiency() const {
     return upload > 0 ? static_cast<double>(lineBytes) / kLineBytesPerSecond / upload : 0;
   }
@@ -104,7 +105,7 @@ Figures Emulated(const std::vector<uint8_t>& image) {
   {
     LibFtdiD2xx d2xx;
     DeviceSession session(d2xx, clock);
-    uint32_t in0 = 0, out0 = 0, status0 = 0;
+    uint32_t in0 = 0, out0 = 0, status0 = 0, data0 = 0;
     Run(
         session, clock, image,
         [&] {
@@ -113,9 +114,11 @@ Figures Emulated(const std::vector<uint8_t>& image) {
           f.inTransfers = chip.BulkInTransfers() - in0;
           f.outTransfers = chip.BulkOutTransfers() - out0;
           f.statusPackets = chip.StatusPackets() - status0;
+          f.dataPackets = chip.DataPackets() - data0;
           in0 = chip.BulkInTransfers();
           out0 = chip.BulkOutTransfers();
           status0 = chip.StatusPackets();
+          data0 = chip.DataPackets();
           return n;
         },
         &f);
@@ -151,7 +154,12 @@ int Main() {
   std::printf("  line efficiency                 %17.3f   %17.3f\n", modeled.Efficiency(),
               usb.Efficiency());
   std::printf("  USB IN transfers per answer     %17s   %17.3f\n", "-", perAnswer);
-  std::printf("    of them status-only packets   %17s   %17u\n", "-", usb.statusPackets);
+  std::printf(
+      "    of them status-only           %17s   %17u  (the latency timer expired while\n"
+      "                                  %17s   %17s   the chunk was written; no wait)\n",
+      "-", usb.statusPackets, "", "");
+  std::printf("  USB packets with data per answer%17s   %17.3f\n", "-",
+              usb.chunks ? static_cast<double>(usb.dataPackets) / usb.chunks : 0);
   std::printf("  USB OUT transfers per chunk     %17s   %17.3f\n", "-", outPerChunk);
   std::printf(
       "\nusb_line_efficiency=%.3f modeled_line_efficiency=%.3f in_transfers_per_answer=%.3f "
