@@ -34,9 +34,9 @@ constexpr size_t kMaxPacketsPerRead = 64;
 constexpr uint8_t kLineTemt = 0x40;
 // The chip's latency timer until FT_SetLatencyTimer sets another.
 constexpr uint32_t kDefaultLatencyMs = 16;
-// FT_GetQueueStatus asks the chip with this time-out: a chip that answers
-// does so within its latency period.
-constexpr int kPollTimeoutMs = 300;
+// FT_GetQueueStatus asks the chip with its latency period and this much
+// more as time-out: a chip that answers does so within its latency period.
+constexpr uint32_t kPollSlackMs = 50;
 constexpr size_t kStringSize = 64;
 
 struct DeviceEntry {
@@ -174,7 +174,7 @@ struct LibFtdiD2xx::Impl {
       return true;
     if (h.drainedAt && Steady::now() - *h.drainedAt < std::chrono::milliseconds(h.latencyMs))
       return true;
-    return Fetch(h, kMaxPacketsPerRead, kPollTimeoutMs);
+    return Fetch(h, kMaxPacketsPerRead, static_cast<int>(h.latencyMs + kPollSlackMs));
   }
 };
 
