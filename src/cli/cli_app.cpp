@@ -49,6 +49,8 @@ constexpr const char* kFooter =
     "  2  usage error, or several HandControllers connected and no --serial\n"
     "  3  no HandController found (or none with the --serial given)\n"
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
+    "  128+N  update interrupted by signal N: the unit being written was finished\n"
+    "     first (a second Ctrl-C stops it at once), nothing after it was written\n"
     "\n"
     "Examples:\n"
     "  vexo3 devices\n"

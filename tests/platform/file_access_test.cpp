@@ -1,8 +1,6 @@
 #include "platform/file_access.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -41,42 +39,7 @@ struct Scratch {
   std::string path;
 };
 
-TEST(ReadRegularFile, RefusesWhatIsNoFile) {
-  Scratch dir;
-  const std::string fifo = dir.File("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const struct {
-    std::string path;
-    ReadFileResult result;
-    const char* error;  // for kRefused
-    const char* text;   // for kOk
-  } cases[] = {
-      {dir.Write("ok.json", "{}"), ReadFileResult::kOk, "", "{}"},
-      {dir.Write("empty.json", ""), ReadFileResult::kOk, "", ""},
-      {dir.Write("limit.json", std::string(64, 'x')), ReadFileResult::kOk, "",
-       "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
-      {dir.Write("big.json", std::string(65, 'x')), ReadFileResult::kRefused,
-       "larger than 64 bytes", ""},
-      {dir.File("missing.json"), ReadFileResult::kMissing, "", ""},
-      {fifo, ReadFileResult::kRefused, "not a regular file", ""},  // must not wait for a writer
-      {"/dev/zero", ReadFileResult::kRefused, "not a regular file", ""},
-      {dir.path, ReadFileResult::kRefused, "not a regular file", ""},
-      {dir.File("missing/x.json"), ReadFileResult::kMissing, "", ""},
-      {dir.File("ok.json/x"), ReadFileResult::kRefused, "Not a directory", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    std::string text = "untouched";
-    std::string error;
-    EXPECT_EQ(ReadRegularFile(c.path, 64, &text, &error), c.result);
-    if (c.result == ReadFileResult::kOk) {
-      EXPECT_EQ(text, c.text);
-    } else {
-      EXPECT_EQ(text, "untouched");
-      EXPECT_EQ(error, c.error);
-    }
-  }
-}
+// Reads, the lock and same-file tests run through the programs (tests/cli).
 
 TEST(WriteFileAtomically, ReplacesWholeOrNotAtAll) {
   Scratch dir;
@@ -124,46 +87,6 @@ TEST(WriteFileAtomically, TwoWritersSideBySideNeverCollide) {
   ASSERT_EQ(ReadRegularFile(path, 1 << 20, &text, &error), ReadFileResult::kOk);
   EXPECT_TRUE(text == a || text == b);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"state.json"});
-}
-
-TEST(FileLock, OneHolderAtATime) {
-  Scratch dir;
-  const std::string path = dir.File("state.json");
-  std::string error;
-  {
-    FileLock first;
-    ASSERT_EQ(first.TryLock(path, &error), FileLock::Result::kLocked) << error;
-    FileLock second;  // flock locks belong to the open file: a second one conflicts
-    EXPECT_EQ(second.TryLock(path, &error), FileLock::Result::kBusy);
-    EXPECT_FALSE(second.Held());
-  }
-  FileLock again;  // released with its holder
-  EXPECT_EQ(again.TryLock(path, &error), FileLock::Result::kLocked);
-  FileLock nowhere;
-  EXPECT_EQ(nowhere.TryLock(dir.File("no/such.json"), &error), FileLock::Result::kFailed);
-  EXPECT_EQ(error, "No such file or directory");
-}
-
-TEST(IsSameFile, ByInodeOrByPath) {
-  Scratch dir;
-  const std::string file = dir.Write("p.bin", "x");
-  fs::create_directory(dir.File("sub"));
-  fs::create_symlink(file, dir.File("link.bin"));
-  const struct {
-    std::string a, b;
-    bool same;
-  } cases[] = {
-      {file, file, true},
-      {file, dir.File("sub/../p.bin"), true},
-      {file, dir.File("link.bin"), true},
-      {file, dir.Write("q.bin", "x"), false},
-      {dir.File("new.txt"), dir.File("sub/../new.txt"), true},  // neither exists yet
-      {dir.File("new.txt"), file, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.a + " vs " + c.b);
-    EXPECT_EQ(IsSameFile(c.a, c.b), c.same);
-  }
 }
 
 }  // namespace
