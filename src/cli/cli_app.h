@@ -14,6 +14,7 @@ enum ExitCode : int {
   kExitUsage = 2,          // bad arguments, or several devices and no --serial
   kExitNoDevice = 3,       // no (such) HandController found
   kExitPackageError = 4,   // the package file can't be loaded or lacks an image
+  kExitReplayDiverged = 5, // --replay: the run left the recorded trace
 };
 
 struct CliStreams {
