@@ -47,23 +47,6 @@ void CopyText(const std::string& text, char* dest, size_t capacity) {
 
 }  // namespace
 
-std::string TraceRequestText(const TraceCall& call) {
-  switch (call.fn) {
-    case TraceFn::Write:
-      return Format("FT_Write(%" PRIu32 " bytes)", call.args[0]);
-    case TraceFn::Read:
-      return Format("FT_Read(%" PRIu32 " bytes)", call.args[0]);
-    default: {
-      // The call's own text up to its status.
-      TraceCall request = call;
-      request.status = FT_OK;
-      request.devices.clear();
-      const std::string text = FormatTraceCall(request);
-      return text.substr(0, text.find(" = "));
-    }
-  }
-}
-
 ReplayD2xx::ReplayD2xx(Trace trace, VirtualClock& clock)
     : trace_(std::move(trace)), clock_(clock), baseUs_(clock.Now().count()) {}
 

@@ -81,8 +81,4 @@ class ReplayD2xx final : public D2xxApi {
   int handleToken_ = 0;  // its address is the handle FT_Open hands out
 };
 
-// What the program asked for, in the trace's words: "FT_SetBaudRate(9600)",
-// "FT_Write(11 bytes)".
-std::string TraceRequestText(const TraceCall& call);
-
 }  // namespace vexo3

@@ -505,6 +505,23 @@ std::string FormatTraceCall(const TraceCall& c) {
   return name;
 }
 
+std::string TraceRequestText(const TraceCall& call) {
+  switch (call.fn) {
+    case TraceFn::Write:
+      return Format("FT_Write(%" PRIu32 " bytes)", call.args[0]);
+    case TraceFn::Read:
+      return Format("FT_Read(%" PRIu32 " bytes)", call.args[0]);
+    default: {
+      // The call's own text up to its status.
+      TraceCall request = call;
+      request.status = FT_OK;
+      request.devices.clear();
+      const std::string text = FormatTraceCall(request);
+      return text.substr(0, text.find(" = "));
+    }
+  }
+}
+
 std::string FormatTraceLine(const TraceCall& c) {
   const int64_t start = std::max<int64_t>(c.startUs, 0);
   return Format("+%" PRId64 ".%06" PRId64 " %" PRId64 "us ", start / 1000000, start % 1000000,

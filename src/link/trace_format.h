@@ -100,6 +100,9 @@ inline constexpr size_t kTraceBytesPerLine = 32;
 // = FT_OK", "TX 4/4: F8 01 01 FF", a multi-line text for long blocks and
 // device lists.
 std::string FormatTraceCall(const TraceCall& call);
+// What the program asked for, in the trace's words: "FT_SetBaudRate(9600)",
+// "FT_Write(11 bytes)".
+std::string TraceRequestText(const TraceCall& call);
 // The whole line(s) of a call as the trace file holds them, with its times
 // and a final line end.
 std::string FormatTraceLine(const TraceCall& call);

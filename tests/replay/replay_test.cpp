@@ -1,0 +1,243 @@
+// Recorded sessions replayed through the whole program; record and replay of
+// every fault of the simulated device; and what the replay reports when the
+// program and the trace part ways.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/trace_format.h"
+#include "replay/replay_rig.h"
+
+namespace vexo3 {
+namespace {
+
+using test::CliRun;
+using test::ReplayFile;
+using test::RunInReplayDir;
+using test::WithoutTimes;
+
+namespace fs = std::filesystem;
+
+// A scratch file name; the file is removed with the object.
+class Scratch {
+ public:
+  explicit Scratch(const std::string& name)
+      : path_((fs::temp_directory_path() /
+               ("vexo3-replay-" + std::to_string(::getpid()) + "-" + name))
+                  .string()) {}
+  ~Scratch() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+  void Write(const std::string& text) const {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+
+ private:
+  std::string path_;
+};
+
+std::string Expected(const CliRun& r) {
+  return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// Each recorded session replays to what the program printed when it was
+// recorded, and the replayed run's own trace is the recorded one.
+TEST(RecordedSessions, ReplayToTheirRecordedOutputAndTrace) {
+  const auto cases = test::RecordedCases();
+  ASSERT_GE(cases.size(), 10u);
+  for (const test::RecordedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string trace = "traces/" + c.name + ".trace";
+    Scratch again(c.name + ".trace");
+    const CliRun r = RunInReplayDir(Join({"--replay=" + trace, "--trace=" + again.path()}, c.args));
+    EXPECT_EQ(Expected(r), ReplayFile("expected/" + c.name + ".txt"));
+    EXPECT_EQ(WithoutTimes(ReplayFile(again.path())), WithoutTimes(ReplayFile(trace)));
+  }
+}
+
+// The first half of an update's trace, cut inside a call: the update runs up
+// to there, then the replay says where the trace ended.
+TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
+  Trace whole;
+  Trace cut;
+  std::string error;
+  ASSERT_TRUE(ParseTrace(ReplayFile("traces/update.trace"), &whole, &error)) << error;
+  ASSERT_TRUE(ParseTrace(ReplayFile("traces/update-cut-short.trace"), &cut, &error)) << error;
+  ASSERT_TRUE(cut.cutShort);
+  const CliRun r =
+      RunInReplayDir({"--replay=traces/update-cut-short.trace", "update", "packages/small.bin", "--yes"});
+  EXPECT_EQ(r.exitCode, 5);
+  const std::string report = "replay: call " + std::to_string(cut.calls.size() + 1) +
+                             ": trace ends here (it holds " + std::to_string(cut.calls.size()) +
+                             " calls and was cut short)\n";
+  EXPECT_NE(r.err.find(report), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
+  EXPECT_LT(cut.calls.size(), whole.calls.size());
+}
+
+std::string Text(const Trace& trace) {
+  std::string text = std::string(kTraceVersionLine) + "\n";
+  for (const TraceCall& c : trace.calls)
+    text += FormatTraceLine(c);
+  return text;
+}
+
+// The n-th call (0-based) of the trace whose function is fn.
+size_t Nth(const Trace& t, TraceFn fn, int n) {
+  for (size_t i = 0; i < t.calls.size(); ++i) {
+    if (t.calls[i].fn == fn && n-- == 0)
+      return i;
+  }
+  return t.calls.size();
+}
+
+struct Divergence {
+  const char* name;
+  // Changes the recorded update's trace; returns the changed file and the
+  // start of the report expected.
+  std::pair<std::string, std::string> (*change)(Trace t);
+  int exitCode;
+};
+
+std::string At(const Trace& t, size_t i) {
+  return "replay: call " + std::to_string(i + 1) + " (line " + std::to_string(t.lines[i]) +
+         " of the trace): ";
+}
+
+// clang-format off
+const Divergence kDivergences[] = {
+  {"a written byte changed", [](Trace t) {
+     const size_t i = Nth(t, TraceFn::Write, 5);  // a command after the handshake
+     t.calls[i].bytes[2] ^= 0x01;
+     return std::pair{Text(t), At(t, i) + "the program wrote other bytes: FT_Write(" +
+                                   std::to_string(t.calls[i].args[0]) + " bytes)\n  first difference at byte 2\n"};
+   }, 5},
+  {"a call missing", [](Trace t) {
+     const size_t i = Nth(t, TraceFn::Read, 7);
+     const std::string expected = At(t, i) + "the program made another call\n  trace:   " +
+                                  TraceRequestText(t.calls[i + 1]) + "\n  program: " + TraceRequestText(t.calls[i]) + "\n";
+     t.calls.erase(t.calls.begin() + static_cast<long>(i));
+     return std::pair{Text(t), expected};
+   }, 5},
+  {"an extra call", [](Trace t) {
+     const size_t i = Nth(t, TraceFn::Write, 9);
+     TraceCall extra;
+     extra.fn = TraceFn::GetQueueStatus;
+     const std::string expected = At(t, i) + "the program made another call\n  trace:   FT_GetQueueStatus()\n  program: " +
+                                  TraceRequestText(t.calls[i]) + "\n";
+     t.calls.insert(t.calls.begin() + static_cast<long>(i), extra);
+     return std::pair{Text(t), expected};
+   }, 5},
+  {"the last call missing", [](Trace t) {
+     const size_t n = t.calls.size();
+     t.calls.pop_back();
+     return std::pair{Text(t), "replay: call " + std::to_string(n) + ": trace ends here (it holds " +
+                                   std::to_string(n - 1) + " calls)\n  program: FT_Close()\n"};
+   }, 5},
+  {"a truncated file", [](Trace t) {
+     const std::string text = Text(t);
+     return std::pair{text.substr(0, text.size() / 3), std::string(": trace ends here (it holds ")};
+   }, 5},
+  {"another version", [](Trace t) {
+     return std::pair{"vexo3-trace 7" + Text(t).substr(kTraceVersionLine.size()),
+                      std::string("vexo3: \"@\": line 1: a trace of format \"7\"; this program reads format \"1\"\n")};
+   }, 2},
+  {"random bytes", [](Trace) {
+     std::string noise;
+     uint32_t x = 12345;
+     for (int i = 0; i < 4000; ++i) {
+       x = x * 1103515245 + 12345;
+       noise.push_back(static_cast<char>(x >> 16));
+     }
+     return std::pair{noise, std::string("vexo3: \"@\": line 1: not a vexo3 wire trace")};
+   }, 2},
+};
+// clang-format on
+
+TEST(ReplayDivergence, IsReportedAtTheExactCall) {
+  Trace recorded;
+  std::string error;
+  ASSERT_TRUE(ParseTrace(ReplayFile("traces/update.trace"), &recorded, &error)) << error;
+  for (const Divergence& d : kDivergences) {
+    SCOPED_TRACE(d.name);
+    auto [text, report] = d.change(recorded);
+    Scratch file("changed.trace");
+    file.Write(text);
+    if (const size_t at = report.find('@'); at != std::string::npos)
+      report.replace(at, 1, file.path());
+    const CliRun r =
+        RunInReplayDir({"--replay=" + file.path(), "update", "packages/small.bin", "--yes"});
+    EXPECT_EQ(r.exitCode, d.exitCode) << r.err;
+    EXPECT_NE(r.err.find(report), std::string::npos) << "expected:\n" << report << "\ngot:\n" << r.err;
+  }
+}
+
+// Record against the simulated device, replay, and compare: the same output,
+// exit status and trace, for every fault the simulator can inject at the
+// exchanges of both actions.
+struct Place {
+  const char* unit;
+  int command;
+  int parameter;
+  int occurrence;
+  const char* action;  // the subcommand that reaches it
+};
+
+// clang-format off
+const Place kPlaces[] = {
+  {"hc",     248,   1, 1, "info"},    // the handshake's first request
+  {"hc",     248,  16, 1, "info"},
+  {"hc",     247,  16, 1, "info"},
+  {"camera", 248,   1, 1, "info"},
+  {"hc",     247, 138, 1, "update"},  // start of the HandController update
+  {"hc",     247, 218, 3, "update"},  // a chunk
+  {"hc",     244, 193, 1, "update"},  // Camera access for its update
+  {"camera", 247, 218, 2, "update"},
+};
+const char* const kActions[] = {
+  "timeout", "short-frame", "async-mode-change", "async-power-off", "answer-type:17",
+  "status:2", "async-unknown:85", "invalid-counter", "wrong-id", "wrong-counter",
+  "corrupt-byte:4", "oversized-bulk:1000",
+};
+// clang-format on
+
+TEST(ReplayRoundTrip, EveryFaultReplaysToTheSameRun) {
+  Scratch profile("profile.json");
+  Scratch recorded("recorded.trace");
+  Scratch replayed("replayed.trace");
+  for (const Place& p : kPlaces) {
+    for (const char* action : kActions) {
+      const std::string name = std::string(p.unit) + " " + std::to_string(p.command) + "/" +
+                               std::to_string(p.parameter) + " #" + std::to_string(p.occurrence) +
+                               " " + action;
+      SCOPED_TRACE(name);
+      profile.Write(std::string(R"({"faults":[{"unit":")") + p.unit +
+                    "\",\"command\":" + std::to_string(p.command) +
+                    ",\"parameter\":" + std::to_string(p.parameter) +
+                    ",\"occurrence\":" + std::to_string(p.occurrence) + ",\"action\":\"" + action +
+                    "\"}]}");
+      std::vector<std::string> args = {p.action};
+      if (std::string(p.action) == "update")
+        args = {"update", "packages/small.bin", "--yes"};
+      const CliRun live = RunInReplayDir(Join(
+          {"--simulate=" + profile.path(), "--virtual-time", "--trace=" + recorded.path()}, args));
+      const CliRun again =
+          RunInReplayDir(Join({"--replay=" + recorded.path(), "--trace=" + replayed.path()}, args));
+      EXPECT_EQ(Expected(again), Expected(live));
+      EXPECT_EQ(WithoutTimes(ReplayFile(replayed.path())), WithoutTimes(ReplayFile(recorded.path())));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexo3
