@@ -74,8 +74,9 @@ const TraceCall* ReplayD2xx::Answer(const TraceCall& actual) {
     const auto [a, b] = std::mismatch(recorded.bytes.begin(), recorded.bytes.end(),
                                       actual.bytes.begin(), actual.bytes.end());
     const auto at = static_cast<size_t>(a - recorded.bytes.begin());
-    bytes = Format("  first difference at byte %zu\n", at) + "  trace:   " +
-            Window(recorded.bytes, at) + "\n  program: " + Window(actual.bytes, at) + "\n";
+    bytes = Format("  first difference at byte %zu\n", at) +
+            "  trace:   " + Window(recorded.bytes, at) +
+            "\n  program: " + Window(actual.bytes, at) + "\n";
   }
   if (recorded.fn != actual.fn || recorded.args != actual.args) {
     Diverge(where + "the program made another call\n  trace:   " + TraceRequestText(recorded) +
@@ -290,8 +291,7 @@ FT_STATUS ReplayD2xx::FT_GetQueueStatus(FT_HANDLE, DWORD* rxBytes) {
   return Done(*r);
 }
 
-FT_STATUS ReplayD2xx::FT_GetStatus(FT_HANDLE, DWORD* rxBytes, DWORD* txBytes,
-                                   DWORD* eventStatus) {
+FT_STATUS ReplayD2xx::FT_GetStatus(FT_HANDLE, DWORD* rxBytes, DWORD* txBytes, DWORD* eventStatus) {
   TraceCall actual;
   actual.fn = TraceFn::GetStatus;
   const TraceCall* r = Answer(actual);

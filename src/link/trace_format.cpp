@@ -153,7 +153,9 @@ class Cursor {
     *value = static_cast<uint32_t>(v);
     return digits > 0;
   }
-  bool Hex(uint32_t* value, size_t maxDigits = 8) { return Take("0x") && Number(value, 16, maxDigits); }
+  bool Hex(uint32_t* value, size_t maxDigits = 8) {
+    return Take("0x") && Number(value, 16, maxDigits);
+  }
   bool Status(FT_STATUS* status) {
     if (Take("FT_STATUS "))
       return Number(status);

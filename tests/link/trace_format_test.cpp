@@ -255,9 +255,14 @@ TraceCall Write(std::vector<uint8_t> bytes) {
   return Call(TraceFn::Write, {n}, FT_OK, {n}, std::move(bytes));
 }
 
+// clang-format off
 const std::vector<TraceCall> kRecorded = {
-    Call(TraceFn::SetBaudRate, {9600}, FT_OK), Write({0x00}),
-    Write(Counting(20)), Call(TraceFn::Read, {4}, FT_OK, {4}, {1, 2, 3, 4})};
+    Call(TraceFn::SetBaudRate, {9600}, FT_OK),
+    Write({0x00}),
+    Write(Counting(20)),
+    Call(TraceFn::Read, {4}, FT_OK, {4}, {1, 2, 3, 4}),
+};
+// clang-format on
 
 std::vector<TraceCall> Changed(size_t at, TraceCall call) {
   std::vector<TraceCall> v = kRecorded;
@@ -307,12 +312,23 @@ void Play(ReplayD2xx& replay, const std::vector<TraceCall>& calls) {
     DWORD moved = 0;
     std::vector<uint8_t> buffer(c.args[0]);
     switch (c.fn) {
-      case TraceFn::SetBaudRate: s = replay.FT_SetBaudRate(nullptr, c.args[0]); break;
-      case TraceFn::Purge: s = replay.FT_Purge(nullptr, c.args[0]); break;
-      case TraceFn::Close: s = replay.FT_Close(nullptr); break;
-      case TraceFn::Write: s = replay.FT_Write(nullptr, c.bytes.data(), c.args[0], &moved); break;
-      case TraceFn::Read: s = replay.FT_Read(nullptr, buffer.data(), c.args[0], &moved); break;
-      default: FAIL() << "not used here";
+      case TraceFn::SetBaudRate:
+        s = replay.FT_SetBaudRate(nullptr, c.args[0]);
+        break;
+      case TraceFn::Purge:
+        s = replay.FT_Purge(nullptr, c.args[0]);
+        break;
+      case TraceFn::Close:
+        s = replay.FT_Close(nullptr);
+        break;
+      case TraceFn::Write:
+        s = replay.FT_Write(nullptr, c.bytes.data(), c.args[0], &moved);
+        break;
+      case TraceFn::Read:
+        s = replay.FT_Read(nullptr, buffer.data(), c.args[0], &moved);
+        break;
+      default:
+        FAIL() << "not used here";
     }
     if (s != FT_OK) {
       EXPECT_EQ(s, ReplayD2xx::kStatusAfterDivergence);

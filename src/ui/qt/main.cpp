@@ -40,8 +40,7 @@ bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
 
 // The device of --replay=FILE; null (with the reason on stderr) when the
 // file can't be read or isn't a trace.
-std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path,
-                                              vexo3::VirtualClock& clock) {
+std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path, vexo3::VirtualClock& clock) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
@@ -72,7 +71,8 @@ int main(int argc, char** argv) {
 
   vexo3::RealClock realClock;
   vexo3::VirtualClock replayClock;
-  vexo3::Clock& clock = options.replay.empty() ? static_cast<vexo3::Clock&>(realClock) : replayClock;
+  vexo3::Clock& clock =
+      options.replay.empty() ? static_cast<vexo3::Clock&>(realClock) : replayClock;
   std::unique_ptr<vexo3::ReplayD2xx> replay;
   std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
 #ifdef VEXO3_HAVE_LIBFTDI

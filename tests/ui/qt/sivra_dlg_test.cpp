@@ -152,6 +152,9 @@ class SivraDlgTest : public QObject {
     QCOMPARE(profile.simulateProfile, std::string("lab.json"));
     QVERIFY(!ParseUpdaterOptions(Args{"--simulate="}).error.empty());
     QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
+    QCOMPARE(ParseUpdaterOptions(Args{"--replay=wire.txt"}).replay, std::string("wire.txt"));
+    QVERIFY(!ParseUpdaterOptions(Args{"--replay="}).error.empty());
+    QVERIFY(!ParseUpdaterOptions(Args{"--simulate", "--replay=wire.txt"}).error.empty());
   }
 
   void enterOrEscClosesTheDialog() {
