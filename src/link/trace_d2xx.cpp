@@ -21,10 +21,7 @@ std::string Bounded(const char* text, size_t capacity) {
 }  // namespace
 
 TraceD2xx::TraceD2xx(D2xxApi& inner, Clock& clock, std::ostream& out)
-    : inner_(inner), clock_(clock), out_(out), startUs_(clock.Now().count()) {
-  out_ << kTraceVersionLine << '\n';
-  out_.flush();
-}
+    : inner_(inner), clock_(clock), out_(out), startUs_(clock.Now().count()) {}
 
 TraceCall TraceD2xx::Begin(TraceFn fn) {
   TraceCall call;
@@ -36,6 +33,10 @@ TraceCall TraceD2xx::Begin(TraceFn fn) {
 FT_STATUS TraceD2xx::End(TraceCall& call, FT_STATUS status) {
   call.durationUs = clock_.Now().count() - startUs_ - call.startUs;
   call.status = status;
+  if (!versionWritten_) {
+    out_ << kTraceVersionLine << '\n';
+    versionWritten_ = true;
+  }
   out_ << FormatTraceLine(call);
   out_.flush();
   return status;

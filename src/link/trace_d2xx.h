@@ -21,9 +21,11 @@ class Clock;
 
 class TraceD2xx final : public D2xxApi {
  public:
-  // inner, clock and out must outlive this object. Writes the version line at
-  // once. Each call is flushed as it is written, so a trace survives a crash
-  // of the program (a file cut inside a call still replays up to that call).
+  // inner, clock and out must outlive this object; times count from here.
+  // The version line is written with the first call, so out may be opened
+  // any time before that. Each call is flushed as it is written, so a trace
+  // survives a crash of the program (a file cut inside a call still replays
+  // up to that call).
   TraceD2xx(D2xxApi& inner, Clock& clock, std::ostream& out);
 
   FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
@@ -57,6 +59,7 @@ class TraceD2xx final : public D2xxApi {
   Clock& clock_;
   std::ostream& out_;
   int64_t startUs_;
+  bool versionWritten_ = false;
 };
 
 }  // namespace vexo3

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,11 @@ const char* const kActions[] = {
   "status:0", "status:1", "status:2", "status:7", "status:13", "status:239",
 };
 // clang-format on
+
+// Test names in ctest show the place, not its bytes.
+void PrintTo(const Place& p, std::ostream* os) {
+  *os << p.name;
+}
 
 class ReplayRoundTrip : public testing::TestWithParam<Place> {};
 
