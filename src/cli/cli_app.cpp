@@ -513,7 +513,12 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   } else if (update->parsed()) {
     code = Update(o, io, backend);
   }
-  if (backend.replay) {
+  // A run refused before its first driver call (a usage or package error)
+  // keeps its own status; any other run must have followed the trace to its end.
+  const bool ranAgainstReplay =
+      backend.replay &&
+      (code == kExitOk || backend.replay->CallsReplayed() > 0 || backend.replay->Diverged());
+  if (ranAgainstReplay) {
     // After the session has closed the link: its last calls are in the trace too.
     const std::string& report = backend.replay->Finish();
     if (!report.empty()) {

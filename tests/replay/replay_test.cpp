@@ -86,6 +86,17 @@ TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
   EXPECT_LT(cut.calls.size(), whole.calls.size());
 }
 
+// --trace empties its file: never the one being replayed.
+TEST(RecordedSessions, TheReplayedTraceIsNeverOverwritten) {
+  Scratch copy("own.trace");
+  const std::string recorded = ReplayFile("traces/info.trace");
+  copy.Write(recorded);
+  const CliRun r = RunInReplayDir({"--replay=" + copy.path(), "--trace=" + copy.path(), "info"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("names the trace being replayed"), std::string::npos) << r.err;
+  EXPECT_EQ(ReplayFile(copy.path()), recorded);
+}
+
 std::string Text(const Trace& trace) {
   std::string text = std::string(kTraceVersionLine) + "\n";
   for (const TraceCall& c : trace.calls)
