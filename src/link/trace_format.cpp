@@ -533,6 +533,17 @@ std::string FormatTraceLine(const TraceCall& c) {
 
 bool ParseTrace(std::string_view text, Trace* trace, std::string* error) {
   *trace = Trace{};
+  // A trace that passed through a Windows editor or mail program has CR LF
+  // line ends; read it as written.
+  std::string unixText;
+  if (text.find("\r\n") != std::string_view::npos) {
+    unixText.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+        unixText += text[i];
+    }
+    text = unixText;
+  }
   const size_t firstEnd = text.find('\n');
   const std::string_view first = text.substr(0, firstEnd);
   if (first != kTraceVersionLine) {

@@ -107,9 +107,10 @@ std::string TraceRequestText(const TraceCall& call);
 // and a final line end.
 std::string FormatTraceLine(const TraceCall& call);
 
-// Parses a whole trace file. On failure returns false and sets *error to
-// "line N: what is wrong". A file that ends inside a call is not an error:
-// the calls before it are kept and trace->cutShort is set.
+// Parses a whole trace file (line ends LF, or CR LF throughout). On failure
+// returns false and sets *error to "line N: what is wrong". A file that ends
+// inside a call is not an error: the calls before it are kept and
+// trace->cutShort is set.
 bool ParseTrace(std::string_view text, Trace* trace, std::string* error);
 
 // "FT_OK", "FT_IO_ERROR", ... or "FT_STATUS 42" for a value without a name.

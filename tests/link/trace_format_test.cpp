@@ -118,6 +118,16 @@ TEST(TraceFormat, EveryCallIsWrittenAndReadBackUnchanged) {
     EXPECT_EQ(trace.calls[i].durationUs, calls[i].durationUs) << kFormatRows[i].name;
   }
   EXPECT_EQ(FormatTraceLine(calls[1]), "+1.234567 567us FT_CreateDeviceInfoList() = FT_IO_ERROR\n");
+
+  // The same file with CR LF line ends reads the same.
+  std::string crlf;
+  for (const char c : file)
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  Trace fromCrlf;
+  ASSERT_TRUE(ParseTrace(crlf, &fromCrlf, &error)) << error;
+  ASSERT_EQ(fromCrlf.calls.size(), calls.size());
+  EXPECT_TRUE(fromCrlf.calls.back().SameCall(calls.back()));
+  EXPECT_FALSE(fromCrlf.cutShort);
 }
 
 struct RefusedRow {
