@@ -52,6 +52,8 @@ constexpr const char* kFooter =
     "  3  no HandController found (or none with the --serial given)\n"
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
     "  5  --replay: the run left the recorded trace (the report is on stderr)\n"
+    "  128+N  update interrupted by signal N: the unit being written was finished\n"
+    "     first (a second Ctrl-C stops it at once), nothing after it was written\n"
     "\n"
     "Examples:\n"
     "  vexo3 devices\n"

@@ -127,19 +127,19 @@ std::string InterruptReport(int signal, const std::vector<std::string>& written,
   std::string out = "vexo3: interrupted (";
   const char* name = sigabbrev_np(signal);
   out += name != nullptr ? std::string("SIG") + name : std::to_string(signal);
-  out += ").";
+  out += ").\n";
   if (!written.empty())
-    out += " Written completely: " + Join(written) + ".";
+    out += "  Written completely: " + Join(written) + ".\n";
   if (!stopped.empty()) {
-    out += " The " + stopped +
+    out += "  The " + stopped +
            " was stopped in the middle of its image: it holds an incomplete firmware that "
-           "won't start.";
+           "won't start.\n";
   }
   if (!skipped.empty())
-    out += " Not updated: " + Join(skipped) + ".";
+    out += "  Not updated: " + Join(skipped) + ".\n";
   if (!stopped.empty() || !skipped.empty())
-    out += " Keep the device connected and run the update again.";
-  return out + "\n";
+    out += "Keep the device connected and run the update again.\n";
+  return out;
 }
 
 int ExitAfterSignal(int code) {

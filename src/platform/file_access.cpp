@@ -94,10 +94,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
   Fd file{::mkostemp(temp.data(), O_CLOEXEC)};
   if (file.fd < 0)
     return fail(errno);
-  // mkostemp makes it 0600; give the file the permissions a new file gets.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  (void)::fchmod(file.fd, 0666 & ~mask);
+  // mkostemp makes it 0600: keep the permissions of the file it replaces.
+  struct stat previous {};
+  (void)::fchmod(file.fd, ::stat(path.c_str(), &previous) == 0 ? previous.st_mode & 07777 : 0644);
   if (!WriteAll(file.fd, text) || ::fsync(file.fd) != 0) {
     const int code = errno;
     ::unlink(temp.c_str());

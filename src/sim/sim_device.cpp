@@ -654,10 +654,9 @@ void SimHandController::Emit(SimChip& port, uint8_t id, uint8_t counter, Answer&
         break;
       }
       case FaultAction::ShortFrame:
-      case FaultAction::CorruptByte:
-        break;  // shape the bytes below
-      case FaultAction::Signal:
-        break;  // raised when the command arrived; the answer is as usual
+      case FaultAction::CorruptByte:  // shape the bytes below
+      case FaultAction::Signal:       // raised when the command arrived; answered as usual
+        break;
     }
   }
 

@@ -33,7 +33,7 @@ void WatchTerminateSignals(QObject* parent, std::function<void(int)> onSignal) {
   auto* notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, parent);
   QObject::connect(notifier, &QSocketNotifier::activated, parent,
                    [fd = fds[1], onSignal = std::move(onSignal)] {
-                     char drain[16];
+                     unsigned char drain[16];
                      ssize_t n = 0;
                      int sig = 0;
                      while ((n = ::read(fd, drain, sizeof drain)) > 0)

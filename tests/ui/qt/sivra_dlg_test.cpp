@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 #include <functional>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
+#include "ui/qt/terminate_signal.h"
 #include "ui/qt/updater_options.h"
 
 namespace vexo3 {
@@ -367,18 +369,24 @@ class SivraDlgTest : public QObject {
     dlg.show();
     dlg.fileEdit()->setText(WritePackage());
     dlg.LoadSelectedPackage();
-    // Asked to end during the HandController upload: it finishes, the
-    // Camera is left alone, the window closes when the action is over.
-    bool asked = false;
+    // SIGTERM during the HandController upload: it finishes, the Camera is
+    // left alone, the window closes when the action is over.
+    int caught = 0;
+    WatchTerminateSignals(&dlg, [&](int sig) {
+      caught = sig;
+      dlg.RequestTerminate();
+    });
+    bool sent = false;
     QMetaObject::Connection watch = connect(dlg.progressBar(), &QProgressBar::valueChanged, [&] {
-      if (!asked) {
-        asked = true;
-        dlg.RequestTerminate();
-        QVERIFY(dlg.isVisible());  // not while the action runs
+      if (!sent) {
+        sent = true;
+        std::raise(SIGTERM);
       }
+      QVERIFY(dlg.isVisible());  // never while the action runs
     });
     dlg.updateButton()->click();
     disconnect(watch);
+    QCOMPARE(caught, SIGTERM);
     QVERIFY(!dlg.isVisible());
     QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t(9000));
     QVERIFY(rig.hc.Flash(sim::Unit::Camera).empty());
