@@ -38,11 +38,13 @@ std::string Window(std::span<const uint8_t> bytes, size_t at) {
   return text;
 }
 
+// A driver's fixed-size text field: zero-filled, and without a terminator
+// when the text fills it, as the driver leaves it.
 void CopyText(const std::string& text, char* dest, size_t capacity) {
   if (dest == nullptr)
     return;
-  std::memset(dest, 0, capacity);
-  std::memcpy(dest, text.data(), std::min(text.size(), capacity));
+  std::fill_n(dest, capacity, '\0');
+  std::copy_n(text.data(), std::min(text.size(), capacity), dest);
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ struct FormatRow {
 };
 
 // clang-format off
-const FormatRow kFormatRows[] = {
+const std::vector<FormatRow>& FormatRows() {
+  static const std::vector<FormatRow> rows = {
   {"create", Call(TraceFn::CreateDeviceInfoList, {}, FT_OK, {1}), "FT_CreateDeviceInfoList() = FT_OK, 1 devices"},
   {"create fails", Call(TraceFn::CreateDeviceInfoList, {}, FT_IO_ERROR), "FT_CreateDeviceInfoList() = FT_IO_ERROR"},
   {"list", DeviceList(), "FT_GetDeviceInfoList(room 2) = FT_OK, 3 devices\n"
@@ -91,14 +92,16 @@ const FormatRow kFormatRows[] = {
   {"queue", Call(TraceFn::GetQueueStatus, {}, FT_OK, {7}), "FT_GetQueueStatus() = FT_OK, rx 7"},
   {"status", Call(TraceFn::GetStatus, {}, FT_OK, {1, 2, 3}), "FT_GetStatus() = FT_OK, rx 1, tx 2, events 3"},
   {"status fails", Call(TraceFn::GetStatus, {}, FT_DEVICE_NOT_OPENED_FOR_WRITE), "FT_GetStatus() = FT_DEVICE_NOT_OPENED_FOR_WRITE"},
-};
+  };
+  return rows;
+}
 // clang-format on
 
 TEST(TraceFormat, EveryCallIsWrittenAndReadBackUnchanged) {
   std::string file = std::string(kTraceVersionLine) + "\n";
   int64_t t = 0;
   std::vector<TraceCall> calls;
-  for (const FormatRow& row : kFormatRows) {
+  for (const FormatRow& row : FormatRows()) {
     EXPECT_EQ(FormatTraceCall(row.call), row.text) << row.name;
     TraceCall c = row.call;
     c.startUs = t;
@@ -113,9 +116,9 @@ TEST(TraceFormat, EveryCallIsWrittenAndReadBackUnchanged) {
   ASSERT_EQ(trace.calls.size(), calls.size());
   EXPECT_FALSE(trace.cutShort);
   for (size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_TRUE(trace.calls[i].SameCall(calls[i])) << kFormatRows[i].name;
-    EXPECT_EQ(trace.calls[i].startUs, calls[i].startUs) << kFormatRows[i].name;
-    EXPECT_EQ(trace.calls[i].durationUs, calls[i].durationUs) << kFormatRows[i].name;
+    EXPECT_TRUE(trace.calls[i].SameCall(calls[i])) << FormatRows()[i].name;
+    EXPECT_EQ(trace.calls[i].startUs, calls[i].startUs) << FormatRows()[i].name;
+    EXPECT_EQ(trace.calls[i].durationUs, calls[i].durationUs) << FormatRows()[i].name;
   }
   EXPECT_EQ(FormatTraceLine(calls[1]), "+1.234567 567us FT_CreateDeviceInfoList() = FT_IO_ERROR\n");
 
@@ -136,31 +139,36 @@ struct RefusedRow {
   const char* error;
 };
 
-const std::string kV = std::string(kTraceVersionLine) + "\n";
+std::string Versioned(const std::string& body) {
+  return std::string(kTraceVersionLine) + "\n" + body;
+}
 
 // clang-format off
-const RefusedRow kRefusedRows[] = {
+const std::vector<RefusedRow>& RefusedRows() {
+  static const std::vector<RefusedRow> rows = {
   {"empty file", "", "line 1: not a vexo3 wire trace"},
-  {"random bytes", "\x8F\x01\xFF\x00zz\n", "line 1: not a vexo3 wire trace"},
+  {"random bytes", std::string("\x8F\x01\xFF\x00zz\n", 7), "line 1: not a vexo3 wire trace"},
   {"old unversioned trace", "+0.000000 FT_CreateDeviceInfoList() = FT_OK, 1 devices\n", "line 1: not a vexo3 wire trace"},
   {"another version", "vexo3-trace 2\n+0.000000 0us FT_Close() = FT_OK\n", "line 1: a trace of format \"2\"; this program reads format \"1\""},
-  {"no times", kV + "FT_Close() = FT_OK\n", "line 2: expected a call"},
-  {"bad times", kV + "+0.5 0us FT_Close() = FT_OK\n", "line 2: bad times"},
-  {"unknown call", kV + "+0.000000 0us FT_Explode() = FT_OK\n", "line 2: not a call this format knows: FT_Explode()"},
-  {"unknown status", kV + "+0.000000 0us FT_Close() = FT_MAYBE\n", "line 2: not a call"},
-  {"lower-case hex", kV + "+0.000000 0us TX 1/1: ff\n", "line 2: not a call"},
-  {"extra blank", kV + "+0.000000 0us FT_SetBaudRate( 9600) = FT_OK\n", "line 2: not a call"},
-  {"results on failure", kV + "+0.000000 0us FT_GetQueueStatus() = FT_IO_ERROR, rx 3\n", "line 2: not a call"},
-  {"more bytes than counted", kV + "+0.000000 0us TX 1/1: 01 02\n", "line 2: not a call"},
-  {"fewer bytes, not last", kV + "+0.000000 0us TX 2/2: 01\n+0.000001 0us FT_Close() = FT_OK\n", "line 2: not a call"},
-  {"stray indented line", kV + "      000000  01\n", "line 2: expected a call"},
-  {"number overflow", kV + "+0.000000 0us FT_SetBaudRate(99999999999) = FT_OK\n", "line 2: not a call"},
-  {"serial too long", kV + "+0.000000 0us FT_GetDeviceInfo() = FT_OK, type 9, id 0403:6015, serial \"0123456789ABCDEFG\", description \"\"\n", "line 2: not a call"},
-};
+  {"no times", Versioned("FT_Close() = FT_OK\n"), "line 2: expected a call"},
+  {"bad times", Versioned("+0.5 0us FT_Close() = FT_OK\n"), "line 2: bad times"},
+  {"unknown call", Versioned("+0.000000 0us FT_Explode() = FT_OK\n"), "line 2: not a call this format knows: FT_Explode()"},
+  {"unknown status", Versioned("+0.000000 0us FT_Close() = FT_MAYBE\n"), "line 2: not a call"},
+  {"lower-case hex", Versioned("+0.000000 0us TX 1/1: ff\n"), "line 2: not a call"},
+  {"extra blank", Versioned("+0.000000 0us FT_SetBaudRate( 9600) = FT_OK\n"), "line 2: not a call"},
+  {"results on failure", Versioned("+0.000000 0us FT_GetQueueStatus() = FT_IO_ERROR, rx 3\n"), "line 2: not a call"},
+  {"more bytes than counted", Versioned("+0.000000 0us TX 1/1: 01 02\n"), "line 2: not a call"},
+  {"fewer bytes, not last", Versioned("+0.000000 0us TX 2/2: 01\n+0.000001 0us FT_Close() = FT_OK\n"), "line 2: not a call"},
+  {"stray indented line", Versioned("      000000  01\n"), "line 2: expected a call"},
+  {"number overflow", Versioned("+0.000000 0us FT_SetBaudRate(99999999999) = FT_OK\n"), "line 2: not a call"},
+  {"serial too long", Versioned("+0.000000 0us FT_GetDeviceInfo() = FT_OK, type 9, id 0403:6015, serial \"0123456789ABCDEFG\", description \"\"\n"), "line 2: not a call"},
+  };
+  return rows;
+}
 // clang-format on
 
 TEST(TraceFormat, RefusesWhatItDidNotWrite) {
-  for (const RefusedRow& row : kRefusedRows) {
+  for (const RefusedRow& row : RefusedRows()) {
     Trace trace;
     std::string error;
     EXPECT_FALSE(ParseTrace(row.text, &trace, &error)) << row.name;
@@ -171,13 +179,13 @@ TEST(TraceFormat, RefusesWhatItDidNotWrite) {
 // A trace file cut at every byte: the whole calls before the cut are kept,
 // nothing else, and a cut inside a call is marked.
 TEST(TraceFormat, AFileCutAnywhereKeepsItsWholeCalls) {
-  std::string file = kV;
+  std::string file = Versioned("");
   std::vector<size_t> ends;  // where each call's text ends
-  for (const FormatRow& row : kFormatRows) {
+  for (const FormatRow& row : FormatRows()) {
     file += FormatTraceLine(row.call);
     ends.push_back(file.size());
   }
-  for (size_t cut = kV.size(); cut <= file.size(); ++cut) {
+  for (size_t cut = Versioned("").size(); cut <= file.size(); ++cut) {
     Trace trace;
     std::string error;
     ASSERT_TRUE(ParseTrace(file.substr(0, cut), &trace, &error)) << cut << ": " << error;
@@ -187,7 +195,7 @@ TEST(TraceFormat, AFileCutAnywhereKeepsItsWholeCalls) {
     // A long block or a device list cut at a line end whose call happens to
     // be complete is whole too; otherwise only the calls before the cut count.
     EXPECT_EQ(trace.calls.size(), whole) << "cut at " << cut;
-    const bool atCallEnd = cut == kV.size() || (whole > 0 && ends[whole - 1] == cut);
+    const bool atCallEnd = cut == Versioned("").size() || (whole > 0 && ends[whole - 1] == cut);
     EXPECT_EQ(trace.cutShort, !atCallEnd) << "cut at " << cut;
   }
 }
@@ -266,16 +274,19 @@ TraceCall Write(std::vector<uint8_t> bytes) {
 }
 
 // clang-format off
-const std::vector<TraceCall> kRecorded = {
+const std::vector<TraceCall>& Recorded() {
+  static const std::vector<TraceCall> rows = {
     Call(TraceFn::SetBaudRate, {9600}, FT_OK),
     Write({0x00}),
     Write(Counting(20)),
     Call(TraceFn::Read, {4}, FT_OK, {4}, {1, 2, 3, 4}),
-};
+  };
+  return rows;
+}
 // clang-format on
 
 std::vector<TraceCall> Changed(size_t at, TraceCall call) {
-  std::vector<TraceCall> v = kRecorded;
+  std::vector<TraceCall> v = Recorded();
   v[at] = std::move(call);
   return v;
 }
@@ -287,8 +298,9 @@ std::vector<uint8_t> CountingWith(size_t at, uint8_t value) {
 }
 
 // clang-format off
-const DivergenceRow kDivergenceRows[] = {
-  {"as recorded", kRecorded, "", ""},
+const std::vector<DivergenceRow>& DivergenceRows() {
+  static const std::vector<DivergenceRow> rows = {
+  {"as recorded", Recorded(), "", ""},
   {"another baud rate", Changed(0, Call(TraceFn::SetBaudRate, {3000000}, FT_OK)),
    "replay: call 1 (line 2 of the trace): the program made another call\n"
    "  trace:   FT_SetBaudRate(9600)\n  program: FT_SetBaudRate(3000000)\n", ""},
@@ -301,18 +313,20 @@ const DivergenceRow kDivergenceRows[] = {
    "replay: call 3 (line 4 of the trace): the program made another call\n"
    "  trace:   FT_Write(20 bytes)\n  program: FT_Write(3 bytes)\n",
    "  program: 000000: 00 01 02 [end]\n"},
-  {"a call missing", {kRecorded[0], kRecorded[2], kRecorded[3]},
+  {"a call missing", {Recorded()[0], Recorded()[2], Recorded()[3]},
    "replay: call 2 (line 3 of the trace): the program made another call\n"
    "  trace:   FT_Write(1 bytes)\n  program: FT_Write(20 bytes)\n", ""},
-  {"an extra call", {kRecorded[0], kRecorded[1], Call(TraceFn::Purge, {1}, FT_OK), kRecorded[2]},
+  {"an extra call", {Recorded()[0], Recorded()[1], Call(TraceFn::Purge, {1}, FT_OK), Recorded()[2]},
    "replay: call 3 (line 4 of the trace): the program made another call\n"
    "  trace:   FT_Write(20 bytes)\n  program: FT_Purge(RX)\n", ""},
-  {"past the end", {kRecorded[0], kRecorded[1], kRecorded[2], kRecorded[3], Call(TraceFn::Close, {}, FT_OK)},
+  {"past the end", {Recorded()[0], Recorded()[1], Recorded()[2], Recorded()[3], Call(TraceFn::Close, {}, FT_OK)},
    "replay: call 5: trace ends here (it holds 4 calls)\n  program: FT_Close()\n", ""},
-  {"stops early", {kRecorded[0], kRecorded[1]},
+  {"stops early", {Recorded()[0], Recorded()[1]},
    "replay: the program made 2 calls; the trace goes on with call 3 (line 4 of the trace)\n"
    "  trace:   FT_Write(20 bytes)\n", ""},
-};
+  };
+  return rows;
+}
 // clang-format on
 
 // Plays the calls of a row against the trace; stops at the first failure.
@@ -349,13 +363,13 @@ void Play(ReplayD2xx& replay, const std::vector<TraceCall>& calls) {
 }
 
 TEST(ReplayD2xx, ReportsTheFirstDivergenceExactly) {
-  std::string file = kV;
-  for (const TraceCall& c : kRecorded)
+  std::string file = Versioned("");
+  for (const TraceCall& c : Recorded())
     file += FormatTraceLine(c);
   Trace trace;
   std::string error;
   ASSERT_TRUE(ParseTrace(file, &trace, &error)) << error;
-  for (const DivergenceRow& row : kDivergenceRows) {
+  for (const DivergenceRow& row : DivergenceRows()) {
     VirtualClock clock;
     ReplayD2xx replay(trace, clock);
     Play(replay, row.program);

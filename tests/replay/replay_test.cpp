@@ -127,7 +127,7 @@ std::string At(const Trace& t, size_t i) {
 }
 
 // clang-format off
-const Divergence kDivergences[] = {
+constexpr Divergence kDivergences[] = {
   {"a written byte changed", [](Trace t) {
      const size_t i = Nth(t, TraceFn::Write, 5);  // a command after the handshake
      t.calls[i].bytes[2] ^= 0x01;
