@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fuzz/targets.h"
+#include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/package_writer.h"
@@ -67,6 +69,25 @@ Bytes RecordAnswers(AnswerOperation op) {
   return out;
 }
 
+// The trace fuzzer's input: the operation's byte, then the wire trace of the
+// operation against the simulated HandController.
+Bytes RecordTrace(AnswerOperation op) {
+  vexo3::VirtualClock clock;
+  vexo3::sim::SimHandController hc;
+  vexo3::sim::SimulatedBus bus(clock);
+  bus.AddChip(vexo3::sim::ChipInfo{}, &hc);
+  std::ostringstream text;
+  {
+    vexo3::TraceD2xx trace(bus, clock, text);
+    vexo3::DeviceSession session(trace, clock);
+    (void)vexo3::fuzz::RunOperation(op, session);
+  }
+  Bytes out{static_cast<uint8_t>(op)};
+  const std::string s = text.str();
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +104,11 @@ int main(int argc, char** argv) {
                          "camera_fw",    "hc_upload",    "camera_upload"};
   for (uint8_t op = 0; op < static_cast<uint8_t>(AnswerOperation::kCount); ++op)
     ok &= Write(root / "answer", names[op], RecordAnswers(static_cast<AnswerOperation>(op)));
+
+  // Traces: a query, an upload, the Camera through the relay.
+  ok &= Write(root / "trace", "device_state", RecordTrace(AnswerOperation::kDeviceState));
+  ok &= Write(root / "trace", "hc_upload", RecordTrace(AnswerOperation::kHcUpload));
+  ok &= Write(root / "trace", "camera_state", RecordTrace(AnswerOperation::kCameraState));
 
   // Catalog: the device's block, an empty one, one command without parameters.
   ok &= Write(root / "catalog", "builtin", vexo3::sim::BuiltInCatalogBlock());

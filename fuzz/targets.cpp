@@ -14,6 +14,8 @@
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
+#include "link/replay_d2xx.h"
+#include "link/trace_format.h"
 #include "platform/clock.h"
 #include "protocol/command_catalog.h"
 #include "protocol/device_session.h"
@@ -173,6 +175,48 @@ int FuzzProfile(const uint8_t* data, size_t size) {
     DeviceSession session(setup.bus(), clock);
     (void)session.OpenSession();
   }
+  return 0;
+}
+
+int FuzzTrace(const uint8_t* data, size_t size) {
+  if (size < 1)
+    return 0;
+  const auto op =
+      static_cast<AnswerOperation>(data[0] % static_cast<uint8_t>(AnswerOperation::kCount));
+  const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  Trace trace;
+  std::string error;
+  if (!ParseTrace(text, &trace, &error)) {
+    CHECK(error.starts_with("line "));
+    return 0;
+  }
+  CHECK(trace.lines.size() == trace.calls.size());
+  // Written again, the calls read back unchanged, times included.
+  std::string again = std::string(kTraceVersionLine) + "\n";
+  for (const TraceCall& c : trace.calls)
+    again += FormatTraceLine(c);
+  Trace back;
+  CHECK(ParseTrace(again, &back, &error));
+  CHECK(!back.cutShort);
+  CHECK(back.calls.size() == trace.calls.size());
+  for (size_t i = 0; i < back.calls.size(); ++i) {
+    CHECK(back.calls[i].SameCall(trace.calls[i]));
+    CHECK(back.calls[i].startUs == trace.calls[i].startUs);
+    CHECK(back.calls[i].durationUs == trace.calls[i].durationUs);
+  }
+  // Played as the device: whatever the trace says, the replay stays inside
+  // the program's buffers and answers at most the calls it holds.
+  VirtualClock clock;
+  ReplayD2xx replay(trace, clock);
+  {
+    DeviceSession session(replay, clock);
+    const ResultCode rc = RunOperation(op, session);
+    if (replay.Diverged())
+      CHECK(rc != 0 || !replay.Report().empty());
+  }
+  const std::string& report = replay.Finish();
+  CHECK(replay.CallsReplayed() <= trace.calls.size());
+  CHECK(report.empty() || report.starts_with("replay: "));
   return 0;
 }
 

@@ -21,6 +21,10 @@ int FuzzPackage(const uint8_t* data, size_t size);
 int FuzzCatalog(const uint8_t* data, size_t size);
 // A simulator profile text, through ParseProfile.
 int FuzzProfile(const uint8_t* data, size_t size);
+// A wire trace. Byte 0 picks a device operation (see AnswerOperation); the
+// rest is the trace's text, through ParseTrace, written again and read back,
+// then played by ReplayD2xx as the device under that operation.
+int FuzzTrace(const uint8_t* data, size_t size);
 
 // The device side of the command exchange. Byte 0 picks a device operation
 // (see AnswerOperation); the rest is the device's part of the conversation:

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "cli/json_output.h"
 #include "cli/terminal_window.h"
 #include "firmware/firmware_package.h"
+#include "link/replay_d2xx.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "platform/file_access.h"
@@ -49,6 +51,7 @@ constexpr const char* kFooter =
     "  2  usage error, or several HandControllers connected and no --serial\n"
     "  3  no HandController found (or none with the --serial given)\n"
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
+    "  5  --replay: the run left the recorded trace (the report is on stderr)\n"
     "  128+N  update interrupted by signal N: the unit being written was finished\n"
     "     first (a second Ctrl-C stops it at once), nothing after it was written\n"
     "\n"
@@ -60,6 +63,7 @@ constexpr const char* kFooter =
     "  vexo3 --simulate info                  # the simulated device, default scenario\n"
     "  vexo3 --simulate=profile.json update firmware.bin\n"
     "  vexo3 --trace=wire.txt info            # every byte on the wire, for bug reports\n"
+    "  vexo3 --replay=wire.txt info           # run again against the device of that trace\n"
     "\n"
     "Without permission to open the USB device, install the udev rule 60-vexo3.rules\n"
     "(the Debian package does) and plug the device in again. See vexo3(1).";
@@ -67,6 +71,7 @@ constexpr const char* kFooter =
 struct Options {
   std::optional<std::string> simulate;  // "" = the default scenario
   std::optional<std::string> trace;     // "" = stderr
+  std::optional<std::string> replay;    // a recorded wire trace to run against
   std::optional<std::string> serial;
   bool virtualTime = false;
   bool json = false;
@@ -107,21 +112,47 @@ void PrintOut(const CliStreams& io, const std::string& text) {
 struct Backend {
   std::unique_ptr<Clock> clock;
   std::unique_ptr<sim::SimulatedSetup> sim;
+  std::unique_ptr<ReplayD2xx> replay;
   std::unique_ptr<D2xxApi> real;
   std::ofstream traceFile;
   std::unique_ptr<TraceD2xx> trace;
   D2xxApi* d2xx = nullptr;
 };
 
+// The recorded device of --replay=FILE, on the virtual clock the replay moves.
+std::optional<int> MakeReplay(const std::string& path, const CliStreams& io, Backend* b) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) {
+    Print(io.err, "vexo3: can't read the trace file \"" + path + "\"\n");
+    return kExitUsage;
+  }
+  Trace trace;
+  std::string error;
+  if (!ParseTrace(text.str(), &trace, &error)) {
+    Print(io.err, "vexo3: \"" + path + "\": " + error + "\n");
+    return kExitUsage;
+  }
+  auto clock = std::make_unique<VirtualClock>();
+  b->replay = std::make_unique<ReplayD2xx>(std::move(trace), *clock);
+  b->clock = std::move(clock);
+  b->d2xx = b->replay.get();
+  return std::nullopt;
+}
+
 // Builds the backend the options ask for; an exit code on failure.
 std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* b) {
   // Virtual time would skip the waits a real device needs.
   if (o.virtualTime && o.simulate) {
     b->clock = std::make_unique<VirtualClock>();
-  } else {
+  } else if (!o.replay) {
     b->clock = std::make_unique<RealClock>();
   }
-  if (o.simulate) {
+  if (o.replay) {
+    if (auto code = MakeReplay(*o.replay, io, b))
+      return code;
+  } else if (o.simulate) {
     sim::Profile profile;
     std::string error;
     if (!o.simulate->empty() && !sim::LoadProfile(*o.simulate, &profile, &error)) {
@@ -166,6 +197,7 @@ std::optional<int> OpenTrace(const Options& o, const CliStreams& io, Backend* b)
       {"the firmware package", o.file},
       {"the simulator profile", o.simulate.value_or("")},
       {"the simulator's state file", b->sim ? b->sim->StateFile() : ""},
+      {"the trace being replayed", o.replay.value_or("")},
   };
   for (const auto& k : kept) {
     if (!k.file.empty() && IsSameFile(path, k.file)) {
@@ -404,6 +436,11 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
                  "as hex to FILE (--trace=FILE; default stderr)")
       ->type_name("[=FILE]")
       ->expected(0, 1);
+  app.add_option("--replay", o.replay,
+                 "Run against the device recorded in a wire trace (--replay=FILE, as written by "
+                 "--trace); a run that leaves the trace stops with a report and exit status 5")
+      ->type_name("FILE")
+      ->excludes(app.get_option("--simulate"));
   // For tests: the simulated device on virtual time, so nothing waits.
   app.add_flag("--virtual-time", o.virtualTime)->group("");
 
@@ -477,6 +514,19 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     code = Info(o, io, backend);
   } else if (update->parsed()) {
     code = Update(o, io, backend);
+  }
+  // A run refused before its first driver call (a usage or package error)
+  // keeps its own status; any other run must have followed the trace to its end.
+  const bool ranAgainstReplay =
+      backend.replay &&
+      (code == kExitOk || backend.replay->CallsReplayed() > 0 || backend.replay->Diverged());
+  if (ranAgainstReplay) {
+    // After the session has closed the link: its last calls are in the trace too.
+    const std::string& report = backend.replay->Finish();
+    if (!report.empty()) {
+      Print(io.err, report);
+      code = kExitReplayDiverged;
+    }
   }
   // The simulated device lasts across runs through its state file: saved
   // on every way out of a run, an interrupted one included.

@@ -10,10 +10,11 @@ namespace vexo3::cli {
 // Exit codes, documented in --help and the man page.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitDeviceFailure = 1,  // device or update failure
-  kExitUsage = 2,          // bad arguments, or several devices and no --serial
-  kExitNoDevice = 3,       // no (such) HandController found
-  kExitPackageError = 4,   // the package file can't be loaded or lacks an image
+  kExitDeviceFailure = 1,   // device or update failure
+  kExitUsage = 2,           // bad arguments, or several devices and no --serial
+  kExitNoDevice = 3,        // no (such) HandController found
+  kExitPackageError = 4,    // the package file can't be loaded or lacks an image
+  kExitReplayDiverged = 5,  // --replay: the run left the recorded trace
 };
 
 struct CliStreams {

@@ -1,18 +1,19 @@
 #pragma once
 
 // A D2xxApi decorator for bug reports: forwards every call to another backend
-// and writes one line per call to a text stream — the configuration calls
-// with their arguments and status, and every byte moved on the wire in both
-// directions as hex, each line stamped with the clock's time since the trace
-// began. It changes nothing: arguments, results and timing of the inner
-// backend pass through as they are.
+// and writes it to a text stream in the wire trace format (link/trace_format.h,
+// docs/trace-format.md): the version line first, then one record per call with
+// its start time since the trace began, its duration, its arguments, status and
+// results, and every byte moved on the wire in both directions as hex.
+// ReplayD2xx plays such a trace back. It changes nothing: arguments, results
+// and timing of the inner backend pass through as they are.
 
 #include <cstdint>
 #include <iosfwd>
-#include <span>
 #include <string>
 
 #include "link/d2xx.h"
+#include "link/trace_format.h"
 
 namespace vexo3 {
 
@@ -20,11 +21,11 @@ class Clock;
 
 class TraceD2xx final : public D2xxApi {
  public:
-  // Bytes shown per hex line; longer blocks continue on indented lines.
-  static constexpr size_t kBytesPerLine = 32;
-
-  // inner, clock and out must outlive this object. Each line is flushed as
-  // it is written, so a trace survives a crash of the program.
+  // inner, clock and out must outlive this object; times count from here.
+  // The version line is written with the first call, so out may be opened
+  // any time before that. Each call is flushed as it is written, so a trace
+  // survives a crash of the program (a file cut inside a call still replays
+  // up to that call).
   TraceD2xx(D2xxApi& inner, Clock& clock, std::ostream& out);
 
   FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
@@ -49,20 +50,16 @@ class TraceD2xx final : public D2xxApi {
                          DWORD* eventStatus) override;
 
  private:
-  // "+S.UUUUUU " followed by text and a line end.
-  void Line(const std::string& text);
-  // Line for a block of bytes: the head, then the hex, wrapped.
-  void Bytes(const std::string& head, std::span<const uint8_t> bytes);
+  // A record for a call that begins now.
+  TraceCall Begin(TraceFn fn);
+  // Stamps its duration, writes and flushes it; returns status.
+  FT_STATUS End(TraceCall& call, FT_STATUS status);
 
   D2xxApi& inner_;
   Clock& clock_;
   std::ostream& out_;
   int64_t startUs_;
+  bool versionWritten_ = false;
 };
-
-// "FT_OK", "FT_IO_ERROR", ... or "FT_STATUS 42" for a value without a name.
-std::string StatusName(FT_STATUS status);
-// "F8 01 01 FF": upper-case hex pairs joined by single blanks.
-std::string HexBytes(std::span<const uint8_t> bytes);
 
 }  // namespace vexo3

@@ -171,7 +171,10 @@ TEST(TraceD2xx, LogsCallsAndBytesWithTimes) {
   trace.FT_Close(h);  // a second close fails and says so
 
   const std::string text = log.str();
-  EXPECT_EQ(text.rfind("+0.000000 FT_CreateDeviceInfoList() = FT_OK, 1 devices\n", 0), 0u) << text;
+  EXPECT_EQ(
+      text.rfind("vexo3-trace 1\n+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 1 devices\n", 0),
+      0u)
+      << text;
   EXPECT_NE(text.find("FT_SetBaudRate(3000000) = FT_OK\n"), std::string::npos) << text;
   EXPECT_NE(text.find("TX 4/4: F8 01 01 FF\n"), std::string::npos) << text;
   EXPECT_NE(text.find("RX 4/8 (read time-out): F8 01 01 FF\n"), std::string::npos) << text;

@@ -29,12 +29,15 @@ struct Target {
   int (*body)(const uint8_t*, size_t);
 };
 
+// clang-format off
 const Target kTargets[] = {
     {"package", FuzzPackage},
     {"catalog", FuzzCatalog},
     {"answer", FuzzAnswer},
     {"profile", FuzzProfile},
+    {"trace", FuzzTrace},
 };
+// clang-format on
 
 Bytes ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

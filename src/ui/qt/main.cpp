@@ -3,10 +3,13 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "link/replay_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/profile.h"
@@ -36,6 +39,21 @@ bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
   return true;
 }
 
+// The device of --replay=FILE; null (with the reason on stderr) when the
+// file can't be read or isn't a trace.
+std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path, vexo3::VirtualClock& clock) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  vexo3::Trace trace;
+  std::string error = "can't read the file";
+  if (!in || !vexo3::ParseTrace(text.str(), &trace, &error)) {
+    std::fprintf(stderr, "vexo3-updater: \"%s\": %s\n", path.c_str(), error.c_str());
+    return nullptr;
+  }
+  return std::make_unique<vexo3::ReplayD2xx>(std::move(trace), clock);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,13 +76,22 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  vexo3::RealClock clock;
+  vexo3::RealClock realClock;
+  vexo3::VirtualClock replayClock;
+  vexo3::Clock& clock =
+      options.replay.empty() ? static_cast<vexo3::Clock&>(realClock) : replayClock;
+  std::unique_ptr<vexo3::ReplayD2xx> replay;
   std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
 #ifdef VEXO3_HAVE_LIBFTDI
   std::unique_ptr<vexo3::LibFtdiD2xx> hardware;
 #endif
   vexo3::D2xxApi* d2xx = nullptr;
-  if (options.simulate) {
+  if (!options.replay.empty()) {
+    replay = LoadReplay(options.replay, replayClock);
+    if (!replay)
+      return 2;
+    d2xx = replay.get();
+  } else if (options.simulate) {
     vexo3::sim::Profile profile;
     if (!LoadSimulation(options.simulateProfile, &profile))
       return 2;
@@ -102,6 +129,11 @@ int main(int argc, char** argv) {
       if (caught != 0)
         result = 128 + caught;
     }
+  }
+  if (replay && !replay->Finish().empty()) {
+    // The session is gone, so its closing calls were checked too.
+    std::fputs(replay->Report().c_str(), stderr);
+    result = 5;
   }
   if (simulated) {
     // The session is gone, so the simulated units have seen the link close.

@@ -12,6 +12,10 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
       options.simulateProfile = arg.substr(11);
       if (options.simulateProfile.empty())
         options.error = "--simulate= needs a profile file";
+    } else if (arg.rfind("--replay=", 0) == 0) {
+      options.replay = arg.substr(9);
+      if (options.replay.empty())
+        options.error = "--replay= needs a trace file";
     } else if (arg.rfind("--screenshot=", 0) == 0 && arg.size() > 13) {
       options.screenshotDir = arg.substr(13);
     } else if (arg == "--help" || arg == "-h") {
@@ -22,6 +26,8 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
     if (!options.error.empty())
       break;
   }
+  if (options.error.empty() && options.simulate && !options.replay.empty())
+    options.error = "--simulate and --replay exclude each other";
   if (options.error.empty() && !options.screenshotDir.empty() && !options.simulate) {
     options.error = "--screenshot needs --simulate";
   }
@@ -69,10 +75,12 @@ UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args)
 }
 
 const char* UpdaterUsage() {
-  return "Usage: vexo3-updater [--simulate[=PROFILE]] [--screenshot=DIR]\n"
+  return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--screenshot=DIR]\n"
          "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
          "  --simulate=PROFILE the simulated device described by a JSON profile\n"
          "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
+         "  --replay=FILE      the device recorded in a wire trace (vexo3 --trace=FILE);\n"
+         "                     where the run leaves the trace is reported on stderr\n"
          "  -h, --help         print this text\n"
          "Qt's own options (-platform NAME, -style NAME, ...) are accepted too.\n"
          "See vexo3-updater(1).\n";

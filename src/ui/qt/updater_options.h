@@ -10,6 +10,7 @@ struct UpdaterOptions {
   bool simulate = false;        // --simulate: the simulated device instead of USB
   std::string simulateProfile;  // --simulate=PROFILE: a JSON scenario for the simulator
   std::string screenshotDir;    // --screenshot=DIR: save both dialogs as PNG, then quit
+  std::string replay;           // --replay=FILE: the device recorded in a wire trace
   bool help = false;
   std::string error;  // non-empty: the command line was refused
 };

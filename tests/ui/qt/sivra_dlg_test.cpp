@@ -154,6 +154,9 @@ class SivraDlgTest : public QObject {
     QCOMPARE(profile.simulateProfile, std::string("lab.json"));
     QVERIFY(!ParseUpdaterOptions(Args{"--simulate="}).error.empty());
     QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
+    QCOMPARE(ParseUpdaterOptions(Args{"--replay=wire.txt"}).replay, std::string("wire.txt"));
+    QVERIFY(!ParseUpdaterOptions(Args{"--replay="}).error.empty());
+    QVERIFY(!ParseUpdaterOptions(Args{"--simulate", "--replay=wire.txt"}).error.empty());
     // Before Qt has taken its options: those are left alone, ours are read.
     QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-platform", "xcb", "--help"}).help);
     QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-style", "fusion", "--simulate"}).error.empty());

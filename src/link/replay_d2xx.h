@@ -1,0 +1,84 @@
+#pragma once
+
+// A D2xxApi that plays a recorded wire trace (link/trace_format.h) back as
+// the device: each call is answered with the status and results of the next
+// call of the trace, on a virtual clock that jumps to the recorded times, so
+// a 15 s update replays in well under a second. Each call the program makes,
+// with its arguments and every byte it writes, is checked against the record.
+//
+// On the first difference the replay stops following the trace: from then on
+// every call fails with FT_IO_ERROR (byte counts 0, the clock left alone) so
+// the program winds down, and Report() says exactly where it left: the call
+// number and the trace's line, the call the trace expected and the one the
+// program made, and for written bytes the first differing byte with the bytes
+// around it. A call after the last one of the trace (a trace cut short, e.g.
+// by Ctrl-C) is reported as "trace ends here".
+
+#include <cstddef>
+#include <string>
+
+#include "link/d2xx.h"
+#include "link/trace_format.h"
+
+namespace vexo3 {
+
+class VirtualClock;
+
+class ReplayD2xx final : public D2xxApi {
+ public:
+  // The status every call returns once the run has left the trace.
+  static constexpr FT_STATUS kStatusAfterDivergence = FT_IO_ERROR;
+
+  // clock must outlive this object; its time at construction is the trace's
+  // time 0, and only this object and the program's own sleeps move it.
+  ReplayD2xx(Trace trace, VirtualClock& clock);
+
+  FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
+  FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) override;
+  FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) override;
+  FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
+                                      UCHAR parity) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override;
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber,
+                             char* description, void* dummy) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) override;
+  FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override;
+  FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
+                         DWORD* eventStatus) override;
+
+  // The program has made its last call: calls of the trace it never made are
+  // a divergence too. Returns Report().
+  const std::string& Finish();
+  // True once the run has left the trace (or ran past its end).
+  bool Diverged() const { return !report_.empty(); }
+  // Several lines, each ending in a line end; empty while the run follows
+  // the trace.
+  const std::string& Report() const { return report_; }
+  // Calls answered from the trace so far.
+  size_t CallsReplayed() const { return next_; }
+
+ private:
+  // The recorded call that answers `actual`, with the clock at its start; null
+  // when the run has left the trace (the report then says why).
+  const TraceCall* Answer(const TraceCall& actual);
+  // Moves the clock to the end of the call just answered; returns its status.
+  FT_STATUS Done(const TraceCall& recorded);
+  void Diverge(const std::string& report);
+
+  Trace trace_;
+  VirtualClock& clock_;
+  int64_t baseUs_;
+  size_t next_ = 0;
+  std::string report_;
+  int handleToken_ = 0;  // its address is the handle FT_Open hands out
+};
+
+}  // namespace vexo3
