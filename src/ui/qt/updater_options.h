@@ -15,6 +15,10 @@ struct UpdaterOptions {
 };
 
 UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args);
+// The same before the application object exists, so that --help and a bad
+// option need no display: arguments Qt would take (single-dash options and
+// the values of those that take one) are left alone.
+UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args);
 const char* UpdaterUsage();
 
 }  // namespace vexo3
