@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "link/hardware_d2xx.h"
 #include "platform/text_codec.h"
 
 namespace vexo3::cli {
@@ -99,6 +100,8 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
 }
 
 std::string PermissionHint() {
+  if (const char* systemHint = DeviceAccessHint())
+    return systemHint;
   // Paths of an installed system: the hint must work where there is no source tree.
   return "The USB device can't be opened, most likely for lack of permission. The udev rule\n"
          "/usr/lib/udev/rules.d/60-vexo3.rules gives the logged-in user access; the vexo3\n"

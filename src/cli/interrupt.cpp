@@ -1,12 +1,13 @@
 #include "cli/interrupt.h"
 
-#include <signal.h>
-#include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/signals.h"
 
 namespace vexo3::cli {
 namespace {
@@ -26,9 +27,7 @@ constexpr char kStopNotice[] =
     "\nvexo3: stopping now, between two chunks: the unit is left with an incomplete image.\n";
 
 void Say(const char* text, size_t length) {
-  // Nothing to do about a failed write here: the terminal may be gone.
-  ssize_t ignored = ::write(STDERR_FILENO, text, length);
-  (void)ignored;
+  WriteStderrFromHandler(text, length);
 }
 
 void OnSignal(int sig) {
@@ -36,8 +35,7 @@ void OnSignal(int sig) {
   if (!gDeferring) {
     // Not writing firmware: the signal's usual action, once this handler
     // returns and the signal is unblocked.
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
+    EndBySignal(sig);
   } else if (gPending == 0) {
     gPending = sig;
     if (gInUnit) {
@@ -50,21 +48,6 @@ void OnSignal(int sig) {
     Say(kStopNotice, sizeof kStopNotice - 1);
   }
   errno = savedErrno;
-}
-
-// Runs f with the three signals blocked, so the handler never sees a half
-// prepared notice.
-template <typename F>
-void WithSignalsBlocked(F&& f) {
-  sigset_t block;
-  sigset_t old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigaddset(&block, SIGHUP);
-  sigprocmask(SIG_BLOCK, &block, &old);
-  f();
-  sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 std::string Join(const std::vector<std::string>& names) {
@@ -80,24 +63,12 @@ std::string Join(const std::vector<std::string>& names) {
 }  // namespace
 
 void InstallSignalHandling() {
-  ::signal(SIGPIPE, SIG_IGN);
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  // Reads and writes carry on after the handler: a signal must not look
-  // like a failing device.
-  action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    // A signal ignored by whoever started us (nohup) stays ignored.
-    struct sigaction previous {};
-    if (::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-      continue;
-    ::sigaction(sig, &action, nullptr);
-  }
+  InstallTerminationHandler(OnSignal);
 }
 
 void BeginUnit(std::string_view unitName, bool moreAfter) {
-  WithSignalsBlocked([&] {
+  // Blocked while the notice is prepared, so the handler never sees half of it.
+  WithTerminationSignalsBlocked([&] {
     const std::string name(unitName);
     const int n = std::snprintf(
         gFirstNotice, sizeof gFirstNotice,
@@ -125,8 +96,7 @@ bool StopRequested() {
 std::string InterruptReport(int signal, const std::vector<std::string>& written,
                             const std::string& stopped, const std::vector<std::string>& skipped) {
   std::string out = "vexo3: interrupted (";
-  const char* name = sigabbrev_np(signal);
-  out += name != nullptr ? std::string("SIG") + name : std::to_string(signal);
+  out += SignalName(signal);
   out += ").\n";
   if (!written.empty())
     out += "  Written completely: " + Join(written) + ".\n";
@@ -147,8 +117,7 @@ int ExitAfterSignal(int code) {
   if (sig == 0)
     return code;
   std::fflush(nullptr);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
+  EndBySignal(sig);
   return 128 + sig;  // only when the signal's default action doesn't end us
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
 // Files the programs read and write besides firmware packages: simulator
-// profiles and state files, the trace. POSIX here; every function says what
+// profiles and state files, the trace. Every function says what
 // it refuses, and error texts are the system's reason, without the path (the
-// caller names the file the user chose).
+// caller names the file the user chose; on Windows the common reasons read
+// as on POSIX). Paths are UTF-8.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -52,7 +54,7 @@ class FileLock {
   static std::string LockPath(const std::string& path) { return path + ".lock"; }
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;  // the descriptor; on Windows the HANDLE
 };
 
 }  // namespace vexo3

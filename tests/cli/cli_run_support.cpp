@@ -1,5 +1,8 @@
 #include "cli/cli_run_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -7,14 +10,16 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
+#endif
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
-
-extern char** environ;
 
 namespace vexo3::test {
 
@@ -25,11 +30,129 @@ std::string ReadText(const std::string& path) {
   return s.str();
 }
 
-RunResult RunVexo3(const std::vector<std::string>& args) {
-  return RunVexo3(args, RunSetup{});
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
 }
 
-RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) {
+// One argument of a command line as the C runtime's parser splits it again.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+    return arg;
+  std::wstring q = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    q += c;
+  }
+  q.append(backslashes * 2, L'\\');
+  return q + L"\"";
+}
+
+HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+  return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::string HostPath(const std::string& path) {
+  return !path.empty() && path[0] == '/' ? "Z:" + path : path;
+}
+
+bool RunSetupSupported(const RunSetup& setup) {
+  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty;
+}
+
+// Windows has no pseudo-terminals to hand a program as its console: such
+// setups are not run (RunSetupSupported).
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunSetup& setup) {
+  if (!RunSetupSupported(setup))
+    return {};
+  ScratchDir capture;
+  const std::string outPath = setup.stdoutPath.empty() ? capture.File("out") : setup.stdoutPath;
+  const std::string errPath = capture.File("err");
+
+  std::wstring commandLine = Quote(Widen(program));
+  for (const std::string& a : args)
+    commandLine += L" " + Quote(Widen(a));
+
+  HANDLE in = OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+  HANDLE out = INVALID_HANDLE_VALUE;
+  if (setup.stdoutBrokenPipe) {
+    // A pipe whose reading end is closed before the program starts.
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    if (CreatePipe(&reader, &out, &sa, 0))
+      CloseHandle(reader);
+  } else {
+    out = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  }
+  HANDLE err = OpenInheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  RunResult r;
+  // Under load wine's CreateProcessW now and then fails with
+  // ERROR_INTERNAL_ERROR before the program starts; that is no run of ours.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             nullptr, &si, &pi) != 0;
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+      break;
+    if (!started)
+      Sleep(50);
+  }
+  if (started) {
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(pi.hProcess, &code))
+      r.exitCode = static_cast<int>(code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  } else {
+    std::fprintf(stderr, "RunProgram: CreateProcessW failed (%lu)\n", GetLastError());
+  }
+  for (HANDLE h : {in, out, err}) {
+    if (h != INVALID_HANDLE_VALUE)
+      CloseHandle(h);
+  }
+  if (setup.stdoutPath.empty() && !setup.stdoutBrokenPipe)
+    r.out = ReadText(outPath);
+  r.err = ReadText(errPath);
+  return r;
+}
+
+#else
+
+std::string HostPath(const std::string& path) {
+  return path;
+}
+
+bool RunSetupSupported(const RunSetup&) {
+  return true;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunSetup& setup) {
   ScratchDir capture;
   const std::string outPath = setup.stdoutPath.empty() ? capture.File("out") : setup.stdoutPath;
   const std::string errPath = capture.File("err");
@@ -82,7 +205,7 @@ RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) 
   }
   if (master >= 0)
     posix_spawn_file_actions_addclose(&actions, master);
-  std::vector<std::string> all = {VEXO3_BINARY};
+  std::vector<std::string> all = {program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : all)
@@ -92,7 +215,7 @@ RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) 
   RunResult r;
   pid_t pid = 0;
   const bool spawned =
-      posix_spawn(&pid, VEXO3_BINARY, &actions, nullptr, argv.data(), environ) == 0;
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   if (pipeFds[1] >= 0)
     close(pipeFds[1]);
@@ -138,10 +261,29 @@ RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) 
   return r;
 }
 
+#endif
+
+RunResult RunVexo3(const std::vector<std::string>& args) {
+  return RunVexo3(args, RunSetup{});
+}
+
+RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) {
+  return RunProgram(HostPath(VEXO3_BINARY), args, setup);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  return RunProgram(program, args, RunSetup{});
+}
+
 ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vexo3-cli-XXXXXX").string();
-  if (mkdtemp(pattern.data()) != nullptr)
-    path_ = pattern;
+  std::random_device random;
+  std::error_code ec;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path p = temp / ("vexo3-cli-" + std::to_string(random()));
+    if (std::filesystem::create_directory(p, ec))
+      path_ = p.generic_string();
+  }
 }
 
 ScratchDir::~ScratchDir() {

@@ -31,6 +31,17 @@ struct RunSetup {
 // Runs vexo3 with args (stdin from /dev/null, so never a terminal).
 RunResult RunVexo3(const std::vector<std::string>& args);
 RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup);
+// The same for any program, by path.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunSetup& setup);
+// False for what this system can't set up (Windows: terminals, a broken
+// pipe); RunVexo3 then runs nothing and returns exit code -1.
+bool RunSetupSupported(const RunSetup& setup);
+
+// A path of the build tree as the test program sees it: on Windows under
+// wine, the host's root folder is drive Z:.
+std::string HostPath(const std::string& path);
 
 // A fresh scratch folder for one test; removed with the object.
 class ScratchDir {

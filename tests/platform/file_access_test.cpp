@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,9 +18,12 @@ namespace fs = std::filesystem;
 
 struct Scratch {
   Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "vexo3-files-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr)
-      path = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+      const fs::path p = fs::temp_directory_path() / ("vexo3-files-" + std::to_string(random()));
+      if (fs::create_directory(p))
+        path = p.generic_string();
+    }
   }
   ~Scratch() {
     std::error_code ec;
