@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -69,7 +70,9 @@ std::vector<RecordedCase> RecordedCases() {
 }
 
 std::string ReplayFile(const std::string& path) {
-  std::ifstream in(path.starts_with("/") ? path : std::string(VEXO3_REPLAY_DIR) + "/" + path,
+  // Scratch files are absolute in the system's own form (C:\... on Windows).
+  const std::filesystem::path p(path);
+  std::ifstream in(p.is_absolute() ? p : std::filesystem::path(VEXO3_REPLAY_DIR) / p,
                    std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
