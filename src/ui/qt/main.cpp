@@ -14,7 +14,7 @@
 #include "sim/sim_device.h"
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 #ifdef VEXO3_HAVE_LIBFTDI
 #include "link/libftdi_d2xx.h"

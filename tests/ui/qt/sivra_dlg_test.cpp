@@ -20,7 +20,7 @@
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 namespace vexo3 {
 namespace {

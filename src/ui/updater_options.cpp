@@ -1,4 +1,4 @@
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 namespace vexo3 {
 

@@ -5,7 +5,8 @@
 
 namespace vexo3 {
 
-// Command line of vexo3-updater (after Qt has taken its own options).
+// Command line of vexo3-updater, the same for every front end (the Qt one
+// parses it after Qt has taken its own options).
 struct UpdaterOptions {
   bool simulate = false;        // --simulate: the simulated device instead of USB
   std::string simulateProfile;  // --simulate=PROFILE: a JSON scenario for the simulator
