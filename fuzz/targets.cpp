@@ -1,7 +1,13 @@
 #include "fuzz/targets.h"
 
+#ifdef _WIN32
+#include <filesystem>
+#include <fstream>
+#include <random>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -98,23 +104,55 @@ ResultCode WithCamera(DeviceSession& session, ResultCode (*op)(DeviceSession&)) 
 
 }  // namespace
 
-int FuzzPackage(const uint8_t* data, size_t size) {
-  // The loader takes a path: hand it an anonymous in-memory file.
+namespace {
+
+#ifdef _WIN32
+// The loader takes a path. Windows has no anonymous in-memory file: a
+// scratch file in the temp folder stands in (the suite replays the corpus
+// there; fuzzing itself runs on Linux).
+int LoadFromBytes(const uint8_t* data, size_t size, FirmwarePackage& package) {
+  std::random_device random;
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("vexo3-fuzz-" + std::to_string(random()) + ".bin");
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out)
+      return -1;
+  }
+  const int rc = package.LoadPackage(path.string());
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  return rc;
+}
+#else
+// The loader takes a path: hand it an anonymous in-memory file.
+int LoadFromBytes(const uint8_t* data, size_t size, FirmwarePackage& package) {
   const int fd = memfd_create("package", MFD_CLOEXEC);
   if (fd < 0)
-    return 0;
+    return -1;
   size_t done = 0;
   while (done < size) {
     const ssize_t n = write(fd, data + done, size - done);
     if (n <= 0) {
       close(fd);
-      return 0;
+      return -1;
     }
     done += static_cast<size_t>(n);
   }
-  FirmwarePackage package;
   const int rc = package.LoadPackage("/proc/self/fd/" + std::to_string(fd));
   close(fd);
+  return rc;
+}
+#endif
+
+}  // namespace
+
+int FuzzPackage(const uint8_t* data, size_t size) {
+  FirmwarePackage package;
+  const int rc = LoadFromBytes(data, size, package);
+  if (rc < 0)
+    return 0;  // the scratch file couldn't be made
 
   CHECK(rc >= FirmwarePackage::kOk && rc <= FirmwarePackage::kNoMemory);
   CHECK(rc != FirmwarePackage::kCannotOpen);

@@ -5,9 +5,7 @@
 #include <new>
 #include <span>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/file_open.h"
 
 namespace vexo3 {
 namespace {
@@ -101,24 +99,12 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
   cameraImage = FirmwareImage{};
 
   // Opened without waiting: a FIFO that nobody writes to would otherwise
-  // block the open for ever. Reads block as usual afterwards.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
+  // block the open for ever. A directory is no more a package file than a
+  // path that can't be opened.
+  std::FILE* file = OpenForReading(path);
+  if (file == nullptr)
     return kCannotOpen;
-  const int flags = ::fcntl(fd, F_GETFL);
-  std::FILE* file = nullptr;
-  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-    file = ::fdopen(fd, "rb");
-  if (file == nullptr) {
-    ::close(fd);
-    return kCannotOpen;
-  }
   FileCloser closer{file};
-  // Here a directory opens like a file and only its first read fails; it is
-  // no more a package file than a path that can't be opened.
-  struct stat info {};
-  if (fstat(fileno(closer.file), &info) == 0 && S_ISDIR(info.st_mode))
-    return kCannotOpen;
 
   std::array<uint8_t, kFileHeader.size()> header{};
   if (!ReadExactly(closer.file, header))

@@ -1,0 +1,81 @@
+#include "platform/file_open.h"
+
+#ifdef _WIN32
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace vexo3 {
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty())
+    return {};
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0)
+    return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                      wide.data(), n);
+  return wide;
+}
+
+}  // namespace
+
+std::FILE* OpenForReading(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  if (wide.empty())
+    return nullptr;  // empty, or not valid UTF-8
+  std::FILE* file = _wfopen(wide.c_str(), L"rb");
+  if (file == nullptr)
+    return nullptr;
+  struct _stat64 info {};
+  if (_fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFDIR) != 0) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(Widen(path));
+}
+
+#else
+
+std::FILE* OpenForReading(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return nullptr;
+  const int flags = ::fcntl(fd, F_GETFL);
+  std::FILE* file = nullptr;
+  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+    file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  // A directory opens like a file here and only its first read fails.
+  struct stat info {};
+  if (::fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(path);
+}
+
+#endif
+
+}  // namespace vexo3
