@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "sim/package_writer.h"
@@ -57,8 +58,6 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path) {
 
 // The window as it is on the screen, caption and frame included.
 bool SaveWindow(HWND window, const std::wstring& path) {
-  RedrawWindow(window, nullptr, nullptr,
-               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
   RECT rect;
   GetWindowRect(window, &rect);
   const int width = rect.right - rect.left;
@@ -123,6 +122,32 @@ BOOL CALLBACK InspectWindow(HWND window, LPARAM) {
   return FALSE;
 }
 
+// Photographs the main dialog once, while the Camera upload is half done:
+// the progress strip at work.
+struct MidUpload {
+  CSivraDlg* dialog = nullptr;
+  std::wstring path;
+  bool saved = false;
+};
+
+LRESULT CALLBACK OnStripMessage(HWND strip, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                DWORD_PTR data) {
+  const LRESULT result = DefSubclassProc(strip, message, wParam, lParam);
+  auto* mid = reinterpret_cast<MidUpload*>(data);
+  if (message == WM_PAINT && !mid->saved) {
+    wchar_t status[64] = {};
+    GetDlgItemTextW(mid->dialog->hwnd(), IDC_STATUS, status, 64);
+    const auto position = SendMessageW(strip, PBM_GETPOS, 0, 0);
+    const auto range = SendMessageW(strip, PBM_GETRANGE, FALSE, 0);
+    if (std::wstring_view(status) == L"Uploading Camera firmware..." && position * 2 >= range) {
+      mid->saved = true;
+      if (!SaveWindow(mid->dialog->hwnd(), mid->path))
+        std::fprintf(stderr, "vexo3-updater: can't save main-dialog-uploading.png\n");
+    }
+  }
+  return result;
+}
+
 void CALLBACK OnWatchTimer(HWND, UINT, UINT_PTR, ::DWORD) {
   static bool inside = false;
   if (inside || g_watch == nullptr)
@@ -183,11 +208,22 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
   Pump(dialog.hwnd(), 300);
   dialog.SetFirmwareFileText(package.string());
   dialog.LoadSelectedPackage();
+  MidUpload mid;
+  mid.dialog = &dialog;
+  mid.path = (out / "main-dialog-uploading.png").wstring();
+  SetWindowSubclass(dialog.progressBar(), OnStripMessage, 1, reinterpret_cast<DWORD_PTR>(&mid));
   dialog.UpdateFirmware();
+  RemoveWindowSubclass(dialog.progressBar(), OnStripMessage, 1);
+  if (!mid.saved) {
+    std::fprintf(stderr, "vexo3-updater: no picture of the upload\n");
+    watch.ok = false;
+  }
   // As after a click on the update button.
   SendMessageW(dialog.hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(dialog.Control(IDC_UPDATE)),
                TRUE);
   Pump(dialog.hwnd(), 300);
+  RedrawWindow(dialog.hwnd(), nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
   if (!SaveWindow(dialog.hwnd(), (out / "main-dialog.png").wstring())) {
     std::fprintf(stderr, "vexo3-updater: can't save main-dialog.png\n");
     watch.ok = false;

@@ -160,10 +160,11 @@ void CSivraDlg::AddProgressStrip() {
   MapDialogRect(hwnd_, &strip);
   // Created after the template's controls, so it is last in z-order and
   // tab order; it takes no focus.
-  progress_ = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, strip.left, strip.top,
-                              strip.right - strip.left, strip.bottom - strip.top, hwnd_,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
-                              GetModuleHandleW(nullptr), nullptr);
+  progress_ =
+      CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, strip.left,
+                      strip.top, strip.right - strip.left, strip.bottom - strip.top, hwnd_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
+                      GetModuleHandleW(nullptr), nullptr);
   SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
   SendMessageW(progress_, PBM_SETPOS, 0, 0);
 
