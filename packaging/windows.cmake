@@ -1,8 +1,12 @@
-# The Windows release artefact: a zip with vexo3.exe, the README and the
-# licence (cpack -G ZIP, or `cmake --build <dir> --target package`). Test-only
-# programs and the stand-in driver DLL are never installed.
+# The Windows release artefact: a zip with vexo3.exe, vexo3-updater.exe, the
+# README and the licence (cpack -G ZIP, or `cmake --build <dir> --target
+# package`). Test-only programs and the stand-in driver DLL are never
+# installed.
 if(TARGET vexo3)
   install(TARGETS vexo3 RUNTIME DESTINATION .)
+endif()
+if(TARGET vexo3-updater)
+  install(TARGETS vexo3-updater RUNTIME DESTINATION .)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 foreach(licence IN ITEMS LICENSE LICENSE.txt COPYING)

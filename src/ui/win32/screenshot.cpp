@@ -56,22 +56,22 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path) {
          SUCCEEDED(encoder->Commit());
 }
 
-// The window as it is on the screen, caption and frame included.
+// The window as it is drawn, caption and frame included.
 bool SaveWindow(HWND window, const std::wstring& path) {
   RECT rect;
   GetWindowRect(window, &rect);
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;
-  HDC screen = GetDC(nullptr);
+  HDC screen = GetWindowDC(window);
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
   SelectObject(memory, old);
   const bool ok = SavePng(bitmap, path);
   DeleteObject(bitmap);
   DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  ReleaseDC(window, screen);
   return ok;
 }
 
