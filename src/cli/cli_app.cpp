@@ -14,6 +14,7 @@
 #include "firmware/firmware_package.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
+#include "platform/file_open.h"
 #include "protocol/device_session.h"
 #include "sim/profile.h"
 #include "ui/device_report.h"
@@ -129,7 +130,8 @@ std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* 
   if (o.trace) {
     std::ostream* out = &std::cerr;
     if (!o.trace->empty()) {
-      b->traceFile.open(*o.trace, std::ios::out | std::ios::trunc);
+      // Binary: the trace's line ends are the same on every system.
+      b->traceFile.open(PathFromUtf8(*o.trace), std::ios::out | std::ios::binary | std::ios::trunc);
       if (!b->traceFile) {
         Print(io.err, "vexo3: can't write the trace file \"" + *o.trace + "\"\n");
         return kExitUsage;

@@ -1,10 +1,32 @@
-#include <unistd.h>
+#include <string>
+#include <vector>
 
 #include "cli/cli_app.h"
+#include "platform/console.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(const std::vector<std::string>& args) {
+  vexo3::SetUpStandardStreams();
+  std::vector<const char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(a.c_str());
   vexo3::cli::CliStreams io;
-  io.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-  io.inIsTerminal = isatty(STDIN_FILENO) == 1;
-  return vexo3::cli::RunCli(argc, argv, io);
+  io.outIsTerminal = vexo3::IsTerminal(stdout);
+  io.inIsTerminal = vexo3::IsTerminal(stdin);
+  return vexo3::cli::RunCli(static_cast<int>(argv.size()), argv.data(), io);
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide entry point: the narrow argv would hold the arguments in the ANSI
+// code page, with '?' for every character outside it.
+int wmain(int argc, wchar_t** argv) {
+  return Run(vexo3::Utf8Arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  return Run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

@@ -1,5 +1,7 @@
 #include "platform/file_open.h"
 
+#include "platform/console.h"
+
 #ifdef _WIN32
 #include <sys/stat.h>
 #include <windows.h>
@@ -13,25 +15,8 @@ namespace vexo3 {
 
 #ifdef _WIN32
 
-namespace {
-
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty())
-    return {};
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                    static_cast<int>(utf8.size()), nullptr, 0);
-  if (n <= 0)
-    return {};
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                      wide.data(), n);
-  return wide;
-}
-
-}  // namespace
-
 std::FILE* OpenForReading(const std::string& path) {
-  const std::wstring wide = Widen(path);
+  const std::wstring wide = WideFromUtf8(path);
   if (wide.empty())
     return nullptr;  // empty, or not valid UTF-8
   std::FILE* file = _wfopen(wide.c_str(), L"rb");
@@ -46,7 +31,13 @@ std::FILE* OpenForReading(const std::string& path) {
 }
 
 std::filesystem::path PathFromUtf8(const std::string& path) {
-  return std::filesystem::path(Widen(path));
+  return std::filesystem::path(WideFromUtf8(path));
+}
+
+bool ReplaceExistingFile(const std::string& from, const std::string& to) {
+  // rename() here fails when `to` exists.
+  return MoveFileExW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 #else
@@ -74,6 +65,10 @@ std::FILE* OpenForReading(const std::string& path) {
 
 std::filesystem::path PathFromUtf8(const std::string& path) {
   return std::filesystem::path(path);
+}
+
+bool ReplaceExistingFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 #endif

@@ -19,4 +19,9 @@ std::FILE* OpenForReading(const std::string& path);
 // The path object for a UTF-8 path, for std::fstream and std::filesystem.
 std::filesystem::path PathFromUtf8(const std::string& path);
 
+// Moves from over to, replacing a file already there in one step (readers
+// see the old file or the new one, never none). false on failure, from then
+// left in place.
+bool ReplaceExistingFile(const std::string& from, const std::string& to);
+
 }  // namespace vexo3

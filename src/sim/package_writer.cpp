@@ -2,6 +2,8 @@
 
 #include <fstream>
 
+#include "platform/file_open.h"
+
 namespace vexo3::sim {
 
 namespace {
@@ -37,7 +39,7 @@ bool WritePackage(const std::string& path, std::span<const PackageRecord> record
   std::vector<uint8_t> bytes = BuildPackage(records);
   if (truncateTo && *truncateTo < bytes.size())
     bytes.resize(*truncateTo);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(PathFromUtf8(path), std::ios::binary | std::ios::trunc);
   if (!file)
     return false;
   file.write(reinterpret_cast<const char*>(bytes.data()),

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/file_open.h"
 
 namespace vexo3::sim {
 namespace {
@@ -310,7 +311,7 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in)
     return false;
   std::ostringstream s;
@@ -538,7 +539,7 @@ bool SimulatedSetup::LoadState(std::string* error) {
     return true;
   std::string text;
   {
-    std::ifstream probe(stateFile_);
+    std::ifstream probe(PathFromUtf8(stateFile_));
     if (!probe)
       return true;  // first run: the units keep the profile's firmware
   }
@@ -577,7 +578,7 @@ bool SimulatedSetup::SaveState(std::string* error) {
   }
   const std::string temp = stateFile_ + ".tmp";
   {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    std::ofstream out(PathFromUtf8(temp), std::ios::binary | std::ios::trunc);
     out << FirmwareStateToJson(chips);
     out.flush();
     if (!out) {
@@ -587,7 +588,7 @@ bool SimulatedSetup::SaveState(std::string* error) {
       return false;
     }
   }
-  if (std::rename(temp.c_str(), stateFile_.c_str()) != 0) {
+  if (!ReplaceExistingFile(temp, stateFile_)) {
     if (error != nullptr)
       *error = stateFile_ + ": can't be written";
     std::remove(temp.c_str());
