@@ -186,9 +186,9 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
     return false;
   }
   const fs::path package = fs::temp_directory_path(error) / "vexo3-demo.bin";
-  if (error || !sim::WritePackage(package.string(), DemoPackage())) {
-    std::fprintf(stderr, "vexo3-updater: can't write the demo package %s\n",
-                 package.string().c_str());
+  const std::string packageUtf8 = Narrow(package.wstring());
+  if (error || !sim::WritePackage(packageUtf8, DemoPackage())) {
+    std::fprintf(stderr, "vexo3-updater: can't write the demo package %s\n", packageUtf8.c_str());
     return false;
   }
 
@@ -206,7 +206,7 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
   ShowWindow(dialog.hwnd(), SW_SHOW);
   SetForegroundWindow(dialog.hwnd());
   Pump(dialog.hwnd(), 300);
-  dialog.SetFirmwareFileText(package.string());
+  dialog.SetFirmwareFileText(packageUtf8);
   dialog.LoadSelectedPackage();
   MidUpload mid;
   mid.dialog = &dialog;

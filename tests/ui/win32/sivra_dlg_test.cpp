@@ -279,7 +279,10 @@ class Win32DialogTest : public ::testing::Test {
     Pump(dlg.hwnd());
   }
 
-  std::string WritePackage(uint16_t hcFlags = 0x1000) {
+  // UTF-8, as the dialog's texts are.
+  std::string PathOf(const fs::path& path) { return Narrow(path.wstring()); }
+
+  std::string WritePackage(uint16_t hcFlags = 0x1000, const std::string& name = "package.bin") {
     std::vector<sim::PackageRecord> records(2);
     records[0].kind = "HC";
     records[0].version = 0x0203;
@@ -290,7 +293,7 @@ class Win32DialogTest : public ::testing::Test {
     records[1].version = 0x0105;
     records[1].description = "Camera test";
     records[1].data = sim::MakeSimImage(0x0105, 0, "Camera test", 5000);
-    const std::string path = (dir_ / "package.bin").string();
+    const std::string path = PathOf(dir_) + "\\" + name;
     EXPECT_TRUE(sim::WritePackage(path, records));
     return path;
   }
@@ -497,7 +500,9 @@ TEST_F(Win32DialogTest, ChosenPackageIsSummarised) {
   SimRig rig(Config());
   CSivraDlg dlg(rig.session);
   Open(dlg);
-  const std::string path = WritePackage();
+  // A name outside any 8-bit code page goes through the chooser, the field
+  // and the loader whole.
+  const std::string path = WritePackage(0x1000, "paket-\xC3\xBC-\xE6\x97\xA5\xE6\x9C\xAC.bin");
   std::vector<std::string> filters;
   g_watch.script = [&](HWND chooser) {
     HWND types = GetDlgItem(chooser, cmb1);
@@ -654,7 +659,7 @@ TEST_F(Win32DialogTest, LoadingFailureShowsABoxAndClearsTheSummary) {
     box = ReadBox(b);
     Press(b, IDOK);
   };
-  Load(dlg, (dir_ / "missing.bin").string());
+  Load(dlg, PathOf(dir_ / "missing.bin"));
   EXPECT_EQ(box.caption, "Loading failed");
   EXPECT_EQ(box.text.rfind("Error: ", 0), 0u) << box.text;
   EXPECT_EQ(box.icon, LoadIconW(nullptr, IDI_HAND));
