@@ -94,7 +94,7 @@ INT_PTR CALLBACK CSivraDlg::DialogProc(HWND dialog, UINT message, WPARAM wParam,
   return self->HandleMessage(message, wParam, lParam);
 }
 
-INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
@@ -132,7 +132,6 @@ INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     default:
       break;
   }
-  (void)lParam;
   return FALSE;
 }
 

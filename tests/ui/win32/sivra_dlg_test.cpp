@@ -562,6 +562,16 @@ LRESULT CALLBACK SpyOnPaint(HWND bar, UINT message, WPARAM wParam, LPARAM lParam
   return DefSubclassProc(bar, message, wParam, lParam);
 }
 
+// Records every text the status control is given.
+LRESULT CALLBACK SpyOnStatus(HWND status, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                             DWORD_PTR data) {
+  if (message == WM_SETTEXT) {
+    reinterpret_cast<std::vector<std::string>*>(data)->push_back(
+        Narrow(reinterpret_cast<const wchar_t*>(lParam)));
+  }
+  return DefSubclassProc(status, message, wParam, lParam);
+}
+
 TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   SimRig rig(Config());
   CSivraDlg dlg(rig.session);
@@ -572,11 +582,17 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   spy.dlg = &dlg;
   spy.cameraBox = dlg.Control(IDC_CAMERA_CHECK);
   SetWindowSubclass(dlg.progressBar(), SpyOnPaint, 1, reinterpret_cast<DWORD_PTR>(&spy));
+  std::vector<std::string> statusTexts;
+  SetWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1,
+                    reinterpret_cast<DWORD_PTR>(&statusTexts));
 
   SendMessageW(dlg.Control(IDC_UPDATE), BM_CLICK, 0, 0);
-  EXPECT_EQ(Text(dlg.Control(IDC_STATUS)), "DONE ok");
+  EXPECT_EQ(statusTexts,
+            (std::vector<std::string>{"Reading device state...", "Uploading HC firmware...",
+                                      "Uploading Camera firmware...", "DONE ok"}));
   EXPECT_GT(spy.paints, 2);  // the strip repainted while the upload ran
   EXPECT_TRUE(spy.controlsDisabled);
+  // ... during both uploads.
   EXPECT_EQ(spy.statuses,
             (std::vector<std::string>{"Uploading HC firmware...", "Uploading Camera firmware..."}));
   EXPECT_EQ(rig.hc.Flash(sim::Unit::Camera).size(), 5000u);
@@ -589,6 +605,7 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   Pump(dlg.hwnd());
   EXPECT_EQ(IsDlgButtonChecked(dlg.hwnd(), IDC_CAMERA_CHECK), UINT{BST_UNCHECKED});
   RemoveWindowSubclass(dlg.progressBar(), SpyOnPaint, 1);
+  RemoveWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1);
 }
 
 // One row per failure: what sets it up, the one box it shows, and the
