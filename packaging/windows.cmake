@@ -15,6 +15,22 @@ foreach(licence IN ITEMS LICENSE LICENSE.txt COPYING)
   endif()
 endforeach()
 
+# The installer: both programs into Program Files, a Start-menu entry for
+# the dialog and an uninstaller (`cmake --build <dir> --target installer`).
+find_program(VEXO3_MAKENSIS makensis)
+if(VEXO3_MAKENSIS AND TARGET vexo3 AND TARGET vexo3-updater)
+  set(VEXO3_SETUP ${CMAKE_BINARY_DIR}/vexo3-${PROJECT_VERSION}-setup.exe)
+  set(nsi ${CMAKE_CURRENT_SOURCE_DIR}/windows/vexo3-setup.nsi)
+  set(icon ${PROJECT_BINARY_DIR}/src/ui/win32/vexo3-updater.ico)
+  add_custom_command(OUTPUT ${VEXO3_SETUP}
+    COMMAND ${VEXO3_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION}
+            -DUPDATER_EXE=$<TARGET_FILE:vexo3-updater> -DCLI_EXE=$<TARGET_FILE:vexo3>
+            -DREADME=${PROJECT_SOURCE_DIR}/README.md -DICON=${icon} -DOUT_FILE=${VEXO3_SETUP}
+            ${nsi}
+    DEPENDS ${nsi} vexo3 vexo3-updater vexo3_win32_icon ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+  add_custom_target(installer DEPENDS ${VEXO3_SETUP})
+endif()
+
 set(CPACK_GENERATOR "ZIP")
 set(CPACK_PACKAGE_NAME "vexo3")
 set(CPACK_PACKAGE_VENDOR "Vexo-3 updater team")
