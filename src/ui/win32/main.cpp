@@ -37,9 +37,19 @@ std::vector<std::string> Arguments() {
 }
 
 // A GUI program has no console of its own: write into the one it was started
-// from, if any, and show a box otherwise.
+// from, or into the handles it was given (a pipe, wine's terminal), and show
+// a box when there is neither.
 void Tell(const std::string& text, bool error) {
-  if (AttachConsole(ATTACH_PARENT_PROCESS) || GetStdHandle(STD_ERROR_HANDLE) != nullptr) {
+  static const bool console = [] {
+    if (GetStdHandle(STD_ERROR_HANDLE) != nullptr)
+      return true;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+      return false;
+    // The C streams were set up before there was a console to write to.
+    return std::freopen("CONOUT$", "w", stdout) != nullptr &&
+           std::freopen("CONOUT$", "w", stderr) != nullptr;
+  }();
+  if (console) {
     std::FILE* out = error ? stderr : stdout;
     std::fputs(text.c_str(), out);
     std::fflush(out);
