@@ -352,6 +352,7 @@ TEST_F(Win32DialogTest, StartState) {
   HWND h = dlg.hwnd();
   EXPECT_NE(SendMessageW(h, WM_GETICON, ICON_BIG, 0), 0);
   EXPECT_NE(SendMessageW(h, WM_GETICON, ICON_SMALL, 0), 0);
+  EXPECT_EQ(SendMessageW(h, WM_QUERYDRAGICON, 0, 0), reinterpret_cast<LRESULT>(dlg.icon()));
   EXPECT_EQ(IsDlgButtonChecked(h, IDC_HC_CHECK), UINT{BST_CHECKED});
   EXPECT_EQ(IsDlgButtonChecked(h, IDC_CAMERA_CHECK), UINT{BST_CHECKED});
   for (int id : {IDC_FIRMWARE_FILE, IDC_SUMMARY, IDC_STATUS})
@@ -645,14 +646,20 @@ TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
     Load(dlg, WritePackage(row.hcFlags));
     Box box;
     bool updateDisabled = false;
+    bool openDuringAction = false;
     g_watch.script = [&](HWND b) {
       box = ReadBox(b);
       updateDisabled = !IsWindowEnabled(dlg.Control(IDC_UPDATE));
+      // Esc or the close box while the action still runs: the dialog stays.
+      SendMessageW(dlg.hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+      openDuringAction = dlg.hwnd() != nullptr;
       Press(b, row.answer);
     };
     SendMessageW(dlg.Control(row.button), BM_CLICK, 0, 0);
     Pump(dlg.hwnd());
     EXPECT_EQ(g_watch.seen, 1);
+    EXPECT_TRUE(openDuringAction);
+    ASSERT_NE(dlg.hwnd(), nullptr);
     EXPECT_EQ(box.caption, row.caption);
     EXPECT_EQ(box.text.rfind(row.textStart, 0), 0u) << box.text;
     EXPECT_EQ(box.icon, LoadIconW(nullptr, row.icon));
