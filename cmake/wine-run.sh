@@ -2,6 +2,7 @@
 # Runs a Windows program under wine in the build tree's own wine prefix, for
 # ctest and other build steps (the cross toolchain's emulator).
 #   wine-run.sh PREFIX PROGRAM [ARGS...]
+#   wine-run.sh PREFIX             only makes the prefix
 # The prefix is made on first use, without the mono and gecko prompts; a
 # lock keeps two parallel tests from making it twice.
 set -eu
@@ -19,5 +20,8 @@ if [ ! -f "$prefix/system.reg" ]; then
       wineserver --wait || true
     fi
   ) 9>"$prefix.lock"
+fi
+if [ $# -eq 0 ]; then
+  exit 0
 fi
 exec wine "$@"

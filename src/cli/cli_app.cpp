@@ -12,6 +12,7 @@
 #include "cli/json_output.h"
 #include "cli/terminal_window.h"
 #include "firmware/firmware_package.h"
+#include "link/hardware_d2xx.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "platform/file_open.h"
@@ -19,9 +20,6 @@
 #include "sim/profile.h"
 #include "ui/device_report.h"
 #include "ui/sivra_actions.h"
-#ifdef VEXO3_HAVE_LIBFTDI
-#include "link/libftdi_d2xx.h"
-#endif
 
 #ifndef VEXO3_VERSION
 #define VEXO3_VERSION "0.0.0"
@@ -119,13 +117,14 @@ std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* 
     }
     b->d2xx = &b->sim->bus();
   } else {
-#ifdef VEXO3_HAVE_LIBFTDI
-    b->real = std::make_unique<LibFtdiD2xx>();
+    std::string error;
+    b->real = MakeHardwareD2xx(&error);
+    if (!b->real) {
+      // No driver, no device: the same exit status as a device not found.
+      Print(io.err, "vexo3: " + error + "\n");
+      return kExitNoDevice;
+    }
     b->d2xx = b->real.get();
-#else
-    Print(io.err, "vexo3: this build has no USB backend; use --simulate\n");
-    return kExitDeviceFailure;
-#endif
   }
   if (o.trace) {
     std::ostream* out = &std::cerr;

@@ -3,7 +3,8 @@
 // The USB-serial driver interface that FtdiDevice is written against. It keeps
 // the names, argument order, types and status values of the vendor's D2XX API
 // so the link code reads like code for that driver. Implementations:
-//   - LibFtdiD2xx (link/libftdi_d2xx.h): real FT-X chips through libftdi1;
+//   - LibFtdiD2xx (link/libftdi_d2xx.h): real FT-X chips through libftdi1 (Linux);
+//   - WinD2xx (link/win_d2xx.h): the vendor's driver library on Windows;
 //   - sim::SimulatedBus (sim/sim_bus.h): simulated chips for tests and --simulate.
 // FtdiDevice is the only caller. Nothing here is global: main() picks one
 // implementation and hands it down.

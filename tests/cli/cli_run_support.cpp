@@ -61,23 +61,18 @@ HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition)
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The program's path as built; a cross build's tests run under wine, whose
-// Z: drive is the host's root folder.
-std::string BinaryPath() {
-  std::string p = VEXO3_BINARY;
-  if (!p.empty() && p[0] == '/')
-    p = "Z:" + p;
-  return p;
-}
-
 }  // namespace
 
-RunResult RunVexo3(const std::vector<std::string>& args) {
+std::string HostPath(const std::string& path) {
+  return !path.empty() && path[0] == '/' ? "Z:" + path : path;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   ScratchDir capture;
   const std::string outPath = capture.File("out");
   const std::string errPath = capture.File("err");
 
-  std::wstring commandLine = Quote(Widen(BinaryPath()));
+  std::wstring commandLine = Quote(Widen(program));
   for (const std::string& a : args)
     commandLine += L" " + Quote(Widen(a));
 
@@ -112,7 +107,11 @@ RunResult RunVexo3(const std::vector<std::string>& args) {
 
 #else
 
-RunResult RunVexo3(const std::vector<std::string>& args) {
+std::string HostPath(const std::string& path) {
+  return path;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   ScratchDir capture;
   const std::string outPath = capture.File("out");
   const std::string errPath = capture.File("err");
@@ -124,7 +123,7 @@ RunResult RunVexo3(const std::vector<std::string>& args) {
                                    0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0600);
-  std::vector<std::string> all = {VEXO3_BINARY};
+  std::vector<std::string> all = {program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : all)
@@ -133,7 +132,7 @@ RunResult RunVexo3(const std::vector<std::string>& args) {
 
   RunResult r;
   pid_t pid = 0;
-  if (posix_spawn(&pid, VEXO3_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
@@ -146,6 +145,10 @@ RunResult RunVexo3(const std::vector<std::string>& args) {
 }
 
 #endif
+
+RunResult RunVexo3(const std::vector<std::string>& args) {
+  return RunProgram(HostPath(VEXO3_BINARY), args);
+}
 
 ScratchDir::ScratchDir() {
   std::random_device random;

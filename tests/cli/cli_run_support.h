@@ -15,6 +15,12 @@ struct RunResult {
 
 // Runs vexo3 with args (stdin from /dev/null, so never a terminal).
 RunResult RunVexo3(const std::vector<std::string>& args);
+// The same for any program, by path.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// A path of the build tree as the test program sees it: on Windows under
+// wine, the host's root folder is drive Z:.
+std::string HostPath(const std::string& path);
 
 // A fresh scratch folder for one test; removed with the object.
 class ScratchDir {

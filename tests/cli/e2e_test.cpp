@@ -116,6 +116,20 @@ TEST(CliEndToEnd, InspectPrintsTheSummaryExactly) {
             "Camera firmware\n  \"Camera test firmware\"\n    ver. 02.01.2\n\n");
 }
 
+// Names outside ASCII reach the loader whole and come back whole in texts
+// (on Windows through the wide command line and wide file names).
+TEST(CliEndToEnd, NonAsciiPathsArriveWhole) {
+  ScratchDir dir;
+  const std::string package = WriteTestPackage(dir, "f\xC3\xBCr \xE2\x82\xAC.bin", 0x4000);
+  RunResult r = Vexo3({"inspect", package});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("HC firmware:\n", 0), 0u) << r.out;
+  const std::string missing = dir.File("f\xC3\xA4hlt.bin");
+  r = Vexo3({"inspect", missing});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_NE(r.err.find("\"" + missing + "\" can't be opened."), std::string::npos) << r.err;
+}
+
 TEST(CliEndToEnd, InspectJsonCarriesEachImage) {
   ScratchDir dir;
   const std::string package = WriteTestPackage(dir, "p.bin", 0x4000 | (3 << 5), false);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/hardware_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/profile.h"
@@ -15,10 +16,6 @@
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/updater_options.h"
-
-#ifdef VEXO3_HAVE_LIBFTDI
-#include "link/libftdi_d2xx.h"
-#endif
 
 namespace {
 
@@ -53,9 +50,7 @@ int main(int argc, char** argv) {
 
   vexo3::RealClock clock;
   std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
-#ifdef VEXO3_HAVE_LIBFTDI
-  std::unique_ptr<vexo3::LibFtdiD2xx> hardware;
-#endif
+  std::unique_ptr<vexo3::D2xxApi> hardware;
   vexo3::D2xxApi* d2xx = nullptr;
   if (options.simulate) {
     vexo3::sim::Profile profile;
@@ -69,13 +64,13 @@ int main(int argc, char** argv) {
     }
     d2xx = &simulated->bus();
   } else {
-#ifdef VEXO3_HAVE_LIBFTDI
-    hardware = std::make_unique<vexo3::LibFtdiD2xx>();
+    std::string error;
+    hardware = vexo3::MakeHardwareD2xx(&error);
+    if (!hardware) {
+      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
+      return 1;
+    }
     d2xx = hardware.get();
-#else
-    std::fputs("vexo3-updater: built without the USB backend; try --simulate\n", stderr);
-    return 1;
-#endif
   }
 
   int result = 0;

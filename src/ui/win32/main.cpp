@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "link/hardware_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/profile.h"
@@ -89,6 +90,7 @@ int main() {
 
   vexo3::RealClock clock;
   std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
+  std::unique_ptr<vexo3::D2xxApi> hardware;
   vexo3::D2xxApi* d2xx = nullptr;
   if (options.simulate) {
     vexo3::sim::Profile profile;
@@ -102,8 +104,14 @@ int main() {
     }
     d2xx = &simulated->bus();
   } else {
-    Tell("vexo3-updater: built without the USB backend; try --simulate\n", true);
-    return 1;
+    std::string error;
+    hardware = vexo3::MakeHardwareD2xx(&error);
+    if (!hardware) {
+      // Without the driver the dialog could do nothing but fail: say why.
+      Tell("vexo3-updater: " + error + "\n", true);
+      return 1;
+    }
+    d2xx = hardware.get();
   }
 
   int result = 0;

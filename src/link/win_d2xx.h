@@ -1,0 +1,65 @@
+#pragma once
+
+// D2xxApi on Windows: the vendor's D2XX driver library ftd2xx.dll, loaded at
+// run time (no import library, no vendor header: link/d2xx.h declares the
+// names and types). Every call goes straight to the driver, so its
+// semantics are the driver's own:
+//   - FT_Read blocks until n bytes or the read time-out and returns FT_OK
+//     with the count (short, or 0, on a time-out).
+//   - FT_Write blocks until all bytes are accepted or the write time-out and
+//     returns FT_OK with the count written.
+// Not thread-safe beyond what the driver is: one caller at a time.
+
+#include <memory>
+#include <string>
+
+#include "link/d2xx.h"
+
+namespace vexo3 {
+
+class WinD2xx final : public D2xxApi {
+ public:
+  // Loads ftd2xx.dll from the Windows system folder only, so a DLL of that
+  // name planted beside the program or in the current folder is never
+  // picked up. nullptr when the driver is not installed or lacks a function
+  // the link uses; *error then says which, as a sentence for the user.
+  static std::unique_ptr<WinD2xx> LoadSystemDriver(std::string* error);
+  // Loads the driver library at this full path (UTF-8), for tests of a
+  // stand-in driver. Same failures as LoadSystemDriver.
+  static std::unique_ptr<WinD2xx> LoadDriverAt(const std::string& path, std::string* error);
+
+  // Unloads the library; handles the driver still has open are closed first.
+  ~WinD2xx() override;
+  WinD2xx(const WinD2xx&) = delete;
+  WinD2xx& operator=(const WinD2xx&) = delete;
+
+  FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;
+  FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) override;
+  FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle) override;
+  FT_STATUS FT_Close(FT_HANDLE handle) override;
+  FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) override;
+  FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override;
+  FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) override;
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
+                                      UCHAR parity) override;
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override;
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) override;
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override;
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override;
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber,
+                             char* description, void* dummy) override;
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) override;
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) override;
+  FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override;
+  FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
+                         DWORD* eventStatus) override;
+
+  struct Functions;  // the driver's entry points
+
+ private:
+  WinD2xx();
+
+  std::unique_ptr<Functions> fn_;
+};
+
+}  // namespace vexo3
