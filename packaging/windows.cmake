@@ -22,9 +22,14 @@ if(VEXO3_MAKENSIS AND TARGET vexo3 AND TARGET vexo3-updater)
   set(VEXO3_SETUP ${CMAKE_BINARY_DIR}/vexo3-${PROJECT_VERSION}-setup.exe)
   set(nsi ${CMAKE_CURRENT_SOURCE_DIR}/windows/vexo3-setup.nsi)
   set(icon ${PROJECT_BINARY_DIR}/src/ui/win32/vexo3-updater.ico)
+  # Stripped copies, as in the zip.
+  set(stage ${CMAKE_BINARY_DIR}/installer)
   add_custom_command(OUTPUT ${VEXO3_SETUP}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
+    COMMAND ${CMAKE_STRIP} -o ${stage}/vexo3-updater.exe $<TARGET_FILE:vexo3-updater>
+    COMMAND ${CMAKE_STRIP} -o ${stage}/vexo3.exe $<TARGET_FILE:vexo3>
     COMMAND ${VEXO3_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION}
-            -DUPDATER_EXE=$<TARGET_FILE:vexo3-updater> -DCLI_EXE=$<TARGET_FILE:vexo3>
+            -DUPDATER_EXE=${stage}/vexo3-updater.exe -DCLI_EXE=${stage}/vexo3.exe
             -DREADME=${PROJECT_SOURCE_DIR}/README.md -DICON=${icon} -DOUT_FILE=${VEXO3_SETUP}
             ${nsi}
     DEPENDS ${nsi} vexo3 vexo3-updater vexo3_win32_icon ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
