@@ -37,9 +37,11 @@ expect_file usr/lib/udev/rules.d/60-vexo3.rules
 if [ "$have_cli" = 1 ]; then
   expect_file usr/bin/vexo3
   expect_file usr/share/man/man1/vexo3.1.gz
+  expect_file usr/share/doc/vexo3/README.md
 fi
 if [ "$have_gui" = 1 ]; then
   expect_file usr/bin/vexo3-updater
+  expect_file usr/share/man/man1/vexo3-updater.1.gz
   expect_file usr/share/applications/vexo3-updater.desktop
   if ! grep -Eq ' \./usr/share/(icons/hicolor/scalable/apps/vexo3-updater\.svg|pixmaps/vexo3-updater\.png)$' <<<"$contents"; then
     echo "FAIL: the dialog's icon is missing from the package"

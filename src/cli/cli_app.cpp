@@ -1,20 +1,26 @@
 #include "cli/cli_app.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/device_list.h"
+#include "cli/interrupt.h"
 #include "cli/json_output.h"
 #include "cli/terminal_window.h"
 #include "firmware/firmware_package.h"
 #include "link/hardware_d2xx.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
+#include "platform/file_access.h"
 #include "platform/file_open.h"
 #include "protocol/device_session.h"
 #include "sim/profile.h"
@@ -42,6 +48,8 @@ constexpr const char* kFooter =
     "  2  usage error, or several HandControllers connected and no --serial\n"
     "  3  no HandController found (or none with the --serial given)\n"
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
+    "  128+N  update interrupted by signal N: the unit being written was finished\n"
+    "     first (a second Ctrl-C stops it at once), nothing after it was written\n"
     "\n"
     "Examples:\n"
     "  vexo3 devices\n"
@@ -83,6 +91,15 @@ std::vector<std::string> NormaliseArgs(int argc, const char* const* argv) {
 void Print(std::FILE* f, const std::string& text) {
   std::fputs(text.c_str(), f);
   std::fflush(f);
+}
+
+// Standard output: a failed write is noted for the end of the run.
+void PrintOut(const CliStreams& io, const std::string& text) {
+  std::fputs(text.c_str(), io.out);
+  if (std::fflush(io.out) != 0 || std::ferror(io.out)) {
+    if (io.outError != nullptr && *io.outError == 0)
+      *io.outError = errno != 0 ? errno : EIO;
+  }
 }
 
 // The devices, the clock and the trace for one run.
@@ -127,18 +144,42 @@ std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* 
     b->d2xx = b->real.get();
   }
   if (o.trace) {
-    std::ostream* out = &std::cerr;
-    if (!o.trace->empty()) {
-      // Binary: the trace's line ends are the same on every system.
-      b->traceFile.open(PathFromUtf8(*o.trace), std::ios::out | std::ios::binary | std::ios::trunc);
-      if (!b->traceFile) {
-        Print(io.err, "vexo3: can't write the trace file \"" + *o.trace + "\"\n");
-        return kExitUsage;
-      }
-      out = &b->traceFile;
-    }
+    // Opened later (OpenTrace), once everything the run reads is loaded; the
+    // wrapper sees no driver call before then.
+    std::ostream* out = o.trace->empty() ? &std::cerr : &b->traceFile;
     b->trace = std::make_unique<TraceD2xx>(*b->d2xx, *b->clock, *out);
     b->d2xx = b->trace.get();
+  }
+  return std::nullopt;
+}
+
+// Opens --trace=FILE, which is emptied on opening: refused when it names a
+// file the run reads or keeps. An exit code on failure.
+std::optional<int> OpenTrace(const Options& o, const CliStreams& io, Backend* b) {
+  if (!o.trace || o.trace->empty())
+    return std::nullopt;
+  const std::string& path = *o.trace;
+  const struct {
+    const char* what;
+    std::string file;
+  } kept[] = {
+      {"the firmware package", o.file},
+      {"the simulator profile", o.simulate.value_or("")},
+      {"the simulator's state file", b->sim ? b->sim->StateFile() : ""},
+  };
+  for (const auto& k : kept) {
+    if (!k.file.empty() && IsSameFile(path, k.file)) {
+      Print(io.err, "vexo3: --trace=" + path + " names " + k.what +
+                        ", which the trace would overwrite; choose another file\n");
+      return kExitUsage;
+    }
+  }
+  // Binary: the trace's line ends are the same on every system.
+  b->traceFile.open(PathFromUtf8(path), std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!b->traceFile) {
+    Print(io.err,
+          "vexo3: can't write the trace file \"" + path + "\": " + std::strerror(errno) + "\n");
+    return kExitUsage;
   }
   return std::nullopt;
 }
@@ -150,6 +191,8 @@ TerminalOptions WindowOptions(const Options& o, const CliStreams& io) {
   t.in = io.in;
   t.outIsTerminal = io.outIsTerminal;
   t.inIsTerminal = io.inIsTerminal;
+  t.errIsTerminal = io.errIsTerminal;
+  t.outError = io.outError;
   t.assumeYes = o.yes;
   t.hcChecked = !o.noHc;
   t.cameraChecked = !o.noCamera;
@@ -168,11 +211,11 @@ int Devices(const Options& o, const CliStreams& io, D2xxApi& d2xx) {
   for (const ChipEntry& c : chips)
     unreadable = unreadable || c.unreadable();
   if (o.json) {
-    Print(io.out, DevicesJson(chips, o.serial));
+    PrintOut(io, DevicesJson(chips, o.serial));
   } else if (chips.empty()) {
-    Print(io.out, "No FTDI chip with USB id 0403:6015 found.\n");
+    PrintOut(io, "No FTDI chip with USB id 0403:6015 found.\n");
   } else {
-    Print(io.out, FormatChipTable(chips, o.serial));
+    PrintOut(io, FormatChipTable(chips, o.serial));
   }
   if (unreadable)
     Print(io.err, PermissionHint());
@@ -269,6 +312,8 @@ int Update(const Options& o, const CliStreams& io, Backend& b) {
     return kExitPackageError;
   }
 
+  if (auto code = OpenTrace(o, io, &b))
+    return *code;
   Choice choice;
   bool unreadable = false;
   if (auto code = ChooseDevice(o, io, *b.d2xx, &choice, &unreadable))
@@ -276,6 +321,25 @@ int Update(const Options& o, const CliStreams& io, Backend& b) {
   if (o.serial && session.link)
     session.link->SetSerialFilter(*o.serial);
   actions.UpdateFirmware();
+  if (const int sig = PendingSignal()) {
+    // Which units are as they were, which one is finished, which one broken.
+    std::vector<std::string> written = window.UnitsStarted();
+    std::string stopped;
+    if (window.StatusText() != "DONE ok" && !written.empty()) {
+      stopped = written.back();
+      written.pop_back();
+    }
+    std::vector<std::string> skipped;
+    for (const auto& [name, wanted] : {std::pair{std::string(kHcImageName), !o.noHc},
+                                       std::pair{std::string(kCameraImageName), !o.noCamera}}) {
+      if (wanted && name != stopped &&
+          std::find(written.begin(), written.end(), name) == written.end()) {
+        skipped.push_back(name);
+      }
+    }
+    Print(io.err, InterruptReport(sig, written, stopped, skipped));
+    return 128 + sig;
+  }
   return window.StatusText() == "DONE ok" ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
@@ -292,16 +356,36 @@ int Inspect(const Options& o, const CliStreams& io) {
   if (!window.Summary() || !window.Boxes().empty())
     return kExitPackageError;
   if (o.json) {
-    Print(io.out, PackageJson(o.file, package, *window.Summary()));
+    PrintOut(io, PackageJson(o.file, package, *window.Summary()));
   } else {
-    Print(io.out, *window.Summary());
+    PrintOut(io, *window.Summary());
   }
   return kExitOk;
 }
 
+int Run(int argc, const char* const* argv, const CliStreams& io);
+
 }  // namespace
 
-int RunCli(int argc, const char* const* argv, const CliStreams& io) {
+int RunCli(int argc, const char* const* argv, const CliStreams& streams) {
+  int outError = 0;
+  CliStreams io = streams;
+  io.outError = &outError;
+  int code = Run(argc, argv, io);
+  if (std::fflush(io.out) != 0 && outError == 0)
+    outError = errno != 0 ? errno : EIO;
+  if (outError != 0 || std::ferror(io.out)) {
+    Print(io.err, std::string("vexo3: write error: ") +
+                      std::strerror(outError != 0 ? outError : EIO) + "\n");
+    if (code == kExitOk)
+      code = kExitDeviceFailure;
+  }
+  return code;
+}
+
+namespace {
+
+int Run(int argc, const char* const* argv, const CliStreams& io) {
   Options o;
   CLI::App app{kDescription, "vexo3"};
   app.footer(kFooter);
@@ -356,13 +440,13 @@ int RunCli(int argc, const char* const* argv, const CliStreams& io) {
   try {
     app.parse(static_cast<int>(argp.size()), argp.data());
   } catch (const CLI::CallForHelp&) {
-    Print(io.out, app.help());
+    PrintOut(io, app.help());
     return kExitOk;
   } catch (const CLI::CallForAllHelp&) {
-    Print(io.out, app.help("", CLI::AppFormatMode::All));
+    PrintOut(io, app.help("", CLI::AppFormatMode::All));
     return kExitOk;
   } catch (const CLI::CallForVersion& e) {
-    Print(io.out, std::string(e.what()) + "\n");
+    PrintOut(io, std::string(e.what()) + "\n");
     return kExitOk;
   } catch (const CLI::ParseError& e) {
     Print(io.err, std::string("vexo3: ") + e.what() + "\nRun with --help for more information.\n");
@@ -371,19 +455,32 @@ int RunCli(int argc, const char* const* argv, const CliStreams& io) {
 
   if (inspect->parsed())
     return Inspect(o, io);
+  if (update->parsed() && o.noHc && o.noCamera) {
+    Print(io.err,
+          "vexo3: --no-hc and --no-camera together leave nothing to update\n"
+          "Run with --help for more information.\n");
+    return kExitUsage;
+  }
 
   Backend backend;
   if (auto code = MakeBackend(o, io, &backend))
     return *code;
   int code = kExitOk;
-  if (devices->parsed()) {
+  if (devices->parsed() || info->parsed()) {
+    if (auto failed = OpenTrace(o, io, &backend))
+      code = *failed;
+  }
+  if (code != kExitOk) {
+    // Nothing ran: the state file is as it was.
+  } else if (devices->parsed()) {
     code = Devices(o, io, *backend.d2xx);
   } else if (info->parsed()) {
     code = Info(o, io, backend);
   } else if (update->parsed()) {
     code = Update(o, io, backend);
   }
-  // The simulated device lasts across runs through its state file.
+  // The simulated device lasts across runs through its state file: saved
+  // on every way out of a run, an interrupted one included.
   if (backend.sim) {
     std::string error;
     if (!backend.sim->SaveState(&error)) {
@@ -395,4 +492,5 @@ int RunCli(int argc, const char* const* argv, const CliStreams& io) {
   return code;
 }
 
+}  // namespace
 }  // namespace vexo3::cli

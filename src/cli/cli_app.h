@@ -22,8 +22,15 @@ struct CliStreams {
   std::FILE* in = stdin;
   bool outIsTerminal = false;
   bool inIsTerminal = false;
+  bool errIsTerminal = false;
+  // Set by RunCli: where the first failing write to `out` leaves its errno.
+  int* outError = nullptr;
 };
 
+// Output errors don't stop a run: once it is over, a failed write to `out`
+// is reported as "vexo3: write error: REASON" and the exit code becomes 1.
+// After a signal deferred during an upload (cli/interrupt.h) the result is
+// 128 + the signal.
 int RunCli(int argc, const char* const* argv, const CliStreams& streams);
 
 }  // namespace vexo3::cli

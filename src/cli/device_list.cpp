@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "link/hardware_d2xx.h"
 #include "platform/text_codec.h"
 
 namespace vexo3::cli {
@@ -99,11 +100,15 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
 }
 
 std::string PermissionHint() {
-  return "The USB device can't be opened, most likely for lack of permission. Install the\n"
-         "udev rule that gives the logged-in user access (the Debian package does this):\n"
-         "  sudo cp packaging/udev/60-vexo3.rules /etc/udev/rules.d/\n"
+  if (const char* systemHint = DeviceAccessHint())
+    return systemHint;
+  // Paths of an installed system: the hint must work where there is no source tree.
+  return "The USB device can't be opened, most likely for lack of permission. The udev rule\n"
+         "/usr/lib/udev/rules.d/60-vexo3.rules gives the logged-in user access; the vexo3\n"
+         "Debian package installs it. Without the package, write the rule's one line\n"
+         "(see vexo3(1), FILES) to /etc/udev/rules.d/60-vexo3.rules, then run\n"
          "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
-         "then unplug the HandController and plug it in again.\n";
+         "and unplug the HandController and plug it in again.\n";
 }
 
 }  // namespace vexo3::cli

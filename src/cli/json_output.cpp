@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/text_codec.h"
+#include "ui/device_report.h"
 
 namespace vexo3::cli {
 namespace {
@@ -25,7 +26,7 @@ std::string Text(const char* bytes, size_t capacity) {
 }
 
 json Firmware(const FirmwareInfo& fw, bool isHandController) {
-  json j = {{"status", fw.status}};
+  json j = {{"status", fw.status}, {"status_text", FirmwareStatusText(fw.status)}};
   if (fw.status != 0)
     return j;  // the unit sent its status alone
   j["flags"] = fw.flags;

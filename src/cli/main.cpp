@@ -2,19 +2,23 @@
 #include <vector>
 
 #include "cli/cli_app.h"
+#include "cli/interrupt.h"
 #include "platform/console.h"
 
 namespace {
 
 int Run(const std::vector<std::string>& args) {
   vexo3::SetUpStandardStreams();
+  vexo3::cli::InstallSignalHandling();
   std::vector<const char*> argv;
   for (const std::string& a : args)
     argv.push_back(a.c_str());
   vexo3::cli::CliStreams io;
   io.outIsTerminal = vexo3::IsTerminal(stdout);
   io.inIsTerminal = vexo3::IsTerminal(stdin);
-  return vexo3::cli::RunCli(static_cast<int>(argv.size()), argv.data(), io);
+  io.errIsTerminal = vexo3::IsTerminal(stderr);
+  return vexo3::cli::ExitAfterSignal(
+      vexo3::cli::RunCli(static_cast<int>(argv.size()), argv.data(), io));
 }
 
 }  // namespace

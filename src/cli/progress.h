@@ -3,6 +3,7 @@
 // Text of an upload's progress on a terminal: one line, rewritten in place
 // when stdout is a terminal, or plain lines when it is not.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,8 +14,10 @@ namespace vexo3::cli {
 // (withBar), or the same without the bar. seconds: time since the upload
 // began, shown as the total at the end; bytesPerSecond: the current rate,
 // which gives the time left; rate and time left read "--" while it is 0.
+// maxWidth (0: no limit): the line is made to fit, first with a shorter bar,
+// then without the word "bytes", the rate, the time, and the bar.
 std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total, double seconds,
-                           double bytesPerSecond, bool withBar);
+                           double bytesPerSecond, bool withBar, size_t maxWidth = 0);
 
 // "850 B/s", "12.5 kB/s", "1.2 MB/s" (decimal units).
 std::string FormatRate(double bytesPerSecond);

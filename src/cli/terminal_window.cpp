@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include <cerrno>
+
+#include "cli/interrupt.h"
 #include "cli/json_output.h"
 #include "cli/progress.h"
 #include "platform/clock.h"
+#include "platform/terminal.h"
 
 namespace vexo3::cli {
 
@@ -23,10 +27,17 @@ std::string TerminalText(const std::string& text) {
 TerminalWindow::TerminalWindow(TerminalOptions options, Clock& clock)
     : options_(std::move(options)), clock_(clock), statusUs_(clock.Now().count()) {}
 
+void TerminalWindow::FlushOut() {
+  if (std::fflush(options_.out) != 0 || std::ferror(options_.out)) {
+    if (options_.outError != nullptr && *options_.outError == 0)
+      *options_.outError = errno != 0 ? errno : EIO;
+  }
+}
+
 void TerminalWindow::EndProgressLine() {
   if (progressLineOpen_) {
     std::fputc('\n', options_.out);
-    std::fflush(options_.out);
+    FlushOut();
     progressLineOpen_ = false;
   }
 }
@@ -34,7 +45,7 @@ void TerminalWindow::EndProgressLine() {
 MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const std::string& text,
                                              MessageIcon /*icon*/, MessageButtons buttons) {
   EndProgressLine();
-  std::fflush(options_.out);
+  FlushOut();
   boxes_.push_back({caption, text});
   std::fprintf(options_.err, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
   if (buttons == MessageButtons::Ok) {
@@ -46,7 +57,9 @@ MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const s
     std::fflush(options_.err);
     return MessageAnswer::Yes;
   }
-  if (!options_.inIsTerminal) {
+  // The question goes to stderr and the answer comes from stdin: asking
+  // makes sense only when the user sees the one and types the other.
+  if (!options_.inIsTerminal || !options_.errIsTerminal) {
     std::fputs("No terminal to ask: answered no (--yes answers yes).\n", options_.err);
     std::fflush(options_.err);
     return MessageAnswer::No;
@@ -68,13 +81,26 @@ void TerminalWindow::SetStatusText(const std::string& text) {
   EndProgressLine();
   status_ = text;
   statusUs_ = clock_.Now().count();
+  if (text == "Uploading HC firmware...") {
+    unitsStarted_.emplace_back(kHcImageName);
+    BeginUnit(kHcImageName, options_.cameraChecked);
+  } else if (text == "Uploading Camera firmware...") {
+    unitsStarted_.emplace_back(kCameraImageName);
+    BeginUnit(kCameraImageName, false);
+  } else {
+    EndUnit();
+  }
   std::fprintf(options_.out, "%s\n", text.c_str());
-  std::fflush(options_.out);
+  FlushOut();
 }
 
 void TerminalWindow::SetControlEnabled(DialogControl /*control*/, bool /*enabled*/) {}
 
 bool TerminalWindow::IsChecked(DialogCheckBox box) {
+  // After an interruption nothing more is written: the next unit is skipped
+  // as if its box had been cleared.
+  if (PendingSignal() != 0)
+    return false;
   return box == DialogCheckBox::HandController ? options_.hcChecked : options_.cameraChecked;
 }
 
@@ -99,11 +125,15 @@ void TerminalWindow::ShowDeviceReport(const std::string& report,
   EndProgressLine();
   reportShown_ = true;
   std::fputs(options_.json ? DeviceRecordsJson(records).c_str() : report.c_str(), options_.out);
-  std::fflush(options_.out);
+  FlushOut();
 }
 
 void TerminalWindow::Redraw() {
-  std::fflush(options_.out);
+  FlushOut();
+}
+
+bool TerminalWindow::UploadStopRequested() {
+  return StopRequested();
 }
 
 void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
@@ -133,12 +163,17 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
   if (rate == 0 && done && seconds > 0)
     rate = static_cast<double>(bytesDone) / seconds;
   if (options_.outIsTerminal) {
-    std::fprintf(options_.out, "\r%s\033[K",
-                 FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true).c_str());
+    // Asked on every redraw, so a resized window is followed. One column
+    // stays free: a line that fills the last one wraps on some terminals.
+    const int columns = TerminalColumns(options_.out);
+    const size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+    std::fprintf(
+        options_.out, "\r%s\033[K",
+        FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true, width).c_str());
     progressLineOpen_ = true;
     if (done)
       EndProgressLine();
-    std::fflush(options_.out);
+    FlushOut();
     return;
   }
   // Plain lines: one per tenth, and the last.
@@ -151,7 +186,7 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
   lastDecile_ = done ? 10 : decile;
   std::fprintf(options_.out, "%s\n",
                FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, false).c_str());
-  std::fflush(options_.out);
+  FlushOut();
 }
 
 }  // namespace vexo3::cli

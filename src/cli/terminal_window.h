@@ -23,12 +23,16 @@ struct TerminalOptions {
   std::FILE* err = stderr;
   std::FILE* in = stdin;
   bool outIsTerminal = false;  // progress as a bar redrawn in place
-  bool inIsTerminal = false;   // questions can be answered
+  bool inIsTerminal = false;   // answers can be typed
+  bool errIsTerminal = false;  // questions can be seen
   bool assumeYes = false;      // --yes
   bool hcChecked = true;       // --no-hc clears it
   bool cameraChecked = true;   // --no-camera clears it
   bool json = false;           // the device report as JSON records instead of text
   std::string firmwareFile;
+  // Where the first failing write to `out` leaves its errno; output errors
+  // never stop an action, they are reported at the end. May be null.
+  int* outError = nullptr;
 };
 
 class TerminalWindow final : public MainWindow {
@@ -51,6 +55,8 @@ class TerminalWindow final : public MainWindow {
   void Redraw() override;
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;
+  // A second Ctrl-C during an upload (see cli/interrupt.h).
+  bool UploadStopRequested() override;
 
   // What the actions left behind, for the exit code.
   struct Box {
@@ -61,11 +67,15 @@ class TerminalWindow final : public MainWindow {
   const std::string& StatusText() const { return status_; }
   const std::optional<std::string>& Summary() const { return summary_; }
   bool ReportShown() const { return reportShown_; }
+  // The units whose upload began, in order ("HandController", "Camera").
+  const std::vector<std::string>& UnitsStarted() const { return unitsStarted_; }
 
  private:
   // Ends a progress line that is still open, so that other text starts on a
   // line of its own.
   void EndProgressLine();
+  // Flushes `out` and notes the first failure in options_.outError.
+  void FlushOut();
 
   TerminalOptions options_;
   Clock& clock_;
@@ -73,6 +83,7 @@ class TerminalWindow final : public MainWindow {
   std::string status_;
   std::optional<std::string> summary_;
   bool reportShown_ = false;
+  std::vector<std::string> unitsStarted_;
   // Progress of the current upload.
   std::string progressName_;
   int64_t statusUs_;  // when the status last changed

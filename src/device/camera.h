@@ -30,7 +30,8 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info);
 // Camera firmware upload through the relay, under 3000/1000 ms time-outs that
 // are restored on every path. Results beyond the exchange's: 3, 9, 90, 100,
 // 101, 102, 104, 106, 200 (null data with length > 0, refused before anything
-// is sent). progress, when given, hears of each chunk the Camera took.
+// is sent). progress, when given, hears of each chunk the Camera took; its
+// StopRequested ends the upload with 104 between two chunks.
 ResultCode UploadCameraFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
                                 uint16_t startCode, ProgressObserver* progress = nullptr);
 

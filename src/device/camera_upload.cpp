@@ -109,6 +109,8 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
     }
     if (after == 0)
       return 0;
+    if (progress != nullptr && progress->StopRequested())
+      return 104;
     position += chunk;
     remaining = after;
   }

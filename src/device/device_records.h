@@ -35,7 +35,13 @@ struct FirmwareInfo {
 class ProgressObserver {
  public:
   virtual ~ProgressObserver() = default;
+  // bytesDone reaches bytesTotal only once the unit has taken the whole image.
   virtual void OnProgress(uint64_t bytesDone, uint64_t bytesTotal) = 0;
+  // Asked before each chunk after the first: true stops the upload there,
+  // which then fails with 104 as if the unit had refused the chunk (the
+  // caller runs the unit's usual failure path). For a user who insists on
+  // stopping; the unit is left with an incomplete image.
+  virtual bool StopRequested() { return false; }
 };
 
 }  // namespace vexo3

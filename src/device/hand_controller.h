@@ -35,7 +35,9 @@ ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state);
 // bytes straight from the caller's buffer, end. data may be null (or length
 // <= 0): then only open, start, wait and EndUpdate. The readiness wait gives
 // up with 104 after 60 s on the session's clock. progress, when given, hears
-// of each chunk the unit took. Changes no time-outs.
+// of each chunk the unit took, and of the whole image only when the unit
+// reports it complete; its StopRequested ends the upload with 104 between
+// two chunks. Changes no time-outs.
 // Results beyond the exchange's: 90, 100, 101, 102, 104, 107.
 ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
                             uint16_t startCode, ProgressObserver* progress = nullptr);

@@ -136,10 +136,13 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
       return rc;
     switch (status) {
       case kStatusChunkTaken:
-        if (progress != nullptr)
-          progress->OnProgress(static_cast<uint64_t>(length - after),
-                               static_cast<uint64_t>(length));
         if (after > 0) {
+          if (progress != nullptr) {
+            progress->OnProgress(static_cast<uint64_t>(length - after),
+                                 static_cast<uint64_t>(length));
+            if (progress->StopRequested())
+              return 104;
+          }
           position += chunk;
           remaining = after;
           continue;

@@ -11,6 +11,7 @@ namespace vexo3 {
 namespace {
 
 constexpr std::array<uint8_t, 6> kFileHeader = {'V', 'X', '3', 'f', 'w', 0};
+constexpr uint64_t kRecordHeaderSize = 52;
 
 // Reads exactly out.size() bytes; false on a short read or a read error.
 bool ReadExactly(std::FILE* file, std::span<uint8_t> out) {
@@ -112,6 +113,7 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
   if (header != kFileHeader)
     return kBadFormat;
 
+  uint64_t consumed = header.size();
   for (;;) {
     FirmwareImage record;
     bool endOfFile = false;
@@ -120,6 +122,9 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
       return code;  // the record being read dies with `record`
     if (endOfFile)
       return kOk;
+    consumed += kRecordHeaderSize + record.length;
+    if (consumed > kMaxFileBytes)
+      return kBadFormat;
     if (record.kind[0] == 'H' && record.kind[1] == 'C') {
       hcImage = std::move(record);
     } else if (record.kind[0] == 'C' && record.kind[1] == 'A') {

@@ -31,12 +31,15 @@ class FirmwarePackage {
  public:
   // Loader codes (not ResultCode values).
   enum : int { kOk = 0, kCannotOpen = 1, kTruncated = 2, kBadFormat = 3, kNoMemory = 4 };
+  // A real package holds two images of at most 2 MiB each; a file that goes
+  // on far beyond that (an endless stream of empty records) is not one.
+  static constexpr uint64_t kMaxFileBytes = 32u << 20;
 
   // Loads the file at path (a file-system path). Starts by resetting both
   // images. 0 read to the end; 1 can't open; 2 shorter than the header or
   // ends inside a record header; 3 bad header, length >= 0x200000, or ends
-  // inside a record's data; 4 no memory. Images placed by records before a
-  // fault stay present.
+  // inside a record's data, or more than kMaxFileBytes; 4 no memory. Images
+  // placed by records before a fault stay present.
   int LoadPackage(const std::string& path);
 
   FirmwareImage hcImage;

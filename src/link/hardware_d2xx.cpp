@@ -21,4 +21,15 @@ std::unique_ptr<D2xxApi> MakeHardwareD2xx(std::string* error) {
 #endif
 }
 
+const char* DeviceAccessHint() {
+#if defined(_WIN32)
+  // The driver needs no permission here; a chip it can't open is in use.
+  return "The USB device can't be opened, most likely because another program has it open\n"
+         "(a terminal program, or a second updater). Close that program, or unplug the\n"
+         "HandController and plug it in again.\n";
+#else
+  return nullptr;
+#endif
+}
+
 }  // namespace vexo3

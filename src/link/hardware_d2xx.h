@@ -18,4 +18,9 @@ namespace vexo3 {
 // without a program name in front and without a line end. Never throws.
 std::unique_ptr<D2xxApi> MakeHardwareD2xx(std::string* error);
 
+// What to tell the user about a chip that is listed but can't be opened, on
+// a system where the reason differs from the usual one (lines ending in
+// "\n"); nullptr where the caller's own text applies (Linux: permissions).
+const char* DeviceAccessHint();
+
 }  // namespace vexo3

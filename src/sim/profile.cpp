@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
-#include "platform/file_open.h"
+#include "platform/file_access.h"
 
 namespace vexo3::sim {
 namespace {
@@ -310,17 +310,9 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(PathFromUtf8(path), std::ios::binary);
-  if (!in)
-    return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad())
-    return false;
-  *text = s.str();
-  return true;
-}
+// Far above any real profile or state file (a few kilobytes), low enough
+// that a wrong path can't fill the memory.
+constexpr size_t kMaxFileBytes = 4 << 20;
 
 // --- State file ---
 
@@ -434,12 +426,18 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
 
 bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {
   std::string text;
-  if (!ReadFile(path, &text)) {
-    if (error != nullptr)
-      *error = path + ": can't be read";
-    return false;
-  }
   std::string why;
+  switch (ReadRegularFile(path, kMaxFileBytes, &text, &why)) {
+    case ReadFileResult::kOk:
+      break;
+    case ReadFileResult::kMissing:
+      why = "no such file";
+      [[fallthrough]];
+    case ReadFileResult::kRefused:
+      if (error != nullptr)
+        *error = path + ": can't be read: " + why;
+      return false;
+  }
   if (!ParseProfile(text, DirectoryOf(path), profile, &why)) {
     if (error != nullptr)
       *error = path + ": " + why;
@@ -537,22 +535,47 @@ SimulatedSetup::~SimulatedSetup() {
 bool SimulatedSetup::LoadState(std::string* error) {
   if (stateFile_.empty())
     return true;
+  std::string why;
   std::string text;
-  {
-    std::ifstream probe(PathFromUtf8(stateFile_));
-    if (!probe)
-      return true;  // first run: the units keep the profile's firmware
-  }
-  if (!ReadFile(stateFile_, &text)) {
+  // Checked before the lock file is made beside it: a state_file that is a
+  // device or a FIFO must not get one.
+  if (ReadRegularFile(stateFile_, kMaxFileBytes, &text, &why) == ReadFileResult::kRefused) {
     if (error != nullptr)
-      *error = stateFile_ + ": can't be read";
+      *error = stateFile_ + ": can't be read: " + why;
     return false;
   }
+  switch (stateLock_.TryLock(stateFile_, &why)) {
+    case FileLock::Result::kLocked:
+      break;
+    case FileLock::Result::kBusy:
+      // Another program is using this simulated device: its chips can't be
+      // opened, as a real chip held by another program.
+      for (size_t i = 0; i < bus_->ChipCount(); ++i)
+        bus_->Chip(i).MutableInfo().openElsewhere = true;
+      return true;
+    case FileLock::Result::kFailed:
+      if (error != nullptr)
+        *error =
+            stateFile_ + ": can't be locked (" + FileLock::LockPath(stateFile_) + ": " + why + ")";
+      return false;
+  }
+  // Read again under the lock: its last holder may have saved since.
+  switch (ReadRegularFile(stateFile_, kMaxFileBytes, &text, &why)) {
+    case ReadFileResult::kOk:
+      break;
+    case ReadFileResult::kMissing:
+      return true;  // first run: the units keep the profile's firmware
+    case ReadFileResult::kRefused:
+      if (error != nullptr)
+        *error = stateFile_ + ": can't be read: " + why;
+      return false;
+  }
   std::vector<ChipFirmwareState> chips;
-  std::string why;
   if (!FirmwareStateFromJson(text, &chips, &why)) {
     if (error != nullptr)
-      *error = stateFile_ + ": " + why;
+      *error = stateFile_ + ": " + why +
+               "\n(not a state file this program wrote; remove it to start afresh with the "
+               "profile's firmware)";
     return false;
   }
   for (size_t i = 0; i < controllers_.size(); ++i) {
@@ -569,29 +592,18 @@ bool SimulatedSetup::LoadState(std::string* error) {
 }
 
 bool SimulatedSetup::SaveState(std::string* error) {
-  if (stateFile_.empty())
+  // Without the lock the state belongs to the program holding it.
+  if (stateFile_.empty() || !stateLock_.Held())
     return true;
   std::vector<ChipFirmwareState> chips;
   for (size_t i = 0; i < controllers_.size(); ++i) {
     if (controllers_[i])
       chips.push_back({serials_[i], controllers_[i]->SaveFirmwareState()});
   }
-  const std::string temp = stateFile_ + ".tmp";
-  {
-    std::ofstream out(PathFromUtf8(temp), std::ios::binary | std::ios::trunc);
-    out << FirmwareStateToJson(chips);
-    out.flush();
-    if (!out) {
-      if (error != nullptr)
-        *error = temp + ": can't be written";
-      std::remove(temp.c_str());
-      return false;
-    }
-  }
-  if (!ReplaceExistingFile(temp, stateFile_)) {
+  std::string why;
+  if (!WriteFileAtomically(stateFile_, FirmwareStateToJson(chips), &why)) {
     if (error != nullptr)
-      *error = stateFile_ + ": can't be written";
-    std::remove(temp.c_str());
+      *error = stateFile_ + ": can't be saved: " + why;
     return false;
   }
   return true;

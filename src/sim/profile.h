@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_access.h"
 #include "sim/sim_device.h"
 
 namespace vexo3 {
@@ -56,14 +57,18 @@ class SimulatedSetup {
   SimHandController* Controller(size_t index) { return controllers_.at(index).get(); }
   const std::string& StateFile() const { return stateFile_; }
 
-  // Loads the units' firmware state from the state file when there is one
-  // and it exists (entries are matched to chips by serial number). True when
-  // there is nothing to load; false with *error for an unreadable or
-  // malformed file.
+  // Takes the state file's advisory lock, then loads the units' firmware
+  // state from it when it exists (entries are matched to chips by serial
+  // number). When another program holds the lock, its chips can't be opened
+  // (as a real chip in use elsewhere) and nothing is loaded or saved. True
+  // when there is nothing to load; false with *error, which names the state
+  // file and the reason, for a lock that can't be taken or a file that can't
+  // be read or parsed.
   bool LoadState(std::string* error);
-  // Writes the units' firmware state to the state file (through a temporary
-  // file and a rename, so a crash leaves the old state). True when there is
-  // no state file.
+  // Writes the units' firmware state to the state file atomically (a unique
+  // temporary file in the same folder, then a rename, so a crash or a second
+  // program never leaves a mixture). True when there is no state file or
+  // the lock is another program's. Safe to call more than once.
   bool SaveState(std::string* error);
 
  private:
@@ -71,6 +76,7 @@ class SimulatedSetup {
   std::vector<std::string> serials_;
   std::unique_ptr<SimulatedBus> bus_;
   std::string stateFile_;
+  FileLock stateLock_;  // held from LoadState to the end
 };
 
 // The state file's text for these units, and back (exposed for tests).

@@ -281,7 +281,7 @@ FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
     return FT_INVALID_PARAMETER;
   if (chip == nullptr || chip->unplugged_)
     return FT_DEVICE_NOT_FOUND;
-  if (chip->open_ || chip->info_.inaccessible)
+  if (chip->open_ || chip->info_.inaccessible || chip->info_.openElsewhere)
     return FT_DEVICE_NOT_OPENED;
 
   chip->ResetForOpen();

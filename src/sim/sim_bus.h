@@ -44,6 +44,9 @@ struct ChipInfo {
   // The chip can't be opened for reading its strings (busy elsewhere, or no
   // permission): enumeration reports empty strings and FT_Open fails.
   bool inaccessible = false;
+  // Another program has the chip open: its strings read as usual, FT_Open
+  // fails.
+  bool openElsewhere = false;
   // The device's time to think before each answer (µs): added to the start
   // of every SimChip::Send on the device's line.
   uint32_t processingTimeUs = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <utility>
 
 #include "sim/sim_codec.h"
@@ -142,6 +143,7 @@ bool ParseFaultAction(std::string_view text, FaultAction* action, int32_t* value
       {"wrong-counter", FaultAction::WrongCounter, false},
       {"corrupt-byte", FaultAction::CorruptByte, true},
       {"oversized-bulk", FaultAction::OversizedBulk, true},
+      {"signal", FaultAction::Signal, true},
   };
   const size_t colon = text.find(':');
   const std::string_view name = text.substr(0, colon);
@@ -357,6 +359,10 @@ void SimHandController::HandleFrame(SimChip& port, ParsedCommand&& frame) {
   }
   if (!fault && frame.items.empty())
     fault = TakeFault(Unit::HandController, frame.code, 0);
+  if (fault && fault->action == FaultAction::Signal) {
+    std::raise(fault->value);
+    fault.reset();
+  }
 
   Answer answer;
   // A lost command, or one answered by a message or a refusal, is not carried out.
@@ -517,7 +523,11 @@ void SimHandController::RelayToCamera(const ParsedCommand& frame, const ParsedCo
     relay = kRelayNotStarted;
   } else {
     ++counts_[{Unit::Camera, innerCommand, innerParameter}];
-    const std::optional<Fault> fault = TakeFault(Unit::Camera, innerCommand, innerParameter);
+    std::optional<Fault> fault = TakeFault(Unit::Camera, innerCommand, innerParameter);
+    if (fault && fault->action == FaultAction::Signal) {
+      std::raise(fault->value);
+      fault.reset();
+    }
     if (fault && fault->action == FaultAction::Timeout) {
       relay = kRelayNoAnswer;
     } else if (!CameraAnswer(innerCommand, innerParameter, frame.bulk, &cameraAnswer, answer)) {
@@ -644,8 +654,9 @@ void SimHandController::Emit(SimChip& port, uint8_t id, uint8_t counter, Answer&
         break;
       }
       case FaultAction::ShortFrame:
-      case FaultAction::CorruptByte:
-        break;  // shape the bytes below
+      case FaultAction::CorruptByte:  // shape the bytes below
+      case FaultAction::Signal:       // raised when the command arrived; answered as usual
+        break;
     }
   }
 

@@ -96,6 +96,9 @@ enum class FaultAction {
                     // first byte, i.e. the chunk status) := `value`
   CorruptByte,      // byte `value` of the answer frame XOR 0xFF (bad handshake)
   OversizedBulk,    // the bulk announcement says `value` bytes; none follow
+  Signal,           // the command runs and is answered as usual, but first the
+                    // unit raises signal `value` in its own process: tests
+                    // interrupt the program at a chosen chunk with it
 };
 
 // A fault fires on the `occurrence`-th command (1-based; 0 = every one) that
@@ -131,7 +134,7 @@ struct Scenario {
 // Parses the profile spellings: "boot"/"app", "hc"/"camera", and the fault
 // actions "timeout", "short-frame[:N]", "async-mode-change", "async-power-off",
 // "async-unknown:N", "answer-type:N", "status:N", "invalid-counter",
-// "wrong-id", "wrong-counter", "corrupt-byte:N", "oversized-bulk:N" (N decimal
+// "wrong-id", "wrong-counter", "corrupt-byte:N", "oversized-bulk:N", "signal:N" (N decimal
 // or 0x hex). False on anything else; outputs untouched then.
 bool ParseUnitMode(std::string_view text, UnitMode* mode);
 bool ParseUnit(std::string_view text, Unit* unit);

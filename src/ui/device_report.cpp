@@ -27,18 +27,28 @@ uint64_t SizeBytes(const FirmwareInfo& info) {
 
 // The one line of a unit that reports no valid firmware.
 void AppendFirmwareStatus(std::string& out, uint8_t status) {
-  if (status >= 1 && status <= 7) {
-    out += "Firmware version:   invalid firmware content\n";
-  } else if (status == 8) {
-    out += "Firmware version:   internal error\n";
-  } else if (status == 9) {
-    out += "Firmware version:   checksum error\n";
-  } else if (status == 15) {
-    out += "Firmware version:   NO FIRMWARE is present\n";
-  } else {
-    AppendFormat(out, "Firmware version:   unknown error code %d\n", status);
-  }
+  out += "Firmware version:   " + FirmwareStatusText(status) + "\n";
 }
+
+}  // namespace
+
+std::string FirmwareStatusText(uint8_t status) {
+  if (status == 0)
+    return "valid firmware";
+  if (status >= 1 && status <= 7)
+    return "invalid firmware content";
+  if (status == 8)
+    return "internal error";
+  if (status == 9)
+    return "checksum error";
+  if (status == 15)
+    return "NO FIRMWARE is present";
+  std::string out;
+  AppendFormat(out, "unknown error code %d", status);
+  return out;
+}
+
+namespace {
 
 void AppendHcFirmware(std::string& out, bool missing, const FirmwareInfo& fw) {
   if (missing) {

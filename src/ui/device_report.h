@@ -12,6 +12,10 @@ namespace vexo3 {
 // UTF-8; the open-failure text keeps its "\r\n" line breaks.
 std::string DeviceErrorText(ResultCode code);
 
+// What a unit's firmware status means, as the report words it:
+// "valid firmware" for 0, "NO FIRMWARE is present" for 15, and so on.
+std::string FirmwareStatusText(uint8_t status);
+
 // The fixed-layout device report (UTF-8, lines end in "\n"). 8-bit texts of
 // the records are decoded as Windows-1252, each bounded by its field.
 // firmwareInfoMissing: ReadFirmwareInfo gave 57, hcFirmware is then ignored.

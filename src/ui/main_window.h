@@ -50,6 +50,10 @@ class MainWindow {
   // kHcImageName or kCameraImageName. May repaint; must not run user input.
   virtual void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                                 uint64_t bytesTotal) = 0;
+  // Asked between two chunks of an upload: true stops it there, and the
+  // upload fails as the unit's own refusal would. Only for a user who
+  // insists: the unit is left with an incomplete image.
+  virtual bool UploadStopRequested() { return false; }
 };
 
 inline constexpr std::string_view kHcImageName = "HandController";

@@ -32,10 +32,13 @@ std::string LoaderErrorText(int loaderCode, const std::string& path) {
       AppendFormat(out, "The file \"%s\" can't be opened.", path.c_str());
       break;
     case FirmwarePackage::kTruncated:
-      AppendFormat(out, "The file \"%s\" is truncated.", path.c_str());
+      AppendFormat(out, "The file \"%s\" is truncated: it ends inside a header.", path.c_str());
       break;
     case FirmwarePackage::kBadFormat:
-      AppendFormat(out, "The file \"%s\" is not a firmware package or holds a corrupt record.",
+      // One code for three causes: name them all rather than guess.
+      AppendFormat(out,
+                   "The file \"%s\" is not a firmware package, or one of its images is cut "
+                   "short or too large.",
                    path.c_str());
       break;
     case FirmwarePackage::kNoMemory:

@@ -24,6 +24,7 @@ class WindowProgress final : public ProgressObserver {
   void OnProgress(uint64_t bytesDone, uint64_t bytesTotal) override {
     window_.OnUploadProgress(imageName_, bytesDone, bytesTotal);
   }
+  bool StopRequested() override { return window_.UploadStopRequested(); }
 
  private:
   MainWindow& window_;

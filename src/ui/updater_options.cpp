@@ -28,11 +28,61 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
   return options;
 }
 
-const char* UpdaterUsage() {
+UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args) {
+  // Qt's own options that take the next argument as their value.
+  static const char* const kWithValue[] = {"-platform",
+                                           "-platformpluginpath",
+                                           "-platformtheme",
+                                           "-plugin",
+                                           "-qwindowgeometry",
+                                           "-qwindowicon",
+                                           "-qwindowtitle",
+                                           "-session",
+                                           "-style",
+                                           "-stylesheet",
+                                           "-display",
+                                           "-geometry",
+                                           "-font",
+                                           "-fn",
+                                           "-name",
+                                           "-title",
+                                           "-bg",
+                                           "-fg",
+                                           "-btn",
+                                           "-visual"};
+  std::vector<std::string> ours;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool qtStyle = arg.size() > 1 && arg[0] == '-' && arg[1] != '-' && arg != "-h";
+    if (!qtStyle) {
+      ours.push_back(arg);
+      continue;
+    }
+    for (const char* option : kWithValue) {
+      if (arg == option) {
+        ++i;
+        break;
+      }
+    }
+  }
+  return ParseUpdaterOptions(ours);
+}
+
+const char* UpdaterUsage(UsageFor frontEnd) {
+  if (frontEnd == UsageFor::Win32) {
+    return "Usage: vexo3-updater [--simulate[=PROFILE]] [--screenshot=DIR]\n"
+           "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
+           "  --simulate=PROFILE the simulated device described by a JSON profile\n"
+           "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
+           "  -h, --help         print this text\n";
+  }
   return "Usage: vexo3-updater [--simulate[=PROFILE]] [--screenshot=DIR]\n"
          "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
          "  --simulate=PROFILE the simulated device described by a JSON profile\n"
-         "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n";
+         "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
+         "  -h, --help         print this text\n"
+         "Qt's own options (-platform NAME, -style NAME, ...) are accepted too.\n"
+         "See vexo3-updater(1).\n";
 }
 
 }  // namespace vexo3

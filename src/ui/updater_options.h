@@ -16,6 +16,13 @@ struct UpdaterOptions {
 };
 
 UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args);
-const char* UpdaterUsage();
+// The same before the application object exists, so that --help and a bad
+// option need no display: arguments Qt would take (single-dash options and
+// the values of those that take one) are left alone.
+UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args);
+// The Qt program also takes Qt's options and has a man page; the Win32 one
+// has neither.
+enum class UsageFor { Qt, Win32 };
+const char* UpdaterUsage(UsageFor frontEnd = UsageFor::Qt);
 
 }  // namespace vexo3

@@ -4,12 +4,16 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
 #endif
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,9 +71,18 @@ std::string HostPath(const std::string& path) {
   return !path.empty() && path[0] == '/' ? "Z:" + path : path;
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+bool RunSetupSupported(const RunSetup& setup) {
+  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty && !setup.stdoutBrokenPipe;
+}
+
+// Windows has no pseudo-terminals to hand a program as its console, and no
+// SIGPIPE: such setups are not run (RunSetupSupported).
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunSetup& setup) {
+  if (!RunSetupSupported(setup))
+    return {};
   ScratchDir capture;
-  const std::string outPath = capture.File("out");
+  const std::string outPath = setup.stdoutPath.empty() ? capture.File("out") : setup.stdoutPath;
   const std::string errPath = capture.File("err");
 
   std::wstring commandLine = Quote(Widen(program));
@@ -100,7 +113,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (h != INVALID_HANDLE_VALUE)
       CloseHandle(h);
   }
-  r.out = ReadText(outPath);
+  if (setup.stdoutPath.empty())
+    r.out = ReadText(outPath);
   r.err = ReadText(errPath);
   return r;
 }
@@ -111,18 +125,64 @@ std::string HostPath(const std::string& path) {
   return path;
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+bool RunSetupSupported(const RunSetup&) {
+  return true;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunSetup& setup) {
   ScratchDir capture;
-  const std::string outPath = capture.File("out");
+  const std::string outPath = setup.stdoutPath.empty() ? capture.File("out") : setup.stdoutPath;
   const std::string errPath = capture.File("err");
+
+  // The pseudo-terminal, when a stream goes there.
+  int master = -1;
+  int slaveFd = -1;
+  std::string slave;
+  if (setup.stdinTty || setup.stdoutTty || setup.stderrTty) {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+      return {};
+    slave = ptsname(master);
+    struct winsize size {};
+    size.ws_col = static_cast<unsigned short>(setup.columns);
+    size.ws_row = 24;
+    ioctl(master, TIOCSWINSZ, &size);
+    // Held open here too, so the terminal exists before the program opens it.
+    slaveFd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (!setup.typed.empty() && write(master, setup.typed.data(), setup.typed.size()) < 0)
+      return {};
+  }
+  int pipeFds[2] = {-1, -1};
+  if (setup.stdoutBrokenPipe) {
+    if (pipe(pipeFds) != 0)
+      return {};
+    close(pipeFds[0]);  // nobody will ever read
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  if (setup.stdinTty) {
+    posix_spawn_file_actions_addopen(&actions, 0, slave.c_str(), O_RDWR, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (setup.stdoutTty) {
+    posix_spawn_file_actions_addopen(&actions, 1, slave.c_str(), O_RDWR, 0);
+  } else if (setup.stdoutBrokenPipe) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  }
+  if (setup.stderrTty) {
+    posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  }
+  if (master >= 0)
+    posix_spawn_file_actions_addclose(&actions, master);
   std::vector<std::string> all = {program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -132,22 +192,65 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
   RunResult r;
   pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+  const bool spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipeFds[1] >= 0)
+    close(pipeFds[1]);
+  if (spawned) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    for (;;) {
+      // The terminal's buffer is small: keep reading it while the program runs.
+      if (master >= 0) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
+          char buffer[4096];
+          const ssize_t n = read(master, buffer, sizeof buffer);
+          if (n > 0)
+            r.tty.append(buffer, static_cast<size_t>(n));
+        }
+      }
+      const pid_t done = waitpid(pid, &status, master >= 0 ? WNOHANG : 0);
+      if (done == pid)
+        break;
+      if (done < 0 && errno != EINTR)
+        break;
+    }
+    // What is still in the terminal after the program ended.
+    for (char buffer[4096];;) {
+      struct pollfd p = {master, POLLIN, 0};
+      if (master < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
+        break;
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0)
+        break;
+      r.tty.append(buffer, static_cast<size_t>(n));
     }
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  posix_spawn_file_actions_destroy(&actions);
-  r.out = ReadText(outPath);
-  r.err = ReadText(errPath);
+  if (slaveFd >= 0)
+    close(slaveFd);
+  if (master >= 0)
+    close(master);
+  if (!setup.stdoutTty && !setup.stdoutBrokenPipe && setup.stdoutPath.empty())
+    r.out = ReadText(outPath);
+  if (!setup.stderrTty)
+    r.err = ReadText(errPath);
   return r;
 }
 
 #endif
 
 RunResult RunVexo3(const std::vector<std::string>& args) {
-  return RunProgram(HostPath(VEXO3_BINARY), args);
+  return RunVexo3(args, RunSetup{});
+}
+
+RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) {
+  return RunProgram(HostPath(VEXO3_BINARY), args, setup);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  return RunProgram(program, args, RunSetup{});
 }
 
 ScratchDir::ScratchDir() {

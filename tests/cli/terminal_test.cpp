@@ -84,6 +84,7 @@ TEST(TerminalWindow, YesNoAnswers) {
     SCOPED_TRACE(c.typed);
     TerminalOptions o;
     o.inIsTerminal = c.inIsTerminal;
+    o.errIsTerminal = true;  // where the question is seen
     o.assumeYes = c.assumeYes;
     Captured t(c.typed, o);
     EXPECT_EQ(t.window->ShowMessageBox("WARNING", "Sure?\r\nReally?", MessageIcon::Warning,

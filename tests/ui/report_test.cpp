@@ -233,9 +233,11 @@ TEST(PackageSummary, FortyCharacterDescriptionShownWhole) {
 TEST(LoaderErrorText, NamesCauseAndFile) {
   const std::string path = "/tmp/f\xC3\xBC.bin";
   EXPECT_EQ(LoaderErrorText(1, path), "The file \"" + path + "\" can't be opened.");
-  EXPECT_EQ(LoaderErrorText(2, path), "The file \"" + path + "\" is truncated.");
+  EXPECT_EQ(LoaderErrorText(2, path),
+            "The file \"" + path + "\" is truncated: it ends inside a header.");
   EXPECT_EQ(LoaderErrorText(3, path),
-            "The file \"" + path + "\" is not a firmware package or holds a corrupt record.");
+            "The file \"" + path +
+                "\" is not a firmware package, or one of its images is cut short or too large.");
   EXPECT_EQ(LoaderErrorText(4, path), "Out of memory while loading the file \"" + path + "\".");
 }
 

@@ -15,6 +15,7 @@
 #include "sim/sim_device.h"
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
+#include "ui/qt/terminate_signal.h"
 #include "ui/updater_options.h"
 
 namespace {
@@ -35,14 +36,20 @@ bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);  // takes Qt's own options out of argv
-
-  const vexo3::UpdaterOptions options =
-      vexo3::ParseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc));
+  // Read before the application object, which needs a display.
+  vexo3::UpdaterOptions options =
+      vexo3::ParseUpdaterOptionsBeforeQt(std::vector<std::string>(argv + 1, argv + argc));
   if (options.help) {
     std::fputs(vexo3::UpdaterUsage(), stdout);
-    return 0;
+    return std::fflush(stdout) == 0 ? 0 : 1;
   }
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "vexo3-updater: %s\n%s", options.error.c_str(), vexo3::UpdaterUsage());
+    return 2;
+  }
+
+  QApplication app(argc, argv);  // takes Qt's own options out of argv
+  options = vexo3::ParseUpdaterOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.error.empty()) {
     std::fprintf(stderr, "vexo3-updater: %s\n%s", options.error.c_str(), vexo3::UpdaterUsage());
     return 2;
@@ -81,7 +88,14 @@ int main(int argc, char** argv) {
     if (!options.screenshotDir.empty()) {
       result = vexo3::TakeScreenshots(dialog, options.screenshotDir) ? 0 : 1;
     } else {
+      int caught = 0;
+      vexo3::WatchTerminateSignals(&dialog, [&dialog, &caught](int sig) {
+        caught = sig;
+        dialog.RequestTerminate();
+      });
       dialog.exec();  // its result means nothing: closing the dialog ends the program
+      if (caught != 0)
+        result = 128 + caught;
     }
   }
   if (simulated) {

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <algorithm>
@@ -53,7 +54,9 @@ CSivraDlg::CSivraDlg(DeviceSession& session, QWidget* parent)
   InitVexo3Resources();
   setWindowTitle(QStringLiteral("Vexo-3 updater ver. 1.2"));
   setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  // A top-level window, not a transient dialog: it is the program, so it
+  // gets a task-bar entry of its own.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   const DialogUnits du(font());
 
@@ -129,8 +132,22 @@ void CSivraDlg::RunAction(F&& action) {
   if (busy_)
     return;  // no action starts inside another
   busy_ = true;
+  // Disabling the focused button hands the focus to the next control (the
+  // check box after "Update firmwares"), where Enter would close the
+  // program. Give it back to the control that had it.
+  QPointer<QWidget> hadFocus = focusWidget();
   action();
   busy_ = false;
+  if (hadFocus && hadFocus->isEnabled() && hadFocus != focusWidget())
+    hadFocus->setFocus(Qt::OtherFocusReason);
+  if (terminateRequested_)
+    done(QDialog::Rejected);
+}
+
+void CSivraDlg::RequestTerminate() {
+  terminateRequested_ = true;
+  if (!busy_)
+    done(QDialog::Rejected);
 }
 
 void CSivraDlg::BrowseFirmwareFile() {
@@ -171,6 +188,19 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
 }
 
 void CSivraDlg::SetStatusText(const std::string& text) {
+  if (text == "Reading device state...") {
+    // A new run: nothing of the last one's bytes may show.
+    progressBar_->setRange(0, 1);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    progressImage_.clear();
+  } else if (text == "Update failed..." && !progressImage_.isEmpty()) {
+    // The bar stays where the failed upload stopped, and says so.
+    progressBar_->setFormat(QStringLiteral("%1: failed after %2 of %3 bytes")
+                                .arg(progressImage_)
+                                .arg(progressBar_->value())
+                                .arg(progressBar_->maximum()));
+  }
   statusLabel_->setText(ToQt(text));
   statusLabel_->repaint();
 }
@@ -190,6 +220,9 @@ void CSivraDlg::SetControlEnabled(DialogControl control, bool enabled) {
 }
 
 bool CSivraDlg::IsChecked(DialogCheckBox box) {
+  // Asked to end: the unit being written is finished, nothing after it.
+  if (terminateRequested_)
+    return false;
   return (box == DialogCheckBox::HandController ? hcCheck_ : cameraCheck_)->isChecked();
 }
 
@@ -234,12 +267,11 @@ void CSivraDlg::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
   // Images are at most 2 MiB, so int holds the counts.
   const int total = static_cast<int>(std::min<uint64_t>(bytesTotal, INT32_MAX));
   const int done = static_cast<int>(std::min<uint64_t>(bytesDone, static_cast<uint64_t>(total)));
+  progressImage_ = QString::fromUtf8(imageName.data(), qsizetype(imageName.size()));
   progressBar_->setRange(0, std::max(total, 1));
   progressBar_->setValue(done);
-  progressBar_->setFormat(QStringLiteral("%1: %2 of %3 bytes")
-                              .arg(QString::fromUtf8(imageName.data(), qsizetype(imageName.size())))
-                              .arg(done)
-                              .arg(total));
+  progressBar_->setFormat(
+      QStringLiteral("%1: %2 of %3 bytes").arg(progressImage_).arg(done).arg(total));
   progressBar_->setTextVisible(true);
   KeepAlive();
 }

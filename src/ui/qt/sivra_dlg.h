@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,11 @@ class CSivraDlg : public QDialog, public MainWindow {
 
   FirmwarePackage& package() { return package_; }
   bool busy() const { return busy_; }
+
+  // Ends the program as soon as no action runs (SIGTERM): an update running
+  // now finishes the unit it is writing and writes nothing after it.
+  void RequestTerminate();
+  bool terminateRequested() const { return terminateRequested_; }
 
   // The controls, for tests and screenshots.
   QLineEdit* fileEdit() const { return fileEdit_; }
@@ -77,6 +83,8 @@ class CSivraDlg : public QDialog, public MainWindow {
   FirmwarePackage package_;
   SivraActions actions_;
   bool busy_ = false;
+  bool terminateRequested_ = false;
+  QString progressImage_;  // the image the bar shows; empty before an upload
 
   QLineEdit* fileEdit_;
   QPushButton* browseButton_;

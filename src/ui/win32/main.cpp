@@ -77,11 +77,12 @@ bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
 int main() {
   const vexo3::UpdaterOptions options = vexo3::ParseUpdaterOptions(Arguments());
   if (options.help) {
-    Tell(vexo3::UpdaterUsage(), false);
+    Tell(vexo3::UpdaterUsage(vexo3::UsageFor::Win32), false);
     return 0;
   }
   if (!options.error.empty()) {
-    Tell("vexo3-updater: " + options.error + "\n" + vexo3::UpdaterUsage(), true);
+    Tell("vexo3-updater: " + options.error + "\n" + vexo3::UpdaterUsage(vexo3::UsageFor::Win32),
+         true);
     return 2;
   }
 

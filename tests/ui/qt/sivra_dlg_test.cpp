@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
+#include "ui/qt/terminate_signal.h"
 #include "ui/updater_options.h"
 
 namespace vexo3 {
@@ -155,6 +157,10 @@ class SivraDlgTest : public QObject {
     QCOMPARE(profile.simulateProfile, std::string("lab.json"));
     QVERIFY(!ParseUpdaterOptions(Args{"--simulate="}).error.empty());
     QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
+    // Before Qt has taken its options: those are left alone, ours are read.
+    QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-platform", "xcb", "--help"}).help);
+    QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-style", "fusion", "--simulate"}).error.empty());
+    QVERIFY(!ParseUpdaterOptionsBeforeQt(Args{"-reverse", "--bogus"}).error.empty());
   }
 
   void enterOrEscClosesTheDialog() {
@@ -288,6 +294,102 @@ class SivraDlgTest : public QObject {
     QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update failed..."));
     QVERIFY(dlg.updateButton()->isEnabled());
     QVERIFY(!rig.chip.IsOpen());
+  }
+
+  void focusReturnsAfterEachAction() {
+    // Each action leaves the focus where it was, so Enter presses the same
+    // button again and never closes the program.
+    const struct {
+      const char* name;
+      bool appMode;  // the update fails with a box
+      bool opensWindow;
+      QPushButton* (CSivraDlg::*button)() const;
+    } cases[] = {
+        {"update that succeeds", false, false, &CSivraDlg::updateButton},
+        {"update that fails", true, true, &CSivraDlg::updateButton},
+        {"read device info", false, true, &CSivraDlg::readInfoButton},
+        {"browse, cancelled", false, true, &CSivraDlg::browseButton},
+    };
+    for (const auto& c : cases) {
+      sim::HandControllerConfig cfg = Config();
+      if (c.appMode)
+        cfg.mode = sim::UnitMode::App;
+      SimRig rig(cfg);
+      CSivraDlg dlg(rig.session);
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowActive(&dlg));
+      dlg.fileEdit()->setText(WritePackage());
+      dlg.LoadSelectedPackage();
+      QPushButton* button = (dlg.*c.button)();
+      button->setFocus();
+      if (c.opensWindow)
+        OnNextModal([](QWidget* modal) { modal->close(); });  // the box, report or chooser
+      QTest::keyClick(button, Qt::Key_Return);
+      QVERIFY2(dlg.focusWidget() == button, c.name);
+      QVERIFY2(dlg.isVisible(), c.name);
+    }
+  }
+
+  void progressBarStartsEachRunAfresh() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    dlg.updateButton()->click();
+    QCOMPARE(dlg.progressBar()->value(), 5000);
+    // The next run fails in its checks: none of the last run's bytes show.
+    rig.hc.InjectNext(sim::FaultAction::Timeout);
+    OnNextModal([](QWidget* modal) { modal->close(); });
+    dlg.updateButton()->click();
+    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update failed..."));
+    QCOMPARE(dlg.progressBar()->value(), 0);
+    QVERIFY(!dlg.progressBar()->isTextVisible());
+    // A run that fails inside an upload says where it stopped.
+    // The first run sent four 218s (the readiness poll and three chunks),
+    // the second none: the seventh is this run's second chunk.
+    rig.hc.AddFault({sim::Unit::HandController, 247, 218, 7, sim::FaultAction::Status, 9});
+    OnNextModal([](QWidget* modal) { modal->close(); });
+    dlg.updateButton()->click();
+    QVERIFY2(dlg.progressBar()->text().contains(QStringLiteral("failed")),
+             qPrintable(dlg.progressBar()->text()));
+  }
+
+  void isATopLevelWindowOfFixedSize() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    QCOMPARE(dlg.windowType(), Qt::Window);  // its own task-bar entry, no transient owner
+    QVERIFY(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
+  }
+
+  void terminateFinishesTheUnitThenCloses() {
+    SimRig rig(Config());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    // SIGTERM during the HandController upload: it finishes, the Camera is
+    // left alone, the window closes when the action is over.
+    int caught = 0;
+    WatchTerminateSignals(&dlg, [&](int sig) {
+      caught = sig;
+      dlg.RequestTerminate();
+    });
+    bool sent = false;
+    QMetaObject::Connection watch = connect(dlg.progressBar(), &QProgressBar::valueChanged, [&] {
+      if (!sent) {
+        sent = true;
+        std::raise(SIGTERM);
+      }
+      QVERIFY(dlg.isVisible());  // never while the action runs
+    });
+    dlg.updateButton()->click();
+    disconnect(watch);
+    QCOMPARE(caught, SIGTERM);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t(9000));
+    QVERIFY(rig.hc.Flash(sim::Unit::Camera).empty());
   }
 
   void loadingFailureBoxAndClearedSummary() {

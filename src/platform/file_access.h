@@ -1,0 +1,60 @@
+#pragma once
+
+// Files the programs read and write besides firmware packages: simulator
+// profiles and state files, the trace. Every function says what
+// it refuses, and error texts are the system's reason, without the path (the
+// caller names the file the user chose; on Windows the common reasons read
+// as on POSIX). Paths are UTF-8.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexo3 {
+
+enum class ReadFileResult { kOk, kMissing, kRefused };
+
+// Reads the whole file at path into *text. Opens without blocking (a FIFO
+// nobody writes to can't hang the open) and reads regular files only, of at
+// most maxBytes. kMissing when the path names nothing (ENOENT); kRefused with
+// *error for everything else: "not a regular file", "larger than N bytes",
+// or the system's reason (strerror). *text is untouched unless kOk.
+ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
+                               std::string* error);
+
+// Replaces the file at path with text so that a reader sees either the old
+// or the whole new contents: writes a temporary file of a unique name in the
+// same folder, flushes it to the disk, then renames it over path. On failure
+// the temporary is removed, path is untouched, and *error holds the system's
+// reason.
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error);
+
+// True when a and b name the same file: the same inode when both exist,
+// otherwise the same absolute, normalised path.
+bool IsSameFile(const std::string& a, const std::string& b);
+
+// An advisory lock that cooperating programs take before using a file. It
+// lives on a companion file (path + ".lock", created when missing and left
+// in place, so no two programs can each hold a lock on a different one) and
+// is released by the destructor or when the process ends, however it ends.
+class FileLock {
+ public:
+  enum class Result { kLocked, kBusy, kFailed };
+
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Never waits: kBusy when another process holds it; kFailed with *error
+  // (the system's reason) when the lock file can't be opened.
+  Result TryLock(const std::string& path, std::string* error);
+  bool Held() const { return fd_ >= 0; }
+  static std::string LockPath(const std::string& path) { return path + ".lock"; }
+
+ private:
+  intptr_t fd_ = -1;  // the descriptor; on Windows the HANDLE
+};
+
+}  // namespace vexo3

@@ -1,0 +1,420 @@
+// What a person does to vexo3 around an update: interrupts it, pipes or
+// redirects its output, points --trace or a profile at the wrong file, runs
+// two at once, uses a narrow terminal. Each table runs the built binary on
+// virtual time; signals come from the simulated device itself ("signal:N"
+// faults), so each lands at a chosen chunk.
+
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <csignal>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_run_support.h"
+#include "platform/file_access.h"
+#include "sim/package_writer.h"
+#include "sim/sim_image.h"
+
+namespace vexo3 {
+namespace {
+
+using test::ReadText;
+using test::RunResult;
+using test::RunSetup;
+using test::RunVexo3;
+using test::ScratchDir;
+
+constexpr int kHcVersionBefore = 258, kCameraVersionBefore = 260;
+constexpr int kHcVersionNew = 0x0200, kCameraVersionNew = 0x0201;
+constexpr int kChecksumError = -9;  // Versions() gives a bad status as its negative
+
+// HandController image: 5 chunks (20000 bytes); Camera image: 8 chunks.
+std::string WritePackage(const ScratchDir& dir, uint16_t hcFlags = 0x1000) {
+  std::vector<sim::PackageRecord> records(2);
+  records[0].kind = "HC";
+  records[0].version = kHcVersionNew;
+  records[0].flags = hcFlags;
+  records[0].description = "HC test firmware";
+  records[0].data = sim::MakeSimImage(kHcVersionNew, hcFlags, "HC test firmware", 20000, 1);
+  records[1].kind = "CA";
+  records[1].version = kCameraVersionNew;
+  records[1].flags = 0x2000;
+  records[1].description = "Camera test firmware";
+  records[1].data = sim::MakeSimImage(kCameraVersionNew, 0x2000, "Camera test firmware", 30000, 2);
+  const std::string path = dir.File("p.bin");
+  EXPECT_TRUE(sim::WritePackage(path, records));
+  return path;
+}
+
+// A profile with a state file; faults: the JSON array's contents.
+std::string WriteProfile(const ScratchDir& dir, const std::string& faults = "",
+                         const std::string& stateFile = "state.json") {
+  return dir.Write("profile.json", R"({"state_file": ")" + stateFile + R"(",
+    "chips": [ { "hand_controller": { "protocol_version": [5, 1], "pcb_id": 2,
+      "firmware": { "status": 0, "flags": 4096, "version": 258, "size_blocks": 96,
+                    "description": "old" },
+      "camera": { "present": true, "mode": "boot",
+        "firmware": { "status": 0, "flags": 8192, "version": 260, "size_blocks": 128,
+                      "description": "old" } } } } ],
+    "faults": [ )" + faults + " ] }");
+}
+
+RunResult Vexo3(std::vector<std::string> args, const RunSetup& setup = {}) {
+  args.insert(args.begin(), "--virtual-time");
+  return RunVexo3(args, setup);
+}
+
+// The firmware versions the simulated device reports now (its state file).
+std::pair<int, int> Versions(const std::string& profile) {
+  const RunResult r = Vexo3({"--simulate=" + profile, "info", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out, nullptr, false);
+  if (j.is_discarded())
+    return {-1, -1};
+  auto version = [](const nlohmann::json& fw) {
+    return fw.at("status") == 0 ? fw.at("version").get<int>() : -fw.at("status").get<int>();
+  };
+  return {version(j.at("hand_controller").at("firmware")), version(j.at("camera").at("firmware"))};
+}
+
+RunSetup StdoutTo(const std::string& path) {
+  RunSetup s;
+  s.stdoutPath = path;
+  return s;
+}
+RunSetup BrokenPipe() {
+  RunSetup s;
+  s.stdoutBrokenPipe = true;
+  return s;
+}
+RunSetup Tty(bool in, bool out, bool err, int columns = 80, const std::string& typed = "") {
+  RunSetup s;
+  s.stdinTty = in;
+  s.stdoutTty = out;
+  s.stderrTty = err;
+  s.columns = columns;
+  s.typed = typed;
+  return s;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string Signal(const char* unit, int occurrence, int sig) {
+  return R"({ "unit": ")" + std::string(unit) +
+         R"(", "command": 247, "parameter": 218, "occurrence": )" + std::to_string(occurrence) +
+         R"(, "action": "signal:)" + std::to_string(sig) + R"(" })";
+}
+
+TEST(CliSafety, SignalsDuringAnUpdate) {
+  // HandController 218 number k+1 carries its chunk k (the first is the
+  // readiness poll); the Camera's number k is its chunk k.
+  // clang-format off
+  const struct {
+    const char* name;
+    std::string faults;
+    int exitCode;
+    int hcVersion, cameraVersion;  // afterwards; < 0: not a valid firmware
+    std::vector<const char*> errParts;
+  } cases[] = {
+    {"SIGINT in the HC image: HC finished, Camera skipped",
+     Signal("hc", 3, SIGINT), 128 + SIGINT, kHcVersionNew, kCameraVersionBefore,
+     {"finishing the HandController image", "Written completely: HandController.",
+      "Not updated: Camera.", "run the update again"}},
+    {"SIGTERM in the HC image",
+     Signal("hc", 3, SIGTERM), 128 + SIGTERM, kHcVersionNew, kCameraVersionBefore,
+     {"(SIGTERM)", "Not updated: Camera."}},
+#ifdef SIGHUP
+    {"SIGHUP in the Camera image: both finished",
+     Signal("camera", 3, SIGHUP), 128 + SIGHUP, kHcVersionNew, kCameraVersionNew,
+     {"finishing the Camera image", "Written completely: HandController and Camera."}},
+#else
+    // Windows has no SIGHUP; its Ctrl-Break arrives as SIGBREAK.
+    {"SIGBREAK in the Camera image: both finished",
+     Signal("camera", 3, SIGBREAK), 128 + SIGBREAK, kHcVersionNew, kCameraVersionNew,
+     {"finishing the Camera image", "Written completely: HandController and Camera."}},
+#endif
+    {"a second SIGINT stops the HC between two chunks",
+     Signal("hc", 3, SIGINT) + "," + Signal("hc", 4, SIGINT), 128 + SIGINT, kChecksumError,
+     kCameraVersionBefore,
+     {"stopping now", "HC firmware update error: Update has failed",
+      "The HandController was stopped in the middle of its image", "run the update again"}},
+    {"SIGINT before any upload acts as usual",
+     R"({ "unit": "hc", "command": 248, "parameter": 1, "occurrence": 1, "action": "signal:2" })",
+     128 + SIGINT, kHcVersionBefore, kCameraVersionBefore, {}},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string package = WritePackage(dir);
+    const std::string profile = WriteProfile(dir, c.faults);
+    const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    for (const char* part : c.errParts)
+      EXPECT_TRUE(Has(r.err, part)) << part << "\n" << r.err;
+    // The state was saved on the way out: a second program sees the result.
+    const std::string plain = WriteProfile(dir);
+    const auto [hc, camera] = Versions(plain);
+    EXPECT_EQ(hc, c.hcVersion);
+    EXPECT_EQ(camera, c.cameraVersion);
+  }
+}
+
+TEST(CliSafety, OutputErrorsNeverStopAnUpdateAndAreReported) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has neither SIGPIPE nor a device like /dev/full to write to";
+#endif
+  // clang-format off
+  const struct {
+    const char* name;
+    bool update;  // else info --json
+    RunSetup setup;
+    const char* reason;
+  } cases[] = {
+    {"update | closed pipe",     true,  BrokenPipe(),          "Broken pipe"},
+    {"update > /dev/full",       true,  StdoutTo("/dev/full"), "No space left on device"},
+    {"info --json > /dev/full",  false, StdoutTo("/dev/full"), "No space left on device"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string package = WritePackage(dir);
+    const std::string profile = WriteProfile(dir);
+    const RunResult r = c.update
+                            ? Vexo3({"--simulate=" + profile, "update", package, "--yes"}, c.setup)
+                            : Vexo3({"--simulate=" + profile, "info", "--json"}, c.setup);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Has(r.err, std::string("vexo3: write error: ") + c.reason)) << r.err;
+    if (c.update) {
+      EXPECT_EQ(Versions(profile), std::make_pair(kHcVersionNew, kCameraVersionNew));
+    }
+  }
+}
+
+TEST(CliSafety, TraceNeverOverwritesWhatTheRunReads) {
+  const struct {
+    const char* name;
+    const char* traceFile;  // in the scratch folder
+    const char* errPart;
+  } cases[] = {
+      {"the package", "p.bin", "names the firmware package"},
+      {"the profile", "profile.json", "names the simulator profile"},
+      {"the state file", "state.json", "names the simulator's state file"},
+      {"the package by another path", "./sub/../p.bin", "names the firmware package"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.File("sub"));
+    const std::string package = WritePackage(dir);
+    const std::string profile = WriteProfile(dir);
+    ASSERT_EQ(Vexo3({"--simulate=" + profile, "info"}).exitCode, 0);  // writes the state file
+    const std::string before = ReadText(dir.File(c.traceFile));
+    const RunResult r = Vexo3(
+        {"--simulate=" + profile, "--trace=" + dir.File(c.traceFile), "update", package, "--yes"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.err, c.errPart)) << r.err;
+    EXPECT_EQ(ReadText(dir.File(c.traceFile)), before);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(CliSafety, ProfilesAndStateFilesAreReadLikePackages) {
+  ScratchDir dir;
+#ifdef _WIN32
+  // Windows has no FIFOs and no /dev/zero; NUL is its endless device.
+  const std::string fifo = "NUL";
+  const std::string zeroDevice = "NUL";
+  const char* fifoPart = "NUL: can't be read: not a regular file";
+#else
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string zeroDevice = "/dev/zero";
+  const char* fifoPart = "fifo: can't be read: not a regular file";
+#endif
+  const std::string big = dir.Write("big.json", std::string(5 << 20, ' '));
+  const std::string zeroState =
+      dir.Write("zero-state.json", R"({"state_file": ")" + zeroDevice + R"(", "chips": [{}]})");
+  const std::string badState = dir.Write("bad-state.json", R"({"state_file": "junk.json"})");
+  dir.Write("junk.json", "{ this is not JSON");
+  const struct {
+    std::string profile;
+    int exitCode;
+    std::string errPart;
+  } cases[] = {
+      {fifo, 2, fifoPart},
+      {zeroDevice, 2, zeroDevice + ": can't be read: not a regular file"},
+      {dir.path(), 2, ": can't be read: not a regular file"},
+      {big, 2, "big.json: can't be read: larger than 4194304 bytes"},
+      {dir.File("missing.json"), 2, "missing.json: can't be read: no such file"},
+      {zeroState, 2, zeroDevice + ": can't be read: not a regular file"},
+      {badState, 2, "remove it to start afresh"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile);
+    const RunResult r = Vexo3({"--simulate=" + c.profile, "info"});
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_TRUE(Has(r.err, c.errPart)) << r.err;
+  }
+}
+
+TEST(CliSafety, AStateFileInUseIsADeviceInUse) {
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string profile = WriteProfile(dir);
+  {
+    FileLock other;  // another program using the simulated device
+    std::string error;
+    ASSERT_EQ(other.TryLock(dir.File("state.json"), &error), FileLock::Result::kLocked) << error;
+    for (const char* command : {"info", "update"}) {
+      SCOPED_TRACE(command);
+      std::vector<std::string> args = {"--simulate=" + profile, command};
+      if (std::string(command) == "update")
+        args.insert(args.end(), {package, "--yes"});
+      const RunResult r = Vexo3(args);
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_TRUE(Has(r.err, "Can't open device!")) << r.err;
+    }
+  }
+  // Once it has gone, the state is saved atomically: no temporary is left.
+  ASSERT_EQ(Vexo3({"--simulate=" + profile, "update", package, "--yes"}).exitCode, 0);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "p.bin" || name == "profile.json" || name == "state.json" ||
+                name == "state.json.lock")
+        << name;
+  }
+}
+
+TEST(CliSafety, SmallUsageAndPackageRules) {
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string profile = WriteProfile(dir);
+  // An endless stream of empty records: the header, then zeros (sparse).
+  const std::string endless = dir.File("endless.bin");
+  {
+    const std::string head = ReadText(package).substr(0, 6);
+    dir.Write("endless.bin", head);
+    std::error_code ec;
+    std::filesystem::resize_file(endless, 40 << 20, ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
+  // The last chunk answered "expects more": no 100 % before the failure.
+  const std::string lastChunk =
+      dir.Write("last.json", R"({"chips": [{"hand_controller": {"protocol_version": [5, 1]}}],
+        "faults": [{"unit": "hc", "command": 247, "parameter": 218, "occurrence": 6,
+                    "action": "status:0"}]})");
+  const std::string noFirmware =
+      dir.Write("nofw.json", R"({"chips": [{"hand_controller": {"firmware": {"status": 15}}}]})");
+  // clang-format off
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;
+    const char* part;   // in stdout + stderr
+    const char* absent; // nowhere in stdout
+  } cases[] = {
+    {"--no-hc with --no-camera", {"--simulate", "update", package, "--no-hc", "--no-camera"}, 2,
+     "leave nothing to update", "DONE ok"},
+    {"an endless package", {"inspect", endless}, 4, "is not a firmware package", ""},
+    {"last chunk not confirmed", {"--simulate=" + lastChunk, "update", package, "--yes"}, 1,
+     "HC firmware update error: Update has failed", "20000/20000"},
+    {"firmware status text", {"--simulate=" + noFirmware, "info", "--json"}, 0,
+     "\"status\": 15,\n      \"status_text\": \"NO FIRMWARE is present\"", ""},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = Vexo3(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_TRUE(Has(r.out + r.err, c.part)) << r.out << r.err;
+    if (*c.absent) {
+      EXPECT_FALSE(Has(r.out, c.absent)) << r.out;
+    }
+  }
+}
+
+TEST(CliSafety, PcbQuestionOnlyWhereItCanBeSeenAndAnswered) {
+  const struct {
+    const char* name;
+    RunSetup setup;
+    bool asked;
+    int exitCode;
+  } cases[] = {
+      // clang-format off
+      {"no terminal at all",                              RunSetup{},                      false, 1},
+      {"answers from a terminal, question to a file",     Tty(true, false, false, 80, "y\n"), false, 1},
+      {"question on a terminal, answers from /dev/null",  Tty(false, false, true),         false, 1},
+      {"both on a terminal, answered y",                  Tty(true, false, true, 80, "y\n"),  true,  0},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!test::RunSetupSupported(c.setup))
+      continue;  // Windows: no pseudo-terminal to give the program
+    ScratchDir dir;
+    const std::string package = WritePackage(dir, 0x1000 | (3 << 5));  // supports PCB 3; unit 2
+    const std::string profile = WriteProfile(dir);
+    const RunResult r = Vexo3({"--simulate=" + profile, "update", package}, c.setup);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err << r.tty;
+    const std::string err = r.err + r.tty;
+    EXPECT_EQ(Has(err, "Continue? [y/N]"), c.asked) << err;
+    if (!c.asked) {
+      EXPECT_TRUE(Has(err, "--yes")) << err;
+    }
+  }
+}
+
+TEST(CliSafety, ProgressFitsTheTerminal) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no pseudo-terminal to give the program";
+#endif
+  for (const int columns : {80, 60, 40}) {
+    SCOPED_TRACE(columns);
+    ScratchDir dir;
+    const std::string package = WritePackage(dir);
+    const std::string profile = WriteProfile(dir);
+    const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"},
+                              Tty(false, true, false, columns));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // Every redraw starts with \r and no piece between two returns or line
+    // ends is wider than the terminal, so nothing wraps.
+    std::vector<std::string> lines;
+    std::string piece;
+    for (char ch : r.tty) {
+      if (ch == '\r' || ch == '\n') {
+        if (!piece.empty())
+          lines.push_back(piece);
+        piece.clear();
+      } else {
+        piece += ch;
+      }
+    }
+    for (std::string line : lines) {
+      const size_t erase = line.find("\033[K");
+      if (erase != std::string::npos)
+        line.erase(erase, 3);
+      EXPECT_LT(line.size(), static_cast<size_t>(columns)) << line;
+    }
+    // Status lines, and one line per unit at its end.
+    size_t newlines = 0;
+    for (char ch : r.tty)
+      newlines += ch == '\n';
+    EXPECT_EQ(newlines, 6u) << r.tty;
+    EXPECT_TRUE(Has(r.tty, "20000/20000")) << r.tty;
+  }
+}
+
+}  // namespace
+}  // namespace vexo3
