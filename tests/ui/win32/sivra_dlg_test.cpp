@@ -563,12 +563,20 @@ LRESULT CALLBACK SpyOnPaint(HWND bar, UINT message, WPARAM wParam, LPARAM lParam
   return DefSubclassProc(bar, message, wParam, lParam);
 }
 
-// Records every text the status control is given.
+// Records every text the status control is given, with the progress
+// strip's position at that moment.
+struct StatusSpy {
+  HWND strip = nullptr;
+  std::vector<std::string> texts;
+  std::vector<LRESULT> positions;
+};
+
 LRESULT CALLBACK SpyOnStatus(HWND status, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                              DWORD_PTR data) {
   if (message == WM_SETTEXT) {
-    reinterpret_cast<std::vector<std::string>*>(data)->push_back(
-        Narrow(reinterpret_cast<const wchar_t*>(lParam)));
+    auto* spy = reinterpret_cast<StatusSpy*>(data);
+    spy->texts.push_back(Narrow(reinterpret_cast<const wchar_t*>(lParam)));
+    spy->positions.push_back(SendMessageW(spy->strip, PBM_GETPOS, 0, 0));
   }
   return DefSubclassProc(status, message, wParam, lParam);
 }
@@ -583,12 +591,12 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   spy.dlg = &dlg;
   spy.cameraBox = dlg.Control(IDC_CAMERA_CHECK);
   SetWindowSubclass(dlg.progressBar(), SpyOnPaint, 1, reinterpret_cast<DWORD_PTR>(&spy));
-  std::vector<std::string> statusTexts;
-  SetWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1,
-                    reinterpret_cast<DWORD_PTR>(&statusTexts));
+  StatusSpy status;
+  status.strip = dlg.progressBar();
+  SetWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1, reinterpret_cast<DWORD_PTR>(&status));
 
   SendMessageW(dlg.Control(IDC_UPDATE), BM_CLICK, 0, 0);
-  EXPECT_EQ(statusTexts,
+  EXPECT_EQ(status.texts,
             (std::vector<std::string>{"Reading device state...", "Uploading HC firmware...",
                                       "Uploading Camera firmware...", "DONE ok"}));
   EXPECT_GT(spy.paints, 2);  // the strip repainted while the upload ran
@@ -605,6 +613,15 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   // The click posted during the upload runs now.
   Pump(dlg.hwnd());
   EXPECT_EQ(IsDlgButtonChecked(dlg.hwnd(), IDC_CAMERA_CHECK), UINT{BST_UNCHECKED});
+
+  // The next run starts with an empty strip, not with the last run's bytes.
+  status.texts.clear();
+  status.positions.clear();
+  SendMessageW(dlg.Control(IDC_UPDATE), BM_CLICK, 0, 0);
+  ASSERT_FALSE(status.positions.empty());
+  EXPECT_EQ(status.texts.front(), "Reading device state...");
+  EXPECT_EQ(status.positions.front(), 0);
+  EXPECT_EQ(status.texts.back(), "DONE ok");
   RemoveWindowSubclass(dlg.progressBar(), SpyOnPaint, 1);
   RemoveWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1);
 }
