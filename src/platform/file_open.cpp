@@ -73,4 +73,9 @@ bool ReplaceExistingFile(const std::string& from, const std::string& to) {
 
 #endif
 
+std::string Utf8FromPath(const std::filesystem::path& path) {
+  const std::u8string u8 = path.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
 }  // namespace vexo3

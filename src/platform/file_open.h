@@ -18,6 +18,8 @@ std::FILE* OpenForReading(const std::string& path);
 
 // The path object for a UTF-8 path, for std::fstream and std::filesystem.
 std::filesystem::path PathFromUtf8(const std::string& path);
+// And back: the UTF-8 text of a path object.
+std::string Utf8FromPath(const std::filesystem::path& path);
 
 // Moves from over to, replacing a file already there in one step (readers
 // see the old file or the new one, never none). false on failure, from then

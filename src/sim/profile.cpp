@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
@@ -10,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_access.h"
+#include "platform/file_open.h"
 
 namespace vexo3::sim {
 namespace {
@@ -303,11 +305,15 @@ json Parse(std::string_view text) {
   }
 }
 
+// The system's own path rules: on Windows "\\" separates too, and "C:\\x" is
+// absolute.
 std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return "";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  const std::filesystem::path p = PathFromUtf8(path);
+  return p.has_parent_path() ? Utf8FromPath(p.parent_path()) : "";
+}
+
+bool IsRooted(const std::string& path) {
+  return PathFromUtf8(path).has_root_path();
 }
 
 // Far above any real profile or state file (a few kilobytes), low enough
@@ -412,7 +418,7 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
         Fail("state_file", "expected a file name");
       }
       p.stateFile = v->get<std::string>();
-      if (p.stateFile[0] != '/' && !baseDir.empty())
+      if (!IsRooted(p.stateFile) && !baseDir.empty())
         p.stateFile = baseDir + "/" + p.stateFile;
     }
     *profile = std::move(p);

@@ -14,6 +14,7 @@ extern char** environ;
 #endif
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,11 +73,11 @@ std::string HostPath(const std::string& path) {
 }
 
 bool RunSetupSupported(const RunSetup& setup) {
-  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty && !setup.stdoutBrokenPipe;
+  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty;
 }
 
-// Windows has no pseudo-terminals to hand a program as its console, and no
-// SIGPIPE: such setups are not run (RunSetupSupported).
+// Windows has no pseudo-terminals to hand a program as its console: such
+// setups are not run (RunSetupSupported).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunSetup& setup) {
   if (!RunSetupSupported(setup))
@@ -90,7 +91,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     commandLine += L" " + Quote(Widen(a));
 
   HANDLE in = OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE out = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = INVALID_HANDLE_VALUE;
+  if (setup.stdoutBrokenPipe) {
+    // A pipe whose reading end is closed before the program starts.
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    if (CreatePipe(&reader, &out, &sa, 0))
+      CloseHandle(reader);
+  } else {
+    out = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+  }
   HANDLE err = OpenInheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW si{};
   si.cb = sizeof(si);
@@ -100,20 +110,32 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   si.hStdError = err;
   PROCESS_INFORMATION pi{};
   RunResult r;
-  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                     &pi)) {
+  // Under load wine's CreateProcessW now and then fails with
+  // ERROR_INTERNAL_ERROR before the program starts; that is no run of ours.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             nullptr, &si, &pi) != 0;
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+      break;
+    if (!started)
+      Sleep(50);
+  }
+  if (started) {
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     if (GetExitCodeProcess(pi.hProcess, &code))
       r.exitCode = static_cast<int>(code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+  } else {
+    std::fprintf(stderr, "RunProgram: CreateProcessW failed (%lu)\n", GetLastError());
   }
   for (HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE)
       CloseHandle(h);
   }
-  if (setup.stdoutPath.empty())
+  if (setup.stdoutPath.empty() && !setup.stdoutBrokenPipe)
     r.out = ReadText(outPath);
   r.err = ReadText(errPath);
   return r;

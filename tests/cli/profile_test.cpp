@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/cli_run_support.h"
 #include "platform/clock.h"
 
@@ -120,6 +122,40 @@ TEST(Profile, EveryKeyReachesTheScenario) {
   EXPECT_EQ(f.occurrence, 3u);
   EXPECT_EQ(f.action, FaultAction::Status);
   EXPECT_EQ(f.value, 9);
+}
+
+// A relative state_file lies beside its profile, whichever separator the
+// profile's path uses on this system; an absolute one stays as it is.
+TEST(Profile, StateFileIsRelativeToTheProfile) {
+  test::ScratchDir dir;
+  std::string native = dir.path();
+#ifdef _WIN32
+  std::replace(native.begin(), native.end(), '/', '\\');
+  const char separator = '\\';
+  const std::string elsewhere = "D:\\elsewhere\\state.json";
+  const std::string elsewhereJson = R"(D:\\elsewhere\\state.json)";
+#else
+  const char separator = '/';
+  const std::string elsewhere = "/elsewhere/state.json";
+  const std::string elsewhereJson = elsewhere;
+#endif
+  dir.Write("relative.json", R"({"state_file": "state.json"})");
+  dir.Write("absolute.json", R"({"state_file": ")" + elsewhereJson + R"("})");
+  const struct {
+    std::string profile;
+    std::string stateFile;
+  } cases[] = {
+      {dir.path() + "/relative.json", dir.path() + "/state.json"},
+      {native + separator + "relative.json", native + "/state.json"},
+      {dir.path() + "/absolute.json", elsewhere},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile);
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(LoadProfile(c.profile, &profile, &error)) << error;
+    EXPECT_EQ(profile.stateFile, c.stateFile);
+  }
 }
 
 TEST(Profile, StateFileKeepsFirmwareAcrossSetups) {

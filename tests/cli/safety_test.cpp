@@ -170,10 +170,15 @@ TEST(CliSafety, SignalsDuringAnUpdate) {
   }
 }
 
-TEST(CliSafety, OutputErrorsNeverStopAnUpdateAndAreReported) {
 #ifdef _WIN32
-  GTEST_SKIP() << "Windows has neither SIGPIPE nor a device like /dev/full to write to";
+// The C runtime's reason for a pipe whose reader has gone (EPIPE on Windows,
+// EINVAL under wine): only the report itself is checked.
+constexpr const char* kBrokenPipeReason = "";
+#else
+constexpr const char* kBrokenPipeReason = "Broken pipe";
 #endif
+
+TEST(CliSafety, OutputErrorsNeverStopAnUpdateAndAreReported) {
   // clang-format off
   const struct {
     const char* name;
@@ -181,13 +186,17 @@ TEST(CliSafety, OutputErrorsNeverStopAnUpdateAndAreReported) {
     RunSetup setup;
     const char* reason;
   } cases[] = {
-    {"update | closed pipe",     true,  BrokenPipe(),          "Broken pipe"},
+    {"update | closed pipe",     true,  BrokenPipe(),          kBrokenPipeReason},
     {"update > /dev/full",       true,  StdoutTo("/dev/full"), "No space left on device"},
     {"info --json > /dev/full",  false, StdoutTo("/dev/full"), "No space left on device"},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+#ifdef _WIN32
+    if (c.setup.stdoutPath == "/dev/full")
+      continue;  // Windows has no device that is always full
+#endif
     ScratchDir dir;
     const std::string package = WritePackage(dir);
     const std::string profile = WriteProfile(dir);
