@@ -329,6 +329,7 @@ TEST_F(Win32DialogTest, MainDialogMatchesItsTemplate) {
   // Style details of the text areas.
   const LONG summary = GetWindowLongW(dlg.Control(IDC_SUMMARY), GWL_STYLE);
   EXPECT_EQ(summary & SS_TYPEMASK, SS_LEFTNOWORDWRAP);
+  EXPECT_NE(summary & SS_NOPREFIX, 0);  // an '&' in a description is shown, not eaten
   const LONG status = GetWindowLongW(dlg.Control(IDC_STATUS), GWL_STYLE);
   EXPECT_EQ(status & SS_TYPEMASK, SS_CENTER);
   EXPECT_NE(status & SS_SUNKEN, 0);
@@ -468,6 +469,7 @@ TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
   int points = 0;
   std::string font;
   bool okHasFocus = false;
+  bool reportNoPrefix = false;
   LRESULT defId = 0;
   g_watch.script = [&](HWND d) {
     differences = "";
@@ -477,6 +479,7 @@ TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
     differences += SizeDifference(d, dt::kDevinfoSize, false);
     font = FontFace(d, &points);
     report = Text(GetDlgItem(d, IDC_REPORT));
+    reportNoPrefix = (GetWindowLongW(GetDlgItem(d, IDC_REPORT), GWL_STYLE) & SS_NOPREFIX) != 0;
     okHasFocus = GetFocus() == GetDlgItem(d, IDOK);
     defId = SendMessageW(d, DM_GETDEFID, 0, 0);
     Key(GetFocus(), VK_RETURN);
@@ -487,6 +490,7 @@ TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
   EXPECT_EQ(font, dt::kDevinfoFont);
   EXPECT_EQ(points, dt::kDevinfoFontPoints);
   EXPECT_TRUE(okHasFocus);
+  EXPECT_TRUE(reportNoPrefix);  // device texts may hold '&'
   EXPECT_EQ(HIWORD(defId), DC_HASDEFID);
   EXPECT_EQ(LOWORD(defId), IDOK);
   EXPECT_EQ(report.rfind("=== HandController's state:  BOOT MODE\n\n", 0), 0u) << report;
