@@ -120,16 +120,9 @@ struct Backend {
 
 // The recorded device of --replay=FILE, on the virtual clock the replay moves.
 std::optional<int> MakeReplay(const std::string& path, const CliStreams& io, Backend* b) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    Print(io.err, "vexo3: can't read the trace file \"" + path + "\"\n");
-    return kExitUsage;
-  }
   Trace trace;
   std::string error;
-  if (!ParseTrace(text.str(), &trace, &error)) {
+  if (!LoadTraceFile(path, &trace, &error)) {
     Print(io.err, "vexo3: \"" + path + "\": " + error + "\n");
     return kExitUsage;
   }

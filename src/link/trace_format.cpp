@@ -1,5 +1,7 @@
 #include "link/trace_format.h"
 
+#include "platform/file_access.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -647,6 +649,22 @@ bool ParseTrace(std::string_view text, Trace* trace, std::string* error) {
     trace->cutShort = true;
   }
   return true;
+}
+
+bool LoadTraceFile(const std::string& path, Trace* trace, std::string* error) {
+  std::string text;
+  std::string reason;
+  switch (ReadRegularFile(path, kMaxTraceFileBytes, &text, &reason)) {
+    case ReadFileResult::kOk:
+      return ParseTrace(text, trace, error);
+    case ReadFileResult::kMissing:
+      *error = "can't read the file: no such file";
+      return false;
+    case ReadFileResult::kRefused:
+      break;
+  }
+  *error = "can't read the file: " + reason;
+  return false;
 }
 
 }  // namespace vexo3

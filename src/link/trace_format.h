@@ -113,6 +113,12 @@ std::string FormatTraceLine(const TraceCall& call);
 // trace->cutShort is set.
 bool ParseTrace(std::string_view text, Trace* trace, std::string* error);
 
+// Reads and parses the trace file at path (UTF-8). Regular files only, read
+// without blocking, at most kMaxTraceFileBytes. On failure returns false and
+// sets *error to the reason ("can't read the file: ...", "line N: ...").
+inline constexpr size_t kMaxTraceFileBytes = size_t{1} << 30;
+bool LoadTraceFile(const std::string& path, Trace* trace, std::string* error);
+
 // "FT_OK", "FT_IO_ERROR", ... or "FT_STATUS 42" for a value without a name.
 std::string StatusName(FT_STATUS status);
 // "F8 01 01 FF": upper-case hex pairs joined by single blanks.

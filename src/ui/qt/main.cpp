@@ -3,9 +3,7 @@
 
 #include <QApplication>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,7 +17,7 @@
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 namespace {
 
@@ -39,12 +37,9 @@ bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
 // The device of --replay=FILE; null (with the reason on stderr) when the
 // file can't be read or isn't a trace.
 std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path, vexo3::VirtualClock& clock) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
   vexo3::Trace trace;
-  std::string error = "can't read the file";
-  if (!in || !vexo3::ParseTrace(text.str(), &trace, &error)) {
+  std::string error;
+  if (!vexo3::LoadTraceFile(path, &trace, &error)) {
     std::fprintf(stderr, "vexo3-updater: \"%s\": %s\n", path.c_str(), error.c_str());
     return nullptr;
   }

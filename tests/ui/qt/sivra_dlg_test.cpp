@@ -12,17 +12,19 @@
 #include <QtTest>
 #include <csignal>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "sim/package_writer.h"
 #include "sim/sim_image.h"
 #include "support/sim_rig.h"
+#include "ui/dialog_templates.h"
 #include "ui/package_summary.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 namespace vexo3 {
 namespace {
@@ -110,28 +112,29 @@ class SivraDlgTest : public QObject {
     SimRig rig(Config());
     CSivraDlg dlg(rig.session);
     const DialogUnits du(dlg.font());
-    struct Place {
-      QWidget* widget;
-      QRect rect;
-      bool mayWiden;  // a check box widens when its text needs more room
+    // The template's controls by id (the label has none).
+    const std::map<int, QWidget*> byId = {
+        {dialog_template::kFileField, dlg.fileEdit()},
+        {dialog_template::kBrowseButton, dlg.browseButton()},
+        {dialog_template::kSummaryText, dlg.summaryLabel()},
+        {dialog_template::kUpdateButton, dlg.updateButton()},
+        {dialog_template::kStatusText, dlg.statusLabel()},
+        {dialog_template::kHcCheckBox, dlg.hcCheck()},
+        {dialog_template::kCameraCheckBox, dlg.cameraCheck()},
+        {dialog_template::kReadInfoButton, dlg.readInfoButton()},
     };
-    const std::vector<Place> places = {
-        {dlg.fileEdit(), du.Rect(7, 19, 258, 12), false},
-        {dlg.browseButton(), du.Rect(270, 18, 20, 13), false},
-        {dlg.summaryLabel(), du.Rect(7, 56, 158, 90), false},
-        {dlg.updateButton(), du.Rect(195, 107, 70, 20), false},
-        {dlg.statusLabel(), du.Rect(171, 133, 121, 13), false},
-        {dlg.hcCheck(), du.Rect(201, 79, 64, 10), true},
-        {dlg.cameraCheck(), du.Rect(201, 92, 43, 10), true},
-        {dlg.readInfoButton(), du.Rect(195, 53, 70, 20), false},
-    };
-    for (const Place& p : places) {
-      QCOMPARE(p.widget->pos(), p.rect.topLeft());
-      QCOMPARE(p.widget->height(), p.rect.height());
-      if (p.mayWiden) {
-        QVERIFY(p.widget->width() >= p.rect.width());
+    for (const dialog_template::Control& c : dialog_template::kMainControls) {
+      const auto found = byId.find(c.id);
+      if (found == byId.end())
+        continue;
+      QWidget* widget = found->second;
+      const QRect rect = du.Rect(c.x, c.y, c.width, c.height);
+      QCOMPARE(widget->pos(), rect.topLeft());
+      QCOMPARE(widget->height(), rect.height());
+      if (c.kind == dialog_template::Kind::CheckBox) {
+        QVERIFY(widget->width() >= rect.width());  // widens when its text needs more room
       } else {
-        QCOMPARE(p.widget->width(), p.rect.width());
+        QCOMPARE(widget->width(), rect.width());
       }
     }
     // The progress bar is below everything of the template.

@@ -1,4 +1,4 @@
-#include "ui/qt/updater_options.h"
+#include "ui/updater_options.h"
 
 namespace vexo3 {
 
@@ -74,7 +74,16 @@ UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args)
   return ParseUpdaterOptions(ours);
 }
 
-const char* UpdaterUsage() {
+const char* UpdaterUsage(UsageFor frontEnd) {
+  if (frontEnd == UsageFor::Win32) {
+    return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--screenshot=DIR]\n"
+           "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
+           "  --simulate=PROFILE the simulated device described by a JSON profile\n"
+           "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
+           "  --replay=FILE      the device recorded in a wire trace (vexo3 --trace=FILE);\n"
+           "                     where the run leaves the trace is reported on stderr\n"
+           "  -h, --help         print this text\n";
+  }
   return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--screenshot=DIR]\n"
          "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
          "  --simulate=PROFILE the simulated device described by a JSON profile\n"

@@ -5,7 +5,8 @@
 
 namespace vexo3 {
 
-// Command line of vexo3-updater (after Qt has taken its own options).
+// Command line of vexo3-updater, the same for every front end (the Qt one
+// parses it after Qt has taken its own options).
 struct UpdaterOptions {
   bool simulate = false;        // --simulate: the simulated device instead of USB
   std::string simulateProfile;  // --simulate=PROFILE: a JSON scenario for the simulator
@@ -20,6 +21,9 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args);
 // option need no display: arguments Qt would take (single-dash options and
 // the values of those that take one) are left alone.
 UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args);
-const char* UpdaterUsage();
+// The Qt program also takes Qt's options and has a man page; the Win32 one
+// has neither.
+enum class UsageFor { Qt, Win32 };
+const char* UpdaterUsage(UsageFor frontEnd = UsageFor::Qt);
 
 }  // namespace vexo3

@@ -1,0 +1,334 @@
+#include "ui/win32/sivra_dlg.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "ui/win32/devinfo_dlg.h"
+#include "ui/win32/resource.h"
+#include "ui/win32/wide_text.h"
+
+namespace vexo3 {
+namespace {
+
+// The progress strip, in dialog units: under the status text, as wide as
+// the template's content; the dialog grows to hold it.
+constexpr RECT kProgressStrip = {7, 150, 7 + 285, 150 + 9};
+constexpr int kGrownHeight = 150 + 9 + 5;
+
+// Flags of the file chooser: hide read-only, path and file must exist,
+// Explorer style, long names, sizable.
+constexpr DWORD kOpenFileFlags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
+                                 OFN_EXPLORER | OFN_LONGNAMES | OFN_ENABLESIZING;
+static_assert(kOpenFileFlags == 0xA81804);
+
+// A paint message that no window validates would come back for ever.
+constexpr int kMaxMessagesPerKind = 64;
+
+int ControlId(DialogControl control) {
+  switch (control) {
+    case DialogControl::BrowseButton:
+      return IDC_BROWSE;
+    case DialogControl::UpdateButton:
+      return IDC_UPDATE;
+    case DialogControl::FirmwareFileField:
+      return IDC_FIRMWARE_FILE;
+  }
+  return 0;
+}
+
+std::wstring WindowText(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  if (length <= 0)
+    return {};
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, text.data(), length + 1);
+  text.resize(static_cast<size_t>(std::max(got, 0)));
+  return text;
+}
+
+}  // namespace
+
+CSivraDlg::CSivraDlg(DeviceSession& session) : actions_(session, package_, *this) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  bigIcon_ = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VEXO3_UPDATER));
+  // The small icon from its own 16-pixel image rather than the big one shrunk.
+  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_VEXO3_UPDATER),
+                                             IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  if (smallIcon_ == nullptr)
+    smallIcon_ = bigIcon_;
+}
+
+CSivraDlg::~CSivraDlg() {
+  if (hwnd_ != nullptr)
+    DestroyWindow(hwnd_);
+}
+
+void CSivraDlg::DoModal() {
+  modal_ = true;
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SIVRA_DIALOG), nullptr,
+                  DialogProc, reinterpret_cast<LPARAM>(this));
+  hwnd_ = nullptr;
+}
+
+bool CSivraDlg::Create() {
+  modal_ = false;
+  return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SIVRA_DIALOG), nullptr,
+                            DialogProc, reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+INT_PTR CALLBACK CSivraDlg::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  CSivraDlg* self = nullptr;
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<CSivraDlg*>(lParam);
+    SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+    self->hwnd_ = dialog;
+  } else {
+    self = reinterpret_cast<CSivraDlg*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  }
+  if (self == nullptr)
+    return FALSE;  // messages before WM_INITDIALOG
+  return self->HandleMessage(message, wParam, lParam);
+}
+
+INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return TRUE;  // the dialog manager puts the focus on the first tab stop
+    case WM_PAINT:
+      return PaintIconic() ? TRUE : FALSE;
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(bigIcon_);
+    case WM_COMMAND:
+      if (HIWORD(wParam) != BN_CLICKED)
+        break;
+      switch (LOWORD(wParam)) {
+        case IDOK:      // Enter while no push button has the focus
+        case IDCANCEL:  // Esc, the close box, the system menu
+          Close(LOWORD(wParam));
+          return TRUE;
+        case IDC_BROWSE:
+          BrowseFirmwareFile();
+          return TRUE;
+        case IDC_UPDATE:
+          UpdateFirmware();
+          return TRUE;
+        case IDC_READ_INFO:
+          ReadDeviceInfo();
+          return TRUE;
+        default:
+          break;
+      }
+      break;
+    case WM_NCDESTROY:
+      SetWindowLongPtrW(hwnd_, DWLP_USER, 0);
+      hwnd_ = nullptr;
+      progress_ = nullptr;
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}
+
+void CSivraDlg::OnInitDialog() {
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
+  SendDlgItemMessageW(hwnd_, IDC_HC_CHECK, BM_SETCHECK, BST_CHECKED, 0);
+  SendDlgItemMessageW(hwnd_, IDC_CAMERA_CHECK, BM_SETCHECK, BST_CHECKED, 0);
+  AddProgressStrip();
+
+  // Centred on the screen's work area.
+  RECT window;
+  RECT work;
+  GetWindowRect(hwnd_, &window);
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int width = window.right - window.left;
+  const int height = window.bottom - window.top;
+  SetWindowPos(hwnd_, nullptr, work.left + std::max(0L, (work.right - work.left - width) / 2),
+               work.top + std::max(0L, (work.bottom - work.top - height) / 2), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CSivraDlg::AddProgressStrip() {
+  RECT strip = kProgressStrip;
+  MapDialogRect(hwnd_, &strip);
+  // Created after the template's controls, so it is last in z-order and
+  // tab order; it takes no focus.
+  progress_ =
+      CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, strip.left,
+                      strip.top, strip.right - strip.left, strip.bottom - strip.top, hwnd_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
+                      GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
+  SendMessageW(progress_, PBM_SETPOS, 0, 0);
+
+  RECT grown = {0, 0, 0, kGrownHeight};
+  MapDialogRect(hwnd_, &grown);
+  RECT client;
+  GetClientRect(hwnd_, &client);
+  if (grown.bottom > client.bottom) {
+    RECT window;
+    GetWindowRect(hwnd_, &window);
+    SetWindowPos(hwnd_, nullptr, 0, 0, window.right - window.left,
+                 window.bottom - window.top + grown.bottom - client.bottom,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+bool CSivraDlg::PaintIconic() {
+  if (!IsIconic(hwnd_))
+    return false;  // the dialog paints itself
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd_, &paint);
+  SendMessageW(hwnd_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  GetClientRect(hwnd_, &client);
+  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, bigIcon_);
+  EndPaint(hwnd_, &paint);
+  return true;
+}
+
+void CSivraDlg::Close(int result) {
+  if (busy_ || hwnd_ == nullptr)
+    return;  // the window stays until the running action ends
+  if (modal_) {
+    EndDialog(hwnd_, result);
+  } else {
+    DestroyWindow(hwnd_);
+  }
+}
+
+template <typename F>
+void CSivraDlg::RunAction(F&& action) {
+  if (busy_ || hwnd_ == nullptr)
+    return;  // no action starts inside another
+  busy_ = true;
+  // Disabling the focused control takes the focus away, and boxes take it
+  // too: put it back where the user left it.
+  HWND focus = GetFocus();
+  action();
+  if (hwnd_ != nullptr && focus != nullptr && IsChild(hwnd_, focus) && IsWindowEnabled(focus) &&
+      GetFocus() != focus) {
+    SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+  }
+  busy_ = false;
+}
+
+void CSivraDlg::BrowseFirmwareFile() {
+  RunAction([this] { actions_.BrowseFirmwareFile(); });
+}
+void CSivraDlg::UpdateFirmware() {
+  RunAction([this] { actions_.UpdateFirmware(); });
+}
+void CSivraDlg::ReadDeviceInfo() {
+  RunAction([this] { actions_.ReadDeviceInfo(); });
+}
+void CSivraDlg::LoadSelectedPackage() {
+  RunAction([this] { actions_.LoadSelectedPackage(); });
+}
+
+void CSivraDlg::KeepAlive() {
+  MSG msg;
+  for (int i = 0;
+       i < kMaxMessagesPerKind && PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE); ++i) {
+    DispatchMessageW(&msg);
+  }
+  for (int i = 0;
+       i < kMaxMessagesPerKind && PeekMessageW(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE); ++i) {
+    DispatchMessageW(&msg);
+  }
+}
+
+MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::string& text,
+                                        MessageIcon icon, MessageButtons buttons) {
+  // Error: MB_ICONHAND | MB_OK (0x10); warning question: MB_ICONEXCLAMATION | MB_YESNO (0x34).
+  UINT style = icon == MessageIcon::Error ? MB_ICONHAND : MB_ICONEXCLAMATION;
+  style |= buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
+  const int answer = MessageBoxW(hwnd_, Widen(text).c_str(), Widen(caption).c_str(), style);
+  if (buttons == MessageButtons::Ok)
+    return MessageAnswer::Ok;
+  return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
+}
+
+void CSivraDlg::SetStatusText(const std::string& text) {
+  if (text == "Reading device state...") {
+    // A new run: nothing of the last one's bytes may show.
+    SendMessageW(progress_, PBM_SETSTATE, PBST_NORMAL, 0);
+    SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
+    SendMessageW(progress_, PBM_SETPOS, 0, 0);
+  } else if (text == "Update failed...") {
+    // The strip stays where the failed upload stopped, in the error colour.
+    SendMessageW(progress_, PBM_SETSTATE, PBST_ERROR, 0);
+  }
+  HWND status = Control(IDC_STATUS);
+  SetWindowTextW(status, Widen(text).c_str());
+  UpdateWindow(status);  // the action blocks the loop that would paint it
+}
+
+void CSivraDlg::SetControlEnabled(DialogControl control, bool enabled) {
+  EnableWindow(Control(ControlId(control)), enabled ? TRUE : FALSE);
+}
+
+bool CSivraDlg::IsChecked(DialogCheckBox box) {
+  const int id = box == DialogCheckBox::HandController ? IDC_HC_CHECK : IDC_CAMERA_CHECK;
+  return IsDlgButtonChecked(hwnd_, id) == BST_CHECKED;
+}
+
+std::string CSivraDlg::FirmwareFileText() {
+  return Narrow(WindowText(Control(IDC_FIRMWARE_FILE)));
+}
+
+void CSivraDlg::SetFirmwareFileText(const std::string& text) {
+  SetDlgItemTextW(hwnd_, IDC_FIRMWARE_FILE, Widen(text).c_str());
+}
+
+std::optional<std::string> CSivraDlg::ChooseFirmwareFile() {
+  // Room for long paths; the chooser says so when a choice doesn't fit.
+  std::wstring path(32768, L'\0');
+  OPENFILENAMEW open = {};
+  open.lStructSize = sizeof open;
+  open.hwndOwner = hwnd_;
+  open.lpstrFilter = L"Vexo-3 firmware files (*.bin)\0*.bin\0";
+  open.nFilterIndex = 1;
+  open.lpstrFile = path.data();
+  open.nMaxFile = static_cast<DWORD>(path.size());
+  open.Flags = kOpenFileFlags;
+  open.lpstrDefExt = L"bin";
+  if (!GetOpenFileNameW(&open))
+    return std::nullopt;
+  path.resize(wcsnlen(path.c_str(), path.size()));
+  return Narrow(path);
+}
+
+void CSivraDlg::SetSummaryText(const std::string& text) {
+  SetDlgItemTextW(hwnd_, IDC_SUMMARY, Widen(text).c_str());
+}
+
+void CSivraDlg::ShowDeviceReport(const std::string& report,
+                                 const DeviceReportRecords& /*records*/) {
+  ShowDevinfoDialog(hwnd_, Widen(report));
+}
+
+void CSivraDlg::Redraw() {
+  RedrawWindow(hwnd_, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+void CSivraDlg::OnUploadProgress(std::string_view /*imageName*/, uint64_t bytesDone,
+                                 uint64_t bytesTotal) {
+  // Images are at most 2 MiB, so the counts fit the bar's 32-bit range.
+  const auto total = static_cast<int>(std::clamp<uint64_t>(bytesTotal, 1, INT32_MAX));
+  const auto done = static_cast<int>(std::min<uint64_t>(bytesDone, static_cast<uint64_t>(total)));
+  SendMessageW(progress_, PBM_SETRANGE32, 0, total);
+  SendMessageW(progress_, PBM_SETPOS, static_cast<WPARAM>(done), 0);
+  KeepAlive();
+}
+
+}  // namespace vexo3

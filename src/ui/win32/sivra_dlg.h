@@ -1,0 +1,91 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "firmware/firmware_package.h"
+#include "ui/main_window.h"
+#include "ui/sivra_actions.h"
+
+namespace vexo3 {
+
+class DeviceSession;
+
+// The main dialog (template 102) as a plain Win32 dialog: owns the package and
+// runs the three actions against the session it is given. Each action runs
+// to its end inside its button handler; meanwhile only paint and timer
+// messages run (and whatever the action's own boxes and dialogs run).
+// Beyond the template: a progress strip along the bottom for uploads, and
+// the focus goes back to where it was when an action ends.
+class CSivraDlg final : public MainWindow {
+ public:
+  // session must outlive the dialog. Resources come from the program's own
+  // module (the .rc is linked into the executable).
+  explicit CSivraDlg(DeviceSession& session);
+  ~CSivraDlg() override;
+  CSivraDlg(const CSivraDlg&) = delete;
+  CSivraDlg& operator=(const CSivraDlg&) = delete;
+
+  // Runs the dialog modally; returns when it closes (close box, Esc, or
+  // Enter while no push button has the focus).
+  void DoModal();
+  // Opens the dialog without a loop of its own, for tests and screenshots:
+  // the caller pumps messages through IsDialogMessageW. Closing destroys the
+  // window. False when the window can't be created.
+  bool Create();
+  // Null before Create/DoModal and once the dialog has closed.
+  HWND hwnd() const { return hwnd_; }
+  HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
+  HWND progressBar() const { return progress_; }
+  HICON icon() const { return bigIcon_; }
+  FirmwarePackage& package() { return package_; }
+  bool busy() const { return busy_; }
+
+  // The buttons' handlers.
+  void BrowseFirmwareFile();
+  void UpdateFirmware();
+  void ReadDeviceInfo();
+  void LoadSelectedPackage();
+
+  // MainWindow
+  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
+                               MessageIcon icon, MessageButtons buttons) override;
+  void SetStatusText(const std::string& text) override;
+  void SetControlEnabled(DialogControl control, bool enabled) override;
+  bool IsChecked(DialogCheckBox box) override;
+  std::string FirmwareFileText() override;
+  void SetFirmwareFileText(const std::string& text) override;
+  std::optional<std::string> ChooseFirmwareFile() override;
+  void SetSummaryText(const std::string& text) override;
+  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
+  void Redraw() override;
+  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
+                        uint64_t bytesTotal) override;
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnInitDialog();
+  void AddProgressStrip();
+  bool PaintIconic();
+  void Close(int result);
+  // Marks an action as running (the window can't close under it) and puts
+  // the focus back afterwards.
+  template <typename F>
+  void RunAction(F&& action);
+  // Lets pending paints and timers run; never user input.
+  void KeepAlive();
+
+  FirmwarePackage package_;
+  SivraActions actions_;
+  HWND hwnd_ = nullptr;
+  HWND progress_ = nullptr;
+  HICON bigIcon_ = nullptr;
+  HICON smallIcon_ = nullptr;
+  bool modal_ = false;
+  bool busy_ = false;
+};
+
+}  // namespace vexo3
