@@ -7,9 +7,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "cli/cli_app.h"
+#include "link/trace_format.h"
 #include "sim/package_writer.h"
 #include "sim/sim_image.h"
 #include "usb_rig.h"
@@ -80,6 +82,76 @@ TEST(UsbCli, InfoAndFullUpdateOfBothUnits) {
     }
   }
   EXPECT_TRUE(sim::usb::KernelDriver(rig.chip).attached);
+}
+
+// The calls of a trace file without their times; "" when it can't be read.
+std::string CallsOf(const std::string& path) {
+  Trace trace;
+  std::string error;
+  if (!LoadTraceFile(path, &trace, &error))
+    return "";
+  std::string text;
+  for (const TraceCall& c : trace.calls)
+    text += FormatTraceCall(c) + "\n";
+  return text;
+}
+
+// Progress lines carry rates measured on the clock of the run: leave them out.
+std::string WithoutProgress(const std::string& out) {
+  std::istringstream lines(out);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("  "))
+      kept += line + "\n";
+  }
+  return kept;
+}
+
+// A trace recorded over the real backend replays to the same output and the
+// same calls: what a user's bug report carries is a device we can run here.
+TEST(UsbCli, TracesOfTheRealBackendReplay) {
+  UsbRig rig;
+  const std::string dir = testing::TempDir();
+  const std::string stem = dir + "/vexo3_usb_" + std::to_string(::getpid());
+  const std::string package = stem + ".bin";
+  const auto image = sim::MakeSimImage(0x0207, 0x5000, "HC over USB", 8 * 1024, 33);
+  const std::vector<sim::PackageRecord> records = {
+      {"HC", 0x0207, 0x5000, 0x1111, "HC over USB", image, std::nullopt}};
+  ASSERT_TRUE(sim::WritePackage(package, records));
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+  } kRuns[] = {
+      {"info", {"info"}},
+      {"info-json", {"info", "--json"}},
+      {"update", {"update", package, "--no-camera", "--yes"}},
+  };
+  for (const auto& run : kRuns) {
+    SCOPED_TRACE(run.name);
+    const std::string recorded = stem + "-" + run.name + ".trace";
+    const std::string replayed = stem + "-" + run.name + "-again.trace";
+    const std::string traceArg = "--trace=" + recorded;
+    const std::string replayArg = "--replay=" + recorded;
+    const std::string againArg = "--trace=" + replayed;
+    std::vector<const char*> live = {"vexo3", traceArg.c_str()};
+    std::vector<const char*> again = {"vexo3", replayArg.c_str(), againArg.c_str()};
+    for (const std::string& a : run.args) {
+      live.push_back(a.c_str());
+      again.push_back(a.c_str());
+    }
+    const CliRun first = RunVexo3(live);
+    const CliRun second = RunVexo3(again);
+    EXPECT_EQ(first.exit, 0) << first.err;
+    EXPECT_EQ(second.exit, first.exit) << second.err;
+    EXPECT_EQ(WithoutProgress(second.out), WithoutProgress(first.out));
+    EXPECT_EQ(second.err, first.err);
+    const std::string calls = CallsOf(recorded);
+    EXPECT_NE(calls.find("FT_SetBaudRate(3000000)"), std::string::npos);
+    EXPECT_EQ(CallsOf(replayed), calls);
+    std::remove(recorded.c_str());
+    std::remove(replayed.c_str());
+  }
+  std::remove(package.c_str());
 }
 
 }  // namespace
