@@ -100,6 +100,14 @@ FT_STATUS ReplayD2xx::Done(const TraceCall& recorded) {
   return recorded.status;
 }
 
+FT_STATUS ReplayD2xx::Setting(TraceFn fn, const std::array<uint32_t, 3>& args) {
+  TraceCall actual;
+  actual.fn = fn;
+  actual.args = args;
+  const TraceCall* r = Answer(actual);
+  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+}
+
 const std::string& ReplayD2xx::Finish() {
   if (!Diverged() && next_ < trace_.calls.size()) {
     Diverge(Format("replay: the program made %zu calls; the trace goes on with call %zu (line %d "
@@ -177,60 +185,32 @@ FT_STATUS ReplayD2xx::FT_GetBitMode(FT_HANDLE, UCHAR* mode) {
 }
 
 FT_STATUS ReplayD2xx::FT_SetBitMode(FT_HANDLE, UCHAR mask, UCHAR mode) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetBitMode;
-  actual.args = {mask, mode, 0};
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetBitMode, {mask, mode, 0});
 }
 
 FT_STATUS ReplayD2xx::FT_Purge(FT_HANDLE, ULONG mask) {
-  TraceCall actual;
-  actual.fn = TraceFn::Purge;
-  actual.args[0] = mask;
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::Purge, {mask, 0, 0});
 }
 
 FT_STATUS ReplayD2xx::FT_SetDataCharacteristics(FT_HANDLE, UCHAR wordLength, UCHAR stopBits,
                                                 UCHAR parity) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetDataCharacteristics;
-  actual.args = {wordLength, stopBits, parity};
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetDataCharacteristics, {wordLength, stopBits, parity});
 }
 
 FT_STATUS ReplayD2xx::FT_SetBaudRate(FT_HANDLE, ULONG baudRate) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetBaudRate;
-  actual.args[0] = baudRate;
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetBaudRate, {baudRate, 0, 0});
 }
 
 FT_STATUS ReplayD2xx::FT_SetFlowControl(FT_HANDLE, USHORT flowControl, UCHAR xon, UCHAR xoff) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetFlowControl;
-  actual.args = {flowControl, xon, xoff};
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetFlowControl, {flowControl, xon, xoff});
 }
 
 FT_STATUS ReplayD2xx::FT_SetTimeouts(FT_HANDLE, ULONG readTimeout, ULONG writeTimeout) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetTimeouts;
-  actual.args = {readTimeout, writeTimeout, 0};
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetTimeouts, {readTimeout, writeTimeout, 0});
 }
 
 FT_STATUS ReplayD2xx::FT_SetLatencyTimer(FT_HANDLE, UCHAR timer) {
-  TraceCall actual;
-  actual.fn = TraceFn::SetLatencyTimer;
-  actual.args[0] = timer;
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Setting(TraceFn::SetLatencyTimer, {timer, 0, 0});
 }
 
 FT_STATUS ReplayD2xx::FT_GetDeviceInfo(FT_HANDLE, FT_DEVICE* type, DWORD* id, char* serialNumber,

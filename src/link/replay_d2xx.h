@@ -71,6 +71,8 @@ class ReplayD2xx final : public D2xxApi {
   const TraceCall* Answer(const TraceCall& actual);
   // Moves the clock to the end of the call just answered; returns its status.
   FT_STATUS Done(const TraceCall& recorded);
+  // A call that only passes settings down: checks fn and args, answers the status.
+  FT_STATUS Setting(TraceFn fn, const std::array<uint32_t, 3>& args);
   void Diverge(const std::string& report);
 
   Trace trace_;

@@ -92,6 +92,15 @@ bool ResolveAll(WinD2xx::Functions& f, std::string* missing) {
 
 WinD2xx::WinD2xx() : fn_(std::make_unique<Functions>()) {}
 
+std::unique_ptr<WinD2xx> WinD2xx::Adopt(void* module, std::string* missing) {
+  std::unique_ptr<WinD2xx> d2xx(new WinD2xx());
+  d2xx->fn_->module =
+      static_cast<HMODULE>(module);  // freed by the destructor, also on failure here
+  if (!ResolveAll(*d2xx->fn_, missing))
+    return nullptr;
+  return d2xx;
+}
+
 std::unique_ptr<WinD2xx> WinD2xx::LoadSystemDriver(std::string* error) {
   // Only the system folder: neither the program's folder nor the current
   // one nor PATH is searched.
@@ -101,15 +110,11 @@ std::unique_ptr<WinD2xx> WinD2xx::LoadSystemDriver(std::string* error) {
       *error = std::string(kNotInstalled) + ".";
     return nullptr;
   }
-  std::unique_ptr<WinD2xx> d2xx(new WinD2xx());
-  d2xx->fn_->module = module;
   std::string missing;
-  if (!ResolveAll(*d2xx->fn_, &missing)) {
-    if (error != nullptr)
-      *error = "The FTDI D2XX driver in the Windows system folder (ftd2xx.dll) has no " + missing +
-               ": install a current D2XX driver from FTDI's web site.";
-    return nullptr;
-  }
+  auto d2xx = Adopt(module, &missing);
+  if (!d2xx && error != nullptr)
+    *error = "The FTDI D2XX driver in the Windows system folder (ftd2xx.dll) has no " + missing +
+             ": install a current D2XX driver from FTDI's web site.";
   return d2xx;
 }
 
@@ -122,14 +127,10 @@ std::unique_ptr<WinD2xx> WinD2xx::LoadDriverAt(const std::string& path, std::str
       *error = "The D2XX driver library \"" + path + "\" can't be loaded.";
     return nullptr;
   }
-  std::unique_ptr<WinD2xx> d2xx(new WinD2xx());
-  d2xx->fn_->module = module;
   std::string missing;
-  if (!ResolveAll(*d2xx->fn_, &missing)) {
-    if (error != nullptr)
-      *error = "The D2XX driver library \"" + path + "\" has no " + missing + ".";
-    return nullptr;
-  }
+  auto d2xx = Adopt(module, &missing);
+  if (!d2xx && error != nullptr)
+    *error = "The D2XX driver library \"" + path + "\" has no " + missing + ".";
   return d2xx;
 }
 

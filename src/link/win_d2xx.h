@@ -58,6 +58,9 @@ class WinD2xx final : public D2xxApi {
 
  private:
   WinD2xx();
+  // Takes over a loaded driver library (a HMODULE) and resolves its
+  // functions; nullptr with the first missing one named in *missing.
+  static std::unique_ptr<WinD2xx> Adopt(void* module, std::string* missing);
 
   std::unique_ptr<Functions> fn_;
 };
