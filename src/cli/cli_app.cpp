@@ -19,13 +19,10 @@
 #include "cli/terminal_window.h"
 #include "firmware/firmware_package.h"
 #include "link/hardware_d2xx.h"
-#include "link/replay_d2xx.h"
-#include "link/trace_d2xx.h"
 #include "platform/clock.h"
-#include "platform/file_access.h"
-#include "platform/file_open.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
+#include "run/device_source.h"
+#include "sim/sim_bus.h"
 #include "ui/device_report.h"
 #include "ui/sivra_actions.h"
 
@@ -107,105 +104,36 @@ void PrintOut(const CliStreams& io, const std::string& text) {
   }
 }
 
-// The devices, the clock and the trace for one run.
-struct Backend {
-  std::unique_ptr<Clock> clock;
-  std::unique_ptr<sim::SimulatedSetup> sim;
-  std::unique_ptr<ReplayD2xx> replay;
-  std::unique_ptr<D2xxApi> real;
-  std::ofstream traceFile;
-  std::unique_ptr<TraceD2xx> trace;
-  D2xxApi* d2xx = nullptr;
-};
-
-// The recorded device of --replay=FILE, on the virtual clock the replay moves.
-std::optional<int> MakeReplay(const std::string& path, const CliStreams& io, Backend* b) {
-  Trace trace;
-  std::string error;
-  if (!LoadTraceFile(path, &trace, &error)) {
-    Print(io.err, "vexo3: \"" + path + "\": " + error + "\n");
-    return kExitUsage;
-  }
-  auto clock = std::make_unique<VirtualClock>();
-  b->replay = std::make_unique<ReplayD2xx>(std::move(trace), *clock);
-  b->clock = std::move(clock);
-  b->d2xx = b->replay.get();
-  return std::nullopt;
-}
-
-// Builds the backend the options ask for; an exit code on failure.
-std::optional<int> MakeBackend(const Options& o, const CliStreams& io, Backend* b) {
-  // Virtual time would skip the waits a real device needs.
-  if (o.virtualTime && o.simulate) {
-    b->clock = std::make_unique<VirtualClock>();
-  } else if (!o.replay) {
-    b->clock = std::make_unique<RealClock>();
-  }
+// The devices of the options: the hardware, the simulator or a replay, and
+// the trace around them.
+DeviceSourceOptions SourceOptions(const Options& o) {
+  DeviceSourceOptions d;
   if (o.replay) {
-    if (auto code = MakeReplay(*o.replay, io, b))
-      return code;
+    d.kind = DeviceSourceOptions::Kind::Replay;
+    d.replay = *o.replay;
   } else if (o.simulate) {
-    sim::Profile profile;
-    std::string error;
-    if (!o.simulate->empty() && !sim::LoadProfile(*o.simulate, &profile, &error)) {
-      Print(io.err, "vexo3: " + error + "\n");
-      return kExitUsage;
-    }
-    b->sim = std::make_unique<sim::SimulatedSetup>(*b->clock, profile);
-    if (!b->sim->LoadState(&error)) {
-      Print(io.err, "vexo3: " + error + "\n");
-      return kExitUsage;
-    }
-    b->d2xx = &b->sim->bus();
+    d.kind = DeviceSourceOptions::Kind::Simulator;
+    d.profile = *o.simulate;
+    d.virtualTime = o.virtualTime;
   } else {
-    std::string error;
-    b->real = MakeHardwareD2xx(&error);
-    if (!b->real) {
-      // No driver, no device: the same exit status as a device not found.
-      Print(io.err, "vexo3: " + error + "\n");
-      return kExitNoDevice;
-    }
-    b->d2xx = b->real.get();
+    d.hardware = MakeHardwareD2xx;
   }
-  if (o.trace) {
-    // Opened later (OpenTrace), once everything the run reads is loaded; the
-    // wrapper sees no driver call before then.
-    std::ostream* out = o.trace->empty() ? &std::cerr : &b->traceFile;
-    b->trace = std::make_unique<TraceD2xx>(*b->d2xx, *b->clock, *out);
-    b->d2xx = b->trace.get();
-  }
-  return std::nullopt;
+  d.trace = o.trace;
+  d.traceStream = &std::cerr;
+  return d;
 }
 
-// Opens --trace=FILE, which is emptied on opening: refused when it names a
-// file the run reads or keeps. An exit code on failure.
-std::optional<int> OpenTrace(const Options& o, const CliStreams& io, Backend* b) {
-  if (!o.trace || o.trace->empty())
-    return std::nullopt;
-  const std::string& path = *o.trace;
-  const struct {
-    const char* what;
-    std::string file;
-  } kept[] = {
-      {"the firmware package", o.file},
-      {"the simulator profile", o.simulate.value_or("")},
-      {"the simulator's state file", b->sim ? b->sim->StateFile() : ""},
-      {"the trace being replayed", o.replay.value_or("")},
-  };
-  for (const auto& k : kept) {
-    if (!k.file.empty() && IsSameFile(path, k.file)) {
-      Print(io.err, "vexo3: --trace=" + path + " names " + k.what +
-                        ", which the trace would overwrite; choose another file\n");
-      return kExitUsage;
-    }
-  }
-  // Binary: the trace's line ends are the same on every system.
-  b->traceFile.open(PathFromUtf8(path), std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!b->traceFile) {
-    Print(io.err,
-          "vexo3: can't write the trace file \"" + path + "\": " + std::strerror(errno) + "\n");
-    return kExitUsage;
-  }
+// Prints a failure of the device source; its exit status.
+int SourceFailed(const CliStreams& io, const SourceError& error) {
+  Print(io.err, SourceErrorMessage("vexo3", error));
+  return ExitStatusFor(error.reason);
+}
+
+// Opens --trace=FILE once the run's inputs are loaded; an exit code on failure.
+std::optional<int> StartTrace(const Options& o, const CliStreams& io, DeviceSource& source) {
+  SourceError error;
+  if (!source.StartTrace({{"the firmware package", o.file}}, &error))
+    return SourceFailed(io, error);
   return std::nullopt;
 }
 
@@ -300,30 +228,28 @@ int DeviceFailure(const CliStreams& io, const Choice& choice, bool unreadable) {
   return kExitNoDevice;
 }
 
-int Info(const Options& o, const CliStreams& io, Backend& b) {
+int Info(const Options& o, const CliStreams& io, DeviceSource& source) {
   Choice choice;
   bool unreadable = false;
-  if (auto code = ChooseDevice(o, io, *b.d2xx, &choice, &unreadable))
+  if (auto code = ChooseDevice(o, io, source.d2xx(), &choice, &unreadable))
     return *code;
-  DeviceSession session(*b.d2xx, *b.clock);
+  DeviceSession session(source.d2xx(), source.clock());
   if (o.serial && session.link)
     session.link->SetSerialFilter(*o.serial);
   FirmwarePackage package;
   TerminalOptions options = WindowOptions(o, io);
   options.json = o.json;
-  TerminalWindow window(options, *b.clock);
+  TerminalWindow window(options, source.clock());
   SivraActions actions(session, package, window);
-  actions.ReadDeviceInfo();
-  return window.ReportShown() ? kExitOk : DeviceFailure(io, choice, unreadable);
+  return actions.ReadDeviceInfo().Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
-int Update(const Options& o, const CliStreams& io, Backend& b) {
-  DeviceSession session(*b.d2xx, *b.clock);
+int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
+  DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
-  TerminalWindow window(WindowOptions(o, io), *b.clock);
+  TerminalWindow window(WindowOptions(o, io), source.clock());
   SivraActions actions(session, package, window);
-  actions.LoadSelectedPackage();
-  if (!window.Summary() || !window.Boxes().empty())
+  if (actions.LoadSelectedPackage() != FirmwarePackage::kOk)
     return kExitPackageError;
   // The dialog silently does nothing here; say why.
   if (!o.noHc && !package.hcImage.IsPresent()) {
@@ -337,23 +263,19 @@ int Update(const Options& o, const CliStreams& io, Backend& b) {
     return kExitPackageError;
   }
 
-  if (auto code = OpenTrace(o, io, &b))
+  if (auto code = StartTrace(o, io, source))
     return *code;
   Choice choice;
   bool unreadable = false;
-  if (auto code = ChooseDevice(o, io, *b.d2xx, &choice, &unreadable))
+  if (auto code = ChooseDevice(o, io, source.d2xx(), &choice, &unreadable))
     return *code;
   if (o.serial && session.link)
     session.link->SetSerialFilter(*o.serial);
-  actions.UpdateFirmware();
+  const ActionOutcome outcome = actions.UpdateFirmware();
   if (const int sig = PendingSignal()) {
-    // Which units are as they were, which one is finished, which one broken.
-    std::vector<std::string> written = window.UnitsStarted();
-    std::string stopped;
-    if (window.StatusText() != "DONE ok" && !written.empty()) {
-      stopped = written.back();
-      written.pop_back();
-    }
+    // Which units are finished, which one is broken, which are as they were.
+    std::vector<std::string> written(outcome.unitsWritten.begin(), outcome.unitsWritten.end());
+    const std::string stopped(outcome.end.unit);
     std::vector<std::string> skipped;
     for (const auto& [name, wanted] : {std::pair{std::string(kHcImageName), !o.noHc},
                                        std::pair{std::string(kCameraImageName), !o.noCamera}}) {
@@ -365,7 +287,7 @@ int Update(const Options& o, const CliStreams& io, Backend& b) {
     Print(io.err, InterruptReport(sig, written, stopped, skipped));
     return 128 + sig;
   }
-  return window.StatusText() == "DONE ok" ? kExitOk : DeviceFailure(io, choice, unreadable);
+  return outcome.Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
 int Inspect(const Options& o, const CliStreams& io) {
@@ -377,8 +299,7 @@ int Inspect(const Options& o, const CliStreams& io) {
   TerminalOptions t = WindowOptions(o, io);
   TerminalWindow window(t, clock);
   SivraActions actions(session, package, window);
-  actions.LoadSelectedPackage();
-  if (!window.Summary() || !window.Boxes().empty())
+  if (actions.LoadSelectedPackage() != FirmwarePackage::kOk)
     return kExitPackageError;
   if (o.json) {
     PrintOut(io, PackageJson(o.file, package, *window.Summary()));
@@ -492,45 +413,29 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     return kExitUsage;
   }
 
-  Backend backend;
-  if (auto code = MakeBackend(o, io, &backend))
-    return *code;
+  SourceError error;
+  std::unique_ptr<DeviceSource> source = DeviceSource::Open(SourceOptions(o), &error);
+  if (!source)
+    return SourceFailed(io, error);
   int code = kExitOk;
   if (devices->parsed() || info->parsed()) {
-    if (auto failed = OpenTrace(o, io, &backend))
+    if (auto failed = StartTrace(o, io, *source))
       code = *failed;
   }
   if (code != kExitOk) {
     // Nothing ran: the state file is as it was.
   } else if (devices->parsed()) {
-    code = Devices(o, io, *backend.d2xx);
+    code = Devices(o, io, source->d2xx());
   } else if (info->parsed()) {
-    code = Info(o, io, backend);
+    code = Info(o, io, *source);
   } else if (update->parsed()) {
-    code = Update(o, io, backend);
+    code = Update(o, io, *source);
   }
-  // A run refused before its first driver call (a usage or package error)
-  // keeps its own status; any other run must have followed the trace to its end.
-  const bool ranAgainstReplay =
-      backend.replay &&
-      (code == kExitOk || backend.replay->CallsReplayed() > 0 || backend.replay->Diverged());
-  if (ranAgainstReplay) {
-    // After the session has closed the link: its last calls are in the trace too.
-    const std::string& report = backend.replay->Finish();
-    if (!report.empty()) {
-      Print(io.err, report);
-      code = kExitReplayDiverged;
-    }
-  }
-  // The simulated device lasts across runs through its state file: saved
-  // on every way out of a run, an interrupted one included.
-  if (backend.sim) {
-    std::string error;
-    if (!backend.sim->SaveState(&error)) {
-      Print(io.err, "vexo3: " + error + "\n");
-      if (code == kExitOk)
-        code = kExitDeviceFailure;
-    }
+  // After the session has closed the link: its last calls are checked too.
+  for (const SourceError& failure : source->Finish(code == kExitOk)) {
+    Print(io.err, SourceErrorMessage("vexo3", failure));
+    if (failure.reason == SourceFailure::ReplayDiverged || code == kExitOk)
+      code = ExitStatusFor(failure.reason);
   }
   return code;
 }

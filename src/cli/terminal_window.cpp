@@ -46,7 +46,6 @@ MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const s
                                              MessageIcon /*icon*/, MessageButtons buttons) {
   EndProgressLine();
   FlushOut();
-  boxes_.push_back({caption, text});
   std::fprintf(options_.err, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
   if (buttons == MessageButtons::Ok) {
     std::fflush(options_.err);
@@ -77,19 +76,26 @@ MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const s
   return yes ? MessageAnswer::Yes : MessageAnswer::No;
 }
 
+void TerminalWindow::OnPhase(const PhaseChange& change) {
+  // Signals wait while a unit is written (cli/interrupt.h).
+  switch (change.phase) {
+    case ActionPhase::UploadingHandController:
+      BeginUnit(kHcImageName, options_.cameraChecked);
+      break;
+    case ActionPhase::UploadingCamera:
+      BeginUnit(kCameraImageName, false);
+      break;
+    case ActionPhase::ReadingDevice:
+    case ActionPhase::Done:
+    case ActionPhase::Failed:
+      EndUnit();
+      break;
+  }
+}
+
 void TerminalWindow::SetStatusText(const std::string& text) {
   EndProgressLine();
-  status_ = text;
   statusUs_ = clock_.Now().count();
-  if (text == "Uploading HC firmware...") {
-    unitsStarted_.emplace_back(kHcImageName);
-    BeginUnit(kHcImageName, options_.cameraChecked);
-  } else if (text == "Uploading Camera firmware...") {
-    unitsStarted_.emplace_back(kCameraImageName);
-    BeginUnit(kCameraImageName, false);
-  } else {
-    EndUnit();
-  }
   std::fprintf(options_.out, "%s\n", text.c_str());
   FlushOut();
 }
@@ -123,7 +129,6 @@ void TerminalWindow::SetSummaryText(const std::string& text) {
 void TerminalWindow::ShowDeviceReport(const std::string& report,
                                       const DeviceReportRecords& records) {
   EndProgressLine();
-  reportShown_ = true;
   std::fputs(options_.json ? DeviceRecordsJson(records).c_str() : report.c_str(), options_.out);
   FlushOut();
 }

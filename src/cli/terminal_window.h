@@ -57,18 +57,11 @@ class TerminalWindow final : public MainWindow {
                         uint64_t bytesTotal) override;
   // A second Ctrl-C during an upload (see cli/interrupt.h).
   bool UploadStopRequested() override;
+  // While a unit is written, signals wait for its end.
+  void OnPhase(const PhaseChange& change) override;
 
-  // What the actions left behind, for the exit code.
-  struct Box {
-    std::string caption;
-    std::string text;
-  };
-  const std::vector<Box>& Boxes() const { return boxes_; }
-  const std::string& StatusText() const { return status_; }
+  // The package summary the last load showed.
   const std::optional<std::string>& Summary() const { return summary_; }
-  bool ReportShown() const { return reportShown_; }
-  // The units whose upload began, in order ("HandController", "Camera").
-  const std::vector<std::string>& UnitsStarted() const { return unitsStarted_; }
 
  private:
   // Ends a progress line that is still open, so that other text starts on a
@@ -79,11 +72,7 @@ class TerminalWindow final : public MainWindow {
 
   TerminalOptions options_;
   Clock& clock_;
-  std::vector<Box> boxes_;
-  std::string status_;
   std::optional<std::string> summary_;
-  bool reportShown_ = false;
-  std::vector<std::string> unitsStarted_;
   // Progress of the current upload.
   std::string progressName_;
   int64_t statusUs_;  // when the status last changed

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/result_code.h"
+
 namespace vexo3 {
 
 struct DeviceReportRecords;
@@ -20,6 +22,25 @@ enum class MessageAnswer { Ok, Yes, No };
 // The controls an update disables while it runs.
 enum class DialogControl { BrowseButton, UpdateButton, FirmwareFileField };
 enum class DialogCheckBox { HandController, Camera };
+
+// What an update is doing, told to the window as a value beside the status
+// text: front ends decide on it, never on the wording of a text.
+enum class ActionPhase { ReadingDevice, UploadingHandController, UploadingCamera, Done, Failed };
+
+// Why an update stopped on a check of its own rather than a failed step.
+enum class UpdateRefusal { None, NotBootMode, ProtocolVersion, PcbDeclined };
+
+struct PhaseChange {
+  PhaseChange(ActionPhase p = ActionPhase::ReadingDevice, ResultCode c = 0) : phase(p), code(c) {}
+
+  ActionPhase phase;
+  // Failed: the code of the step that failed; 0 when a check refused (see
+  // refusal).
+  ResultCode code;
+  UpdateRefusal refusal = UpdateRefusal::None;
+  // Failed during an upload: kHcImageName or kCameraImageName; else empty.
+  std::string_view unit;
+};
 
 class MainWindow {
  public:
@@ -54,6 +75,9 @@ class MainWindow {
   // upload fails as the unit's own refusal would. Only for a user who
   // insists: the unit is left with an incomplete image.
   virtual bool UploadStopRequested() { return false; }
+  // The phase of an update: ReadingDevice when it starts, then each upload,
+  // then Done or Failed, each just before its status text.
+  virtual void OnPhase(const PhaseChange& /*change*/) {}
 };
 
 inline constexpr std::string_view kHcImageName = "HandController";

@@ -37,16 +37,20 @@ void ShowError(MainWindow& window, const std::string& caption, const std::string
 
 }  // namespace
 
-void SivraActions::ReadDeviceInfo() {
+ActionOutcome SivraActions::ReadDeviceInfo() {
   DeviceReportRecords records;
   DeviceState& hc = records.hc;
   bool cameraStarted = false;
+  ActionOutcome outcome;
+  outcome.ran = true;
 
   auto fail = [&](ResultCode code) {
     if (cameraStarted)
       StopCamera(session_);  // owed once StartCamera was called
     ShowError(window_, "ERROR", DeviceErrorText(code));
     session_.CloseSession();
+    outcome.end = {ActionPhase::Failed, code};
+    return outcome;
   };
 
   ResultCode r = ReadDeviceState(session_, hc);
@@ -82,21 +86,32 @@ void SivraActions::ReadDeviceInfo() {
   }
 
   window_.ShowDeviceReport(BuildDeviceReport(records), records);
+  outcome.end = {ActionPhase::Done};
+  return outcome;
 }
 
-void SivraActions::UpdateFirmware() {
+ActionOutcome SivraActions::UpdateFirmware() {
+  ActionOutcome outcome;
   // Nothing to upload for a ticked box: do nothing at all.
   if (window_.IsChecked(DialogCheckBox::HandController) && !package_.hcImage.IsPresent())
-    return;
+    return outcome;
   if (window_.IsChecked(DialogCheckBox::Camera) && !package_.cameraImage.IsPresent())
-    return;
+    return outcome;
+  outcome.ran = true;
 
   window_.SetControlEnabled(DialogControl::BrowseButton, false);
   window_.SetControlEnabled(DialogControl::UpdateButton, false);
   window_.SetControlEnabled(DialogControl::FirmwareFileField, false);
+  window_.OnPhase({ActionPhase::ReadingDevice});
   window_.SetStatusText("Reading device state...");
 
-  // Each failure shows its one box and returns false.
+  // Each failure shows its one box and returns false, with `failed` saying
+  // what stopped it.
+  PhaseChange failed{ActionPhase::Failed};
+  auto refuse = [&](UpdateRefusal why) {
+    failed.refusal = why;
+    return false;
+  };
   auto run = [&]() -> bool {
     int32_t bootMode = 0;
     uint16_t protocolVersion = 0;
@@ -104,20 +119,22 @@ void SivraActions::UpdateFirmware() {
     ResultCode r = ReadDeviceMode(session_, &bootMode, &protocolVersion, &protocolVersion2);
     if (r != 0) {
       ShowError(window_, "Can't read device mode", DeviceErrorText(r));
+      failed.code = r;
       return false;
     }
     if (bootMode == 0) {
       ShowError(window_, "ERROR", "Device is not in boot mode");
-      return false;
+      return refuse(UpdateRefusal::NotBootMode);
     }
     if (protocolVersion >= 0x100) {
       ShowError(window_, "ERROR", "Protocol version is wrong");
-      return false;
+      return refuse(UpdateRefusal::ProtocolVersion);
     }
     uint8_t pcb = 0;
     r = ReadPcbId(session_, &pcb);
     if (r != 0) {
       ShowError(window_, "Can't read PCB ID (version)", ResultText(r));
+      failed.code = r;
       return false;
     }
     const uint8_t supported = package_.hcImage.supportedPcb();
@@ -127,7 +144,7 @@ void SivraActions::UpdateFirmware() {
                    static_cast<unsigned>(supported));
       if (window_.ShowMessageBox("WARNING", text, MessageIcon::Warning, MessageButtons::YesNo) !=
           MessageAnswer::Yes) {
-        return false;
+        return refuse(UpdateRefusal::PcbDeclined);
       }
     }
 
@@ -135,23 +152,28 @@ void SivraActions::UpdateFirmware() {
     // asked for at the start, and has no data to send: skip it.
     FirmwareImage& hcImage = package_.hcImage;
     if (window_.IsChecked(DialogCheckBox::HandController) && hcImage.IsPresent()) {
+      window_.OnPhase({ActionPhase::UploadingHandController});
       window_.SetStatusText("Uploading HC firmware...");
       WindowProgress progress(window_, kHcImageName);
       r = UploadHcFirmware(session_, hcImage.data.get(), static_cast<int32_t>(hcImage.length),
                            hcImage.startCode, &progress);
       if (r == 0) {
+        outcome.unitsWritten.push_back(kHcImageName);
         session_.clock().Sleep(100);
       } else {
         // The unit is still inside its update procedure: close it.
         if (r == 100 || r == 104)
           EndUpdate(session_);
         ShowError(window_, "HC firmware update error", ResultText(r));
+        failed.code = r;
+        failed.unit = kHcImageName;
         return false;
       }
     }
 
     FirmwareImage& cameraImage = package_.cameraImage;
     if (window_.IsChecked(DialogCheckBox::Camera) && cameraImage.IsPresent()) {
+      window_.OnPhase({ActionPhase::UploadingCamera});
       window_.SetStatusText("Uploading Camera firmware...");
       WindowProgress progress(window_, kCameraImageName);
       r = UploadCameraFirmware(session_, cameraImage.data.get(),
@@ -159,15 +181,22 @@ void SivraActions::UpdateFirmware() {
                                &progress);
       if (r != 0) {
         ShowError(window_, "Camera firmware update error", ResultText(r));
+        failed.code = r;
+        failed.unit = kCameraImageName;
         return false;
       }
+      outcome.unitsWritten.push_back(kCameraImageName);
     }
     return true;
   };
 
   if (run()) {
+    outcome.end = {ActionPhase::Done};
+    window_.OnPhase(outcome.end);
     window_.SetStatusText("DONE ok");
   } else {
+    outcome.end = failed;
+    window_.OnPhase(outcome.end);
     window_.SetStatusText("Update failed...");
     session_.CloseSession();
   }
@@ -176,6 +205,7 @@ void SivraActions::UpdateFirmware() {
   window_.SetControlEnabled(DialogControl::UpdateButton, true);
   window_.SetControlEnabled(DialogControl::FirmwareFileField, true);
   window_.Redraw();
+  return outcome;
 }
 
 void SivraActions::BrowseFirmwareFile() {
@@ -186,14 +216,14 @@ void SivraActions::BrowseFirmwareFile() {
   LoadSelectedPackage();
 }
 
-void SivraActions::LoadSelectedPackage() {
+int SivraActions::LoadSelectedPackage() {
   // The field's UTF-8 text is the path as is: Linux paths are bytes, and
   // re-encoding them would break names outside one code page.
   const std::string path = window_.FirmwareFileText();
   const int code = package_.LoadPackage(path);
   if (code == FirmwarePackage::kOk) {
     window_.SetSummaryText(BuildPackageSummary(package_));
-    return;
+    return code;
   }
   ShowError(window_, "Loading failed", "Error: " + LoaderErrorText(code, path));
   // The loader keeps the images read before the fault; never upload from a
@@ -201,6 +231,7 @@ void SivraActions::LoadSelectedPackage() {
   package_.hcImage.ReleaseData();
   package_.cameraImage.ReleaseData();
   window_.SetSummaryText("");
+  return code;
 }
 
 }  // namespace vexo3

@@ -6,7 +6,24 @@
 #include "protocol/device_session.h"
 #include "ui/main_window.h"
 
+#include <string_view>
+#include <vector>
+
 namespace vexo3 {
+
+// How an action ended, for front ends that go on from it (an exit status, a
+// summary of what was written). The window was told the same as it went.
+struct ActionOutcome {
+  // False when the action did nothing at all (an update with a ticked box
+  // whose image is absent).
+  bool ran = false;
+  // Done or Failed once it ran.
+  PhaseChange end;
+  // Update: the units whose image was written completely, in order.
+  std::vector<std::string_view> unitsWritten;
+
+  bool Succeeded() const { return ran && end.phase == ActionPhase::Done; }
+};
 
 // Runs the dialog's actions against one session, one package and one window,
 // all owned by the caller and outliving this object. Each action runs to its
@@ -18,16 +35,16 @@ class SivraActions {
 
   // Queries both units and shows the report; on a failure shows one "ERROR"
   // box and closes the session.
-  void ReadDeviceInfo();
+  ActionOutcome ReadDeviceInfo();
   // Checks the device and uploads the ticked images of the package. Does
   // nothing at all when a ticked image is absent.
-  void UpdateFirmware();
+  ActionOutcome UpdateFirmware();
   // Lets the user choose a package file, then loads it. Cancel changes nothing.
   void BrowseFirmwareFile();
   // Loads the package from the firmware file field and shows its summary. On
   // a loader failure shows one "Loading failed" box, releases both images and
-  // clears the summary.
-  void LoadSelectedPackage();
+  // clears the summary. Returns the loader's code (FirmwarePackage::kOk...).
+  int LoadSelectedPackage();
 
  private:
   DeviceSession& session_;

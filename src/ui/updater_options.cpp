@@ -1,5 +1,7 @@
 #include "ui/updater_options.h"
 
+#include <iostream>
+
 namespace vexo3 {
 
 UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
@@ -16,6 +18,12 @@ UpdaterOptions ParseUpdaterOptions(const std::vector<std::string>& args) {
       options.replay = arg.substr(9);
       if (options.replay.empty())
         options.error = "--replay= needs a trace file";
+    } else if (arg == "--trace") {
+      options.trace = "";
+    } else if (arg.rfind("--trace=", 0) == 0) {
+      options.trace = arg.substr(8);
+      if (options.trace->empty())
+        options.error = "--trace= needs a file";
     } else if (arg.rfind("--screenshot=", 0) == 0 && arg.size() > 13) {
       options.screenshotDir = arg.substr(13);
     } else if (arg == "--help" || arg == "-h") {
@@ -76,23 +84,46 @@ UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args)
 
 const char* UpdaterUsage(UsageFor frontEnd) {
   if (frontEnd == UsageFor::Win32) {
-    return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--screenshot=DIR]\n"
+    return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--trace[=FILE]]\n"
+           "                     [--screenshot=DIR]\n"
            "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
            "  --simulate=PROFILE the simulated device described by a JSON profile\n"
            "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
            "  --replay=FILE      the device recorded in a wire trace (vexo3 --trace=FILE);\n"
            "                     where the run leaves the trace is reported on stderr\n"
+           "  --trace[=FILE]     write every driver call and every byte on the wire to\n"
+           "                     FILE (default stderr), for bug reports\n"
            "  -h, --help         print this text\n";
   }
-  return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--screenshot=DIR]\n"
+  return "Usage: vexo3-updater [--simulate[=PROFILE] | --replay=FILE] [--trace[=FILE]]\n"
+         "                     [--screenshot=DIR]\n"
          "  --simulate         use a simulated Vexo-3 device instead of the USB one\n"
          "  --simulate=PROFILE the simulated device described by a JSON profile\n"
          "  --screenshot=DIR   (with --simulate) save both dialogs as PNG files in DIR\n"
          "  --replay=FILE      the device recorded in a wire trace (vexo3 --trace=FILE);\n"
          "                     where the run leaves the trace is reported on stderr\n"
+         "  --trace[=FILE]     write every driver call and every byte on the wire to\n"
+         "                     FILE (default stderr), for bug reports\n"
          "  -h, --help         print this text\n"
          "Qt's own options (-platform NAME, -style NAME, ...) are accepted too.\n"
          "See vexo3-updater(1).\n";
+}
+
+DeviceSourceOptions UpdaterSource(const UpdaterOptions& options, HardwareFactory hardware) {
+  DeviceSourceOptions source;
+  if (!options.replay.empty()) {
+    source.kind = DeviceSourceOptions::Kind::Replay;
+    source.replay = options.replay;
+  } else if (options.simulate) {
+    // The simulated line takes as long as the real one.
+    source.kind = DeviceSourceOptions::Kind::Simulator;
+    source.profile = options.simulateProfile;
+  } else {
+    source.hardware = hardware;
+  }
+  source.trace = options.trace;
+  source.traceStream = &std::cerr;
+  return source;
 }
 
 }  // namespace vexo3

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "run/device_source.h"
 
 namespace vexo3 {
 
@@ -12,6 +15,8 @@ struct UpdaterOptions {
   std::string simulateProfile;  // --simulate=PROFILE: a JSON scenario for the simulator
   std::string screenshotDir;    // --screenshot=DIR: save both dialogs as PNG, then quit
   std::string replay;           // --replay=FILE: the device recorded in a wire trace
+  // --trace[=FILE]: every driver call and byte on the wire ("" = stderr).
+  std::optional<std::string> trace;
   bool help = false;
   std::string error;  // non-empty: the command line was refused
 };
@@ -25,5 +30,9 @@ UpdaterOptions ParseUpdaterOptionsBeforeQt(const std::vector<std::string>& args)
 // has neither.
 enum class UsageFor { Qt, Win32 };
 const char* UpdaterUsage(UsageFor frontEnd = UsageFor::Qt);
+
+// The devices the options ask for (hardware through `hardware`), with the
+// trace without a file on stderr.
+DeviceSourceOptions UpdaterSource(const UpdaterOptions& options, HardwareFactory hardware);
 
 }  // namespace vexo3

@@ -19,10 +19,9 @@
 #include <string>
 
 #include "link/d2xx.h"
-#include "platform/clock.h"
 #include "platform/console.h"
+#include "run/device_source.h"
 #include "sim/profile.h"
-#include "sim/sim_bus.h"
 
 namespace {
 
@@ -30,8 +29,7 @@ using vexo3::FT_STATUS;
 
 struct Driver {
   std::mutex mutex;
-  vexo3::RealClock clock;
-  std::unique_ptr<vexo3::sim::SimulatedSetup> setup;
+  std::unique_ptr<vexo3::DeviceSource> source;
   bool broken = false;  // the profile or state couldn't be loaded
 };
 
@@ -49,29 +47,24 @@ std::string ProfilePath() {
   return vexo3::Utf8FromWide(std::wstring(buffer, n));
 }
 
-// The simulated bus, made on first use; null when its profile is bad (said
-// once on stderr, and every call then fails as a driver would).
-vexo3::sim::SimulatedBus* Bus(Driver& d) {
-  if (d.setup)
-    return &d.setup->bus();
+// The simulated devices, made on first use; null when their profile is bad
+// (said once on stderr, and every call then fails as a driver would).
+vexo3::D2xxApi* Bus(Driver& d) {
+  if (d.source)
+    return &d.source->d2xx();
   if (d.broken)
     return nullptr;
-  vexo3::sim::Profile profile;
-  std::string error;
-  const std::string path = ProfilePath();
-  if (!path.empty() && !vexo3::sim::LoadProfile(path, &profile, &error)) {
-    std::fprintf(stderr, "ftd2xx stand-in: %s\n", error.c_str());
+  vexo3::DeviceSourceOptions options;
+  options.kind = vexo3::DeviceSourceOptions::Kind::Simulator;
+  options.profile = ProfilePath();
+  vexo3::SourceError error;
+  d.source = vexo3::DeviceSource::Open(options, &error);
+  if (!d.source) {
+    std::fputs(vexo3::SourceErrorMessage("ftd2xx stand-in", error).c_str(), stderr);
     d.broken = true;
     return nullptr;
   }
-  d.setup = std::make_unique<vexo3::sim::SimulatedSetup>(d.clock, profile);
-  if (!d.setup->LoadState(&error)) {
-    std::fprintf(stderr, "ftd2xx stand-in: %s\n", error.c_str());
-    d.setup.reset();
-    d.broken = true;
-    return nullptr;
-  }
-  return &d.setup->bus();
+  return &d.source->d2xx();
 }
 
 // Runs one driver call on the bus under the driver's lock.
@@ -79,7 +72,7 @@ template <typename Call>
 FT_STATUS WithBus(Call call) {
   Driver& d = TheDriver();
   std::lock_guard<std::mutex> lock(d.mutex);
-  vexo3::sim::SimulatedBus* bus = Bus(d);
+  vexo3::D2xxApi* bus = Bus(d);
   if (bus == nullptr)
     return vexo3::FT_OTHER_ERROR;
   return call(*bus);
@@ -110,7 +103,7 @@ STANDIN_EXPORT FT_Close(vexo3::FT_HANDLE handle) {
     // The units have seen the link close: keep their firmware for the next
     // process, as the device itself would.
     std::string error;
-    if (s == vexo3::FT_OK && !TheDriver().setup->SaveState(&error))
+    if (s == vexo3::FT_OK && !TheDriver().source->simulation()->SaveState(&error))
       std::fprintf(stderr, "ftd2xx stand-in: %s\n", error.c_str());
     return s;
   });

@@ -8,12 +8,8 @@
 #include <vector>
 
 #include "link/hardware_d2xx.h"
-#include "link/replay_d2xx.h"
-#include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
-#include "sim/sim_bus.h"
-#include "sim/sim_device.h"
+#include "run/device_source.h"
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
@@ -21,33 +17,12 @@
 
 namespace {
 
-// The profile of --simulate[=PROFILE]; the default scenario without a file.
-bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
-  // The simulated line takes as long as the real one: no extra delay.
-  if (path.empty())
-    return true;
-  std::string error;
-  if (!vexo3::sim::LoadProfile(path, profile, &error)) {
-    std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
-    return false;
-  }
-  return true;
-}
-
-// The device of --replay=FILE; null (with the reason on stderr) when the
-// file can't be read or isn't a trace.
-std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path, vexo3::VirtualClock& clock) {
-  vexo3::Trace trace;
-  std::string error;
-  if (!vexo3::LoadTraceFile(path, &trace, &error)) {
-    std::fprintf(stderr, "vexo3-updater: \"%s\": %s\n", path.c_str(), error.c_str());
-    return nullptr;
-  }
-  return std::make_unique<vexo3::ReplayD2xx>(std::move(trace), clock);
+int Fail(const vexo3::SourceError& error) {
+  std::fputs(vexo3::SourceErrorMessage("vexo3-updater", error).c_str(), stderr);
+  return vexo3::ExitStatusFor(error.reason);
 }
 
 }  // namespace
-
 int main(int argc, char** argv) {
   // Read before the application object, which needs a display.
   vexo3::UpdaterOptions options =
@@ -68,43 +43,18 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  vexo3::RealClock realClock;
-  vexo3::VirtualClock replayClock;
-  vexo3::Clock& clock =
-      options.replay.empty() ? static_cast<vexo3::Clock&>(realClock) : replayClock;
-  std::unique_ptr<vexo3::ReplayD2xx> replay;
-  std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
-  std::unique_ptr<vexo3::D2xxApi> hardware;
-  vexo3::D2xxApi* d2xx = nullptr;
-  if (!options.replay.empty()) {
-    replay = LoadReplay(options.replay, replayClock);
-    if (!replay)
-      return 2;
-    d2xx = replay.get();
-  } else if (options.simulate) {
-    vexo3::sim::Profile profile;
-    if (!LoadSimulation(options.simulateProfile, &profile))
-      return 2;
-    simulated = std::make_unique<vexo3::sim::SimulatedSetup>(clock, profile);
-    std::string error;
-    if (!simulated->LoadState(&error)) {
-      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
-      return 1;
-    }
-    d2xx = &simulated->bus();
-  } else {
-    std::string error;
-    hardware = vexo3::MakeHardwareD2xx(&error);
-    if (!hardware) {
-      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
-      return 1;
-    }
-    d2xx = hardware.get();
-  }
+  vexo3::SourceError error;
+  std::unique_ptr<vexo3::DeviceSource> source =
+      vexo3::DeviceSource::Open(vexo3::UpdaterSource(options, vexo3::MakeHardwareD2xx), &error);
+  if (!source)
+    return Fail(error);
+  // The dialog reads nothing before its first action: the trace can start.
+  if (!source->StartTrace({}, &error))
+    return Fail(error);
 
   int result = 0;
   {
-    vexo3::DeviceSession session(*d2xx, clock);
+    vexo3::DeviceSession session(source->d2xx(), source->clock());
     vexo3::CSivraDlg dialog(session);
     QApplication::setWindowIcon(dialog.windowIcon());  // for its boxes and dialogs too
     if (!options.screenshotDir.empty()) {
@@ -120,18 +70,11 @@ int main(int argc, char** argv) {
         result = 128 + caught;
     }
   }
-  if (replay && !replay->Finish().empty()) {
-    // The session is gone, so its closing calls were checked too.
-    std::fputs(replay->Report().c_str(), stderr);
-    result = 5;
-  }
-  if (simulated) {
-    // The session is gone, so the simulated units have seen the link close.
-    std::string error;
-    if (!simulated->SaveState(&error)) {
-      std::fprintf(stderr, "vexo3-updater: %s\n", error.c_str());
-      result = 1;
-    }
+  // The session is gone, so its closing calls count too.
+  for (const vexo3::SourceError& failure : source->Finish()) {
+    std::fputs(vexo3::SourceErrorMessage("vexo3-updater", failure).c_str(), stderr);
+    if (failure.reason == vexo3::SourceFailure::ReplayDiverged || result == 0)
+      result = vexo3::ExitStatusFor(failure.reason);
   }
   return result;
 }

@@ -187,20 +187,23 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
   return answer == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
 }
 
-void CSivraDlg::SetStatusText(const std::string& text) {
-  if (text == "Reading device state...") {
+void CSivraDlg::OnPhase(const PhaseChange& change) {
+  if (change.phase == ActionPhase::ReadingDevice) {
     // A new run: nothing of the last one's bytes may show.
     progressBar_->setRange(0, 1);
     progressBar_->setValue(0);
     progressBar_->setTextVisible(false);
     progressImage_.clear();
-  } else if (text == "Update failed..." && !progressImage_.isEmpty()) {
+  } else if (change.phase == ActionPhase::Failed && !progressImage_.isEmpty()) {
     // The bar stays where the failed upload stopped, and says so.
     progressBar_->setFormat(QStringLiteral("%1: failed after %2 of %3 bytes")
                                 .arg(progressImage_)
                                 .arg(progressBar_->value())
                                 .arg(progressBar_->maximum()));
   }
+}
+
+void CSivraDlg::SetStatusText(const std::string& text) {
   statusLabel_->setText(ToQt(text));
   statusLabel_->repaint();
 }

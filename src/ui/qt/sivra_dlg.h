@@ -61,6 +61,7 @@ class CSivraDlg : public QDialog, public MainWindow {
   void Redraw() override;
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;
+  void OnPhase(const PhaseChange& change) override;
 
  public slots:
   void BrowseFirmwareFile();

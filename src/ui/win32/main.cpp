@@ -13,12 +13,8 @@
 #include <vector>
 
 #include "link/hardware_d2xx.h"
-#include "link/replay_d2xx.h"
-#include "link/trace_format.h"
-#include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
-#include "sim/sim_bus.h"
+#include "run/device_source.h"
 #include "ui/updater_options.h"
 #include "ui/win32/screenshot.h"
 #include "ui/win32/sivra_dlg.h"
@@ -62,28 +58,9 @@ void Tell(const std::string& text, bool error) {
               error ? MB_ICONHAND : MB_ICONINFORMATION);
 }
 
-// The profile of --simulate[=PROFILE]; the default scenario without a file.
-bool LoadSimulation(const std::string& path, vexo3::sim::Profile* profile) {
-  if (path.empty())
-    return true;
-  std::string error;
-  if (!vexo3::sim::LoadProfile(path, profile, &error)) {
-    Tell("vexo3-updater: " + error + "\n", true);
-    return false;
-  }
-  return true;
-}
-
-// The device of --replay=FILE; null (with the reason told) when the file
-// can't be read or isn't a trace.
-std::unique_ptr<vexo3::ReplayD2xx> LoadReplay(const std::string& path, vexo3::VirtualClock& clock) {
-  vexo3::Trace trace;
-  std::string error;
-  if (!vexo3::LoadTraceFile(path, &trace, &error)) {
-    Tell("vexo3-updater: \"" + path + "\": " + error + "\n", true);
-    return nullptr;
-  }
-  return std::make_unique<vexo3::ReplayD2xx>(std::move(trace), clock);
+int Fail(const vexo3::SourceError& error) {
+  Tell(vexo3::SourceErrorMessage("vexo3-updater", error), true);
+  return vexo3::ExitStatusFor(error.reason);
 }
 
 }  // namespace
@@ -103,44 +80,19 @@ int main() {
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
 
-  vexo3::RealClock realClock;
-  vexo3::VirtualClock replayClock;
-  vexo3::Clock& clock =
-      options.replay.empty() ? static_cast<vexo3::Clock&>(realClock) : replayClock;
-  std::unique_ptr<vexo3::ReplayD2xx> replay;
-  std::unique_ptr<vexo3::sim::SimulatedSetup> simulated;
-  std::unique_ptr<vexo3::D2xxApi> hardware;
-  vexo3::D2xxApi* d2xx = nullptr;
-  if (!options.replay.empty()) {
-    replay = LoadReplay(options.replay, replayClock);
-    if (!replay)
-      return 2;
-    d2xx = replay.get();
-  } else if (options.simulate) {
-    vexo3::sim::Profile profile;
-    if (!LoadSimulation(options.simulateProfile, &profile))
-      return 2;
-    simulated = std::make_unique<vexo3::sim::SimulatedSetup>(clock, profile);
-    std::string error;
-    if (!simulated->LoadState(&error)) {
-      Tell("vexo3-updater: " + error + "\n", true);
-      return 1;
-    }
-    d2xx = &simulated->bus();
-  } else {
-    std::string error;
-    hardware = vexo3::MakeHardwareD2xx(&error);
-    if (!hardware) {
-      // Without the driver the dialog could do nothing but fail: say why.
-      Tell("vexo3-updater: " + error + "\n", true);
-      return 1;
-    }
-    d2xx = hardware.get();
-  }
+  // Without the driver the dialog could do nothing but fail: it says why.
+  vexo3::SourceError error;
+  std::unique_ptr<vexo3::DeviceSource> source =
+      vexo3::DeviceSource::Open(vexo3::UpdaterSource(options, vexo3::MakeHardwareD2xx), &error);
+  if (!source)
+    return Fail(error);
+  // The dialog reads nothing before its first action: the trace can start.
+  if (!source->StartTrace({}, &error))
+    return Fail(error);
 
   int result = 0;
   {
-    vexo3::DeviceSession session(*d2xx, clock);
+    vexo3::DeviceSession session(source->d2xx(), source->clock());
     vexo3::CSivraDlg dialog(session);
     if (!options.screenshotDir.empty()) {
       result = vexo3::TakeScreenshots(dialog, options.screenshotDir) ? 0 : 1;
@@ -148,18 +100,11 @@ int main() {
       dialog.DoModal();  // its result means nothing: closing the dialog ends the program
     }
   }
-  if (replay && !replay->Finish().empty()) {
-    // The session is gone, so its closing calls were checked too.
-    Tell(replay->Report(), true);
-    result = 5;
-  }
-  if (simulated) {
-    // The session is gone, so the simulated units have seen the link close.
-    std::string error;
-    if (!simulated->SaveState(&error)) {
-      Tell("vexo3-updater: " + error + "\n", true);
-      result = 1;
-    }
+  // The session is gone, so its closing calls count too.
+  for (const vexo3::SourceError& failure : source->Finish()) {
+    Tell(vexo3::SourceErrorMessage("vexo3-updater", failure), true);
+    if (failure.reason == vexo3::SourceFailure::ReplayDiverged || result == 0)
+      result = vexo3::ExitStatusFor(failure.reason);
   }
   return result;
 }

@@ -135,11 +135,9 @@ LRESULT CALLBACK OnStripMessage(HWND strip, UINT message, WPARAM wParam, LPARAM 
   const LRESULT result = DefSubclassProc(strip, message, wParam, lParam);
   auto* mid = reinterpret_cast<MidUpload*>(data);
   if (message == WM_PAINT && !mid->saved) {
-    wchar_t status[64] = {};
-    GetDlgItemTextW(mid->dialog->hwnd(), IDC_STATUS, status, 64);
     const auto position = SendMessageW(strip, PBM_GETPOS, 0, 0);
     const auto range = SendMessageW(strip, PBM_GETRANGE, FALSE, 0);
-    if (std::wstring_view(status) == L"Uploading Camera firmware..." && position * 2 >= range) {
+    if (mid->dialog->phase() == ActionPhase::UploadingCamera && position * 2 >= range) {
       mid->saved = true;
       if (!SaveWindow(mid->dialog->hwnd(), mid->path))
         std::fprintf(stderr, "vexo3-updater: can't save main-dialog-uploading.png\n");

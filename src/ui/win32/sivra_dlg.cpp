@@ -257,16 +257,20 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
   return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
 }
 
-void CSivraDlg::SetStatusText(const std::string& text) {
-  if (text == "Reading device state...") {
+void CSivraDlg::OnPhase(const PhaseChange& change) {
+  phase_ = change.phase;
+  if (change.phase == ActionPhase::ReadingDevice) {
     // A new run: nothing of the last one's bytes may show.
     SendMessageW(progress_, PBM_SETSTATE, PBST_NORMAL, 0);
     SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
     SendMessageW(progress_, PBM_SETPOS, 0, 0);
-  } else if (text == "Update failed...") {
+  } else if (change.phase == ActionPhase::Failed) {
     // The strip stays where the failed upload stopped, in the error colour.
     SendMessageW(progress_, PBM_SETSTATE, PBST_ERROR, 0);
   }
+}
+
+void CSivraDlg::SetStatusText(const std::string& text) {
   HWND status = Control(IDC_STATUS);
   SetWindowTextW(status, Widen(text).c_str());
   UpdateWindow(status);  // the action blocks the loop that would paint it

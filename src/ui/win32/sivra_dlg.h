@@ -42,6 +42,8 @@ class CSivraDlg final : public MainWindow {
   HICON icon() const { return bigIcon_; }
   FirmwarePackage& package() { return package_; }
   bool busy() const { return busy_; }
+  // The phase of the last update, as the actions told it.
+  ActionPhase phase() const { return phase_; }
 
   // The buttons' handlers.
   void BrowseFirmwareFile();
@@ -53,6 +55,7 @@ class CSivraDlg final : public MainWindow {
   MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
                                MessageIcon icon, MessageButtons buttons) override;
   void SetStatusText(const std::string& text) override;
+  void OnPhase(const PhaseChange& change) override;
   void SetControlEnabled(DialogControl control, bool enabled) override;
   bool IsChecked(DialogCheckBox box) override;
   std::string FirmwareFileText() override;
@@ -86,6 +89,7 @@ class CSivraDlg final : public MainWindow {
   HICON smallIcon_ = nullptr;
   bool modal_ = false;
   bool busy_ = false;
+  ActionPhase phase_ = ActionPhase::Done;
 };
 
 }  // namespace vexo3
