@@ -513,5 +513,59 @@ TEST(LoadSelectedPackage, MissingFileNamesTheFile) {
             "Error: The file \"" + f.window.fileText + "\" can't be opened.");
 }
 
+// --- Outcomes as values ---
+
+// What the update tells the window and returns, per way it ends.
+TEST(UpdateFirmware, OutcomeAndPhasesAsValues) {
+  using P = ActionPhase;
+  struct Row {
+    const char* name;
+    std::function<void(HandControllerConfig&)> setup;
+    bool noDevice;
+    MessageAnswer pcbAnswer;
+    PhaseChange end;
+    UpdateRefusal refusal;
+    std::string_view failedUnit;
+    std::vector<P> phases;
+    std::vector<std::string_view> written;
+  };
+  const auto newerBoard = [](HandControllerConfig& c) { c.pcbId = 0; };
+  // clang-format off
+  const Row rows[] = {
+    {"done",          nullptr, false, MessageAnswer::No, {P::Done},     UpdateRefusal::None,            {}, {P::ReadingDevice, P::UploadingHandController, P::UploadingCamera, P::Done}, {kHcImageName, kCameraImageName}},
+    {"no device",     nullptr, true,  MessageAnswer::No, {P::Failed, 1}, UpdateRefusal::None,           {}, {P::ReadingDevice, P::Failed}, {}},
+    {"app mode",      [](HandControllerConfig& c) { c.mode = sim::UnitMode::App; }, false, MessageAnswer::No, {P::Failed}, UpdateRefusal::NotBootMode, {}, {P::ReadingDevice, P::Failed}, {}},
+    {"protocol",      [](HandControllerConfig& c) { c.protocolVersion = 0x100; },    false, MessageAnswer::No, {P::Failed}, UpdateRefusal::ProtocolVersion, {}, {P::ReadingDevice, P::Failed}, {}},
+    {"pcb declined",  newerBoard,    false, MessageAnswer::No, {P::Failed},   UpdateRefusal::PcbDeclined,     {}, {P::ReadingDevice, P::Failed}, {}},
+    {"hc refuses",    [](HandControllerConfig& c) { c.update.refuseStart = true; }, false, MessageAnswer::No, {P::Failed, 104}, UpdateRefusal::None, kHcImageName, {P::ReadingDevice, P::UploadingHandController, P::Failed}, {}},
+    {"camera refuses",[](HandControllerConfig& c) { c.camera.update.refuseStart = true; }, false, MessageAnswer::No, {P::Failed, 106}, UpdateRefusal::None, kCameraImageName, {P::ReadingDevice, P::UploadingHandController, P::UploadingCamera, P::Failed}, {kHcImageName}},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HandControllerConfig cfg = Config();
+    if (row.setup)
+      row.setup(cfg);
+    Fixture f(cfg);
+    if (row.noDevice)
+      f.rig.chip.MutableInfo().inaccessible = true;
+    f.Load(WriteTestPackage("outcome.bin", 2));
+    f.window.yesNoAnswer = row.pcbAnswer;
+    const ActionOutcome outcome = f.actions.UpdateFirmware();
+    EXPECT_TRUE(outcome.ran);
+    EXPECT_EQ(outcome.end.phase, row.end.phase);
+    EXPECT_EQ(outcome.end.code, row.end.code);
+    EXPECT_EQ(outcome.end.refusal, row.refusal);
+    EXPECT_EQ(outcome.end.unit, row.failedUnit);
+    EXPECT_EQ(outcome.unitsWritten, row.written);
+    std::vector<P> told;
+    for (const PhaseChange& c : f.window.phases)
+      told.push_back(c.phase);
+    EXPECT_EQ(told, row.phases);
+    ASSERT_FALSE(f.window.phases.empty());
+    EXPECT_EQ(f.window.phases.back().code, outcome.end.code);
+  }
+}
+
 }  // namespace
 }  // namespace vexo3

@@ -44,6 +44,7 @@ class RecorderWindow final : public MainWindow {
   std::vector<std::string> statuses;
   std::vector<RecordedProgress> progress;
   std::vector<std::string> reports;
+  std::vector<PhaseChange> phases;
   std::optional<std::string> summary;  // last text set
   bool enabled[3] = {true, true, true};
 
@@ -60,6 +61,7 @@ class RecorderWindow final : public MainWindow {
   void Redraw() override { Record("redraw"); }
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override;
+  void OnPhase(const PhaseChange& change) override { phases.push_back(change); }
 
  private:
   void Record(std::string event);
