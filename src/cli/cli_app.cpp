@@ -223,8 +223,9 @@ int DeviceFailure(const CliStreams& io, const Choice& choice, bool unreadable) {
     return kExitDeviceFailure;
   Print(io.err, "vexo3: no Vexo-3 HandController found (USB id 0403:6015, description \"" +
                     std::string(kHandControllerDescription) + "\").\n");
-  if (unreadable)
-    Print(io.err, PermissionHint());
+  Print(io.err, unreadable ? PermissionHint()
+                           : "Check that the HandController is plugged in and the device is "
+                             "switched on;\n\"vexo3 devices\" lists the chips that are seen.\n");
   return kExitNoDevice;
 }
 
@@ -240,6 +241,8 @@ int Info(const Options& o, const CliStreams& io, DeviceSource& source) {
   TerminalOptions options = WindowOptions(o, io);
   options.json = o.json;
   TerminalWindow window(options, source.clock());
+  if (choice.kind == Choice::Kind::None)
+    window.HoldFailureBoxes();  // "no HandController found" says it better
   SivraActions actions(session, package, window);
   return actions.ReadDeviceInfo().Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
@@ -271,23 +274,36 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
     return *code;
   if (o.serial && session.link)
     session.link->SetSerialFilter(*o.serial);
+  if (choice.kind == Choice::Kind::None)
+    window.HoldFailureBoxes();  // "no HandController found" says it better
   const ActionOutcome outcome = actions.UpdateFirmware();
-  if (const int sig = PendingSignal()) {
-    // Which units are finished, which one is broken, which are as they were.
-    std::vector<std::string> written(outcome.unitsWritten.begin(), outcome.unitsWritten.end());
-    const std::string stopped(outcome.end.unit);
-    std::vector<std::string> skipped;
-    for (const auto& [name, wanted] : {std::pair{std::string(kHcImageName), !o.noHc},
-                                       std::pair{std::string(kCameraImageName), !o.noCamera}}) {
-      if (wanted && name != stopped &&
-          std::find(written.begin(), written.end(), name) == written.end()) {
-        skipped.push_back(name);
-      }
+
+  // Which units are finished, which one is broken, which are as they were.
+  // After a signal a failed unit was stopped by it, in its middle.
+  const int sig = PendingSignal();
+  std::vector<std::string> written(outcome.unitsWritten.begin(), outcome.unitsWritten.end());
+  std::string stopped;
+  if (!outcome.Succeeded() && (sig != 0 || outcome.failedUnitBytes > 0))
+    stopped = outcome.end.unit;
+  std::vector<std::string> skipped;
+  for (const auto& [name, wanted] : {std::pair{std::string(kHcImageName), !o.noHc},
+                                     std::pair{std::string(kCameraImageName), !o.noCamera}}) {
+    if (wanted && name != stopped &&
+        std::find(written.begin(), written.end(), name) == written.end()) {
+      skipped.push_back(name);
     }
+  }
+  if (sig != 0) {
     Print(io.err, InterruptReport(sig, written, stopped, skipped));
     return 128 + sig;
   }
-  return outcome.Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
+  if (outcome.Succeeded())
+    return kExitOk;
+  if (!written.empty() || !stopped.empty())
+    Print(io.err, UnitsReport("vexo3: the update is incomplete.", written, stopped, skipped));
+  if (outcome.end.refusal == UpdateRefusal::NotBootMode)
+    Print(io.err, "vexo3: switch the device to BOOT mode, then run the update again.\n");
+  return DeviceFailure(io, choice, unreadable);
 }
 
 int Inspect(const Options& o, const CliStreams& io) {

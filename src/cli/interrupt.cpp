@@ -95,9 +95,13 @@ bool StopRequested() {
 
 std::string InterruptReport(int signal, const std::vector<std::string>& written,
                             const std::string& stopped, const std::vector<std::string>& skipped) {
-  std::string out = "vexo3: interrupted (";
-  out += SignalName(signal);
-  out += ").\n";
+  return UnitsReport(std::string("vexo3: interrupted (") + SignalName(signal) + ").", written,
+                     stopped, skipped);
+}
+
+std::string UnitsReport(const std::string& headline, const std::vector<std::string>& written,
+                        const std::string& stopped, const std::vector<std::string>& skipped) {
+  std::string out = headline + "\n";
   if (!written.empty())
     out += "  Written completely: " + Join(written) + ".\n";
   if (!stopped.empty()) {

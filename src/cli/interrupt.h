@@ -40,6 +40,10 @@ bool StopRequested();
 // alone, and what to do.
 std::string InterruptReport(int signal, const std::vector<std::string>& written,
                             const std::string& stopped, const std::vector<std::string>& skipped);
+// The same lists after `headline`, for an update that stopped part-way for
+// any reason.
+std::string UnitsReport(const std::string& headline, const std::vector<std::string>& written,
+                        const std::string& stopped, const std::vector<std::string>& skipped);
 
 // main's exit: after a deferred signal, ends the process by that signal with
 // its default action (so a calling shell sees it); otherwise returns code.

@@ -46,6 +46,8 @@ MessageAnswer TerminalWindow::ShowMessageBox(const std::string& caption, const s
                                              MessageIcon /*icon*/, MessageButtons buttons) {
   EndProgressLine();
   FlushOut();
+  if (buttons == MessageButtons::Ok && holdFailureBoxes_)
+    return MessageAnswer::Ok;
   std::fprintf(options_.err, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
   if (buttons == MessageButtons::Ok) {
     std::fflush(options_.err);
@@ -85,8 +87,11 @@ void TerminalWindow::OnPhase(const PhaseChange& change) {
     case ActionPhase::UploadingCamera:
       BeginUnit(kCameraImageName, false);
       break;
-    case ActionPhase::ReadingDevice:
     case ActionPhase::Done:
+      holdStatus_ = PendingSignal() != 0;
+      EndUnit();
+      break;
+    case ActionPhase::ReadingDevice:
     case ActionPhase::Failed:
       EndUnit();
       break;
@@ -96,6 +101,10 @@ void TerminalWindow::OnPhase(const PhaseChange& change) {
 void TerminalWindow::SetStatusText(const std::string& text) {
   EndProgressLine();
   statusUs_ = clock_.Now().count();
+  if (holdStatus_) {
+    holdStatus_ = false;
+    return;
+  }
   std::fprintf(options_.out, "%s\n", text.c_str());
   FlushOut();
 }

@@ -60,6 +60,10 @@ class TerminalWindow final : public MainWindow {
   // While a unit is written, signals wait for its end.
   void OnPhase(const PhaseChange& change) override;
 
+  // Failure boxes are not shown: the caller says something clearer (no
+  // device at all). Questions are still asked.
+  void HoldFailureBoxes() { holdFailureBoxes_ = true; }
+
   // The package summary the last load showed.
   const std::optional<std::string>& Summary() const { return summary_; }
 
@@ -73,6 +77,10 @@ class TerminalWindow final : public MainWindow {
   TerminalOptions options_;
   Clock& clock_;
   std::optional<std::string> summary_;
+  bool holdFailureBoxes_ = false;
+  // After an interruption an update that ends "done" did not do all it was
+  // asked: its success text is not shown.
+  bool holdStatus_ = false;
   // Progress of the current upload.
   std::string progressName_;
   int64_t statusUs_;  // when the status last changed

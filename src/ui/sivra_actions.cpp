@@ -22,13 +22,16 @@ class WindowProgress final : public ProgressObserver {
   WindowProgress(MainWindow& window, std::string_view imageName)
       : window_(window), imageName_(imageName) {}
   void OnProgress(uint64_t bytesDone, uint64_t bytesTotal) override {
+    bytesDone_ = bytesDone;
     window_.OnUploadProgress(imageName_, bytesDone, bytesTotal);
   }
+  uint64_t BytesDone() const { return bytesDone_; }
   bool StopRequested() override { return window_.UploadStopRequested(); }
 
  private:
   MainWindow& window_;
   std::string_view imageName_;
+  uint64_t bytesDone_ = 0;
 };
 
 void ShowError(MainWindow& window, const std::string& caption, const std::string& text) {
@@ -167,6 +170,7 @@ ActionOutcome SivraActions::UpdateFirmware() {
         ShowError(window_, "HC firmware update error", ResultText(r));
         failed.code = r;
         failed.unit = kHcImageName;
+        outcome.failedUnitBytes = progress.BytesDone();
         return false;
       }
     }
@@ -183,6 +187,7 @@ ActionOutcome SivraActions::UpdateFirmware() {
         ShowError(window_, "Camera firmware update error", ResultText(r));
         failed.code = r;
         failed.unit = kCameraImageName;
+        outcome.failedUnitBytes = progress.BytesDone();
         return false;
       }
       outcome.unitsWritten.push_back(kCameraImageName);

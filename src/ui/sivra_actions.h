@@ -21,6 +21,9 @@ struct ActionOutcome {
   PhaseChange end;
   // Update: the units whose image was written completely, in order.
   std::vector<std::string_view> unitsWritten;
+  // Failed during an upload: the bytes of its image the unit had accepted
+  // (more than 0: it holds an incomplete image).
+  uint64_t failedUnitBytes = 0;
 
   bool Succeeded() const { return ran && end.phase == ActionPhase::Done; }
 };

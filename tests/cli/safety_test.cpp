@@ -162,6 +162,7 @@ TEST(CliSafety, SignalsDuringAnUpdate) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     for (const char* part : c.errParts)
       EXPECT_TRUE(Has(r.err, part)) << part << "\n" << r.err;
+    EXPECT_FALSE(Has(r.out, "DONE ok")) << r.out;  // an interrupted update is no success
     // The state was saved on the way out: a second program sees the result.
     const std::string plain = WriteProfile(dir);
     const auto [hc, camera] = Versions(plain);
