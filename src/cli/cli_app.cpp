@@ -75,6 +75,7 @@ struct Options {
   bool noHc = false;
   bool noCamera = false;
   bool yes = false;
+  bool noVerify = false;
 };
 
 // "--simulate" and "--trace" take their value only after '=': a bare one
@@ -247,6 +248,91 @@ int Info(const Options& o, const CliStreams& io, DeviceSource& source) {
   return actions.ReadDeviceInfo().Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
+// A unit's firmware as version and revision, comparable; "02.10.1".
+struct Version {
+  uint16_t version = 0;
+  uint8_t revision = 0;
+  auto operator<=>(const Version&) const = default;
+  std::string Text() const {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x.%02x.%x", version >> 8, version & 0xFF, revision);
+    return text;
+  }
+};
+
+// What one unit holds, when it reports a valid firmware.
+std::optional<Version> Held(const DeviceReportRecords& r, std::string_view unit) {
+  if (unit == kHcImageName) {
+    if (r.firmwareInfoMissing || r.hcFirmware.status != 0)
+      return std::nullopt;
+    return Version{r.hcFirmware.version, r.hcFirmware.revision()};
+  }
+  if (!r.cameraAccessed || r.cameraFirmware.status != 0)
+    return std::nullopt;
+  return Version{r.cameraFirmware.version, r.cameraFirmware.revision()};
+}
+
+Version InPackage(const FirmwareImage& image) {
+  return Version{image.version, image.revision()};
+}
+
+// The units the update is asked to write, with their images.
+std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
+    const Options& o, const FirmwarePackage& package) {
+  std::vector<std::pair<std::string_view, const FirmwareImage*>> units;
+  if (!o.noHc)
+    units.emplace_back(kHcImageName, &package.hcImage);
+  if (!o.noCamera)
+    units.emplace_back(kCameraImageName, &package.cameraImage);
+  return units;
+}
+
+// Never a silent downgrade: a package image that is not newer than what its
+// unit holds is written only when the user says so (or --yes).
+bool DowngradeAccepted(const Options& o, const FirmwarePackage& package,
+                       const DeviceReportRecords& before, MainWindow& window) {
+  std::string text;
+  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+    const std::optional<Version> held = Held(before, unit);
+    if (held && InPackage(*image) <= *held) {
+      text += "The package's " + std::string(unit) + " firmware (ver. " + InPackage(*image).Text() +
+              ") is not newer than the unit's (ver. " + held->Text() + ").\n";
+    }
+  }
+  if (text.empty())
+    return true;
+  text += "Write it anyway?";
+  return window.ShowMessageBox("WARNING", text, MessageIcon::Warning, MessageButtons::YesNo) ==
+         MessageAnswer::Yes;
+}
+
+// After "DONE ok": what the units report now, beside what they held and what
+// the package holds. False when a unit doesn't report the package's firmware.
+bool ReportVersions(const Options& o, const CliStreams& io, const FirmwarePackage& package,
+                    const DeviceReportRecords& before, const DeviceReportRecords& after,
+                    const std::vector<std::string_view>& written) {
+  bool same = true;
+  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+    if (std::find(written.begin(), written.end(), unit) == written.end())
+      continue;
+    const std::optional<Version> old = Held(before, unit);
+    const std::optional<Version> now = Held(after, unit);
+    const Version wanted = InPackage(*image);
+    std::string line = std::string(unit) + ": ver. " + (old ? old->Text() : "-") + " \u2192 " +
+                       (now ? now->Text() : "no valid firmware");
+    if (now && *now == wanted) {
+      line += ", as in the package\n";
+    } else {
+      line += "; the package holds ver. " + wanted.Text() + "\n";
+      same = false;
+    }
+    PrintOut(io, line);
+  }
+  if (!same)
+    Print(io.err, "vexo3: a unit doesn't report the package's firmware after the update.\n");
+  return same;
+}
+
 int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
@@ -276,6 +362,19 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
     session.link->SetSerialFilter(*o.serial);
   if (choice.kind == Choice::Kind::None)
     window.HoldFailureBoxes();  // "no HandController found" says it better
+  // What the units hold before: the old side of the report, and the
+  // downgrade check. A failure here is left to the update to report.
+  DeviceReportRecords before;
+  bool haveBefore = false;
+  if (choice.kind == Choice::Kind::One && !o.noVerify) {
+    haveBefore = QueryDevice(session, &before) == 0;
+    if (!haveBefore)
+      session.CloseSession();
+  }
+  if (haveBefore && !DowngradeAccepted(o, package, before, window)) {
+    Print(io.err, "vexo3: nothing was written.\n");
+    return kExitDeviceFailure;
+  }
   const ActionOutcome outcome = actions.UpdateFirmware();
 
   // Which units are finished, which one is broken, which are as they were.
@@ -297,8 +396,20 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
     Print(io.err, InterruptReport(sig, written, stopped, skipped));
     return 128 + sig;
   }
-  if (outcome.Succeeded())
-    return kExitOk;
+  if (outcome.Succeeded()) {
+    if (!haveBefore)
+      return kExitOk;
+    DeviceReportRecords after;
+    const ResultCode r = QueryDevice(session, &after);
+    if (r != 0) {
+      session.CloseSession();
+      Print(io.err, "vexo3: can't read the units again after the update: " +
+                        TerminalText(DeviceErrorText(r)) + "\n");
+      return kExitDeviceFailure;
+    }
+    return ReportVersions(o, io, package, before, after, outcome.unitsWritten) ? kExitOk
+                                                                               : kExitDeviceFailure;
+  }
   if (!written.empty() || !stopped.empty())
     Print(io.err, UnitsReport("vexo3: the update is incomplete.", written, stopped, skipped));
   if (outcome.end.refusal == UpdateRefusal::NotBootMode)
@@ -394,6 +505,9 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   update->add_option("FILE", o.file, "Firmware package file (*.bin)")->required();
   update->add_flag("--no-hc", o.noHc, "Don't update the HandController");
   update->add_flag("--no-camera", o.noCamera, "Don't update the Camera");
+  update->add_flag("--no-verify", o.noVerify,
+                   "Don't read the units' firmware before and after the update (no old -> "
+                   "new versions, no question before a downgrade): exactly the dialog's calls");
   update->add_flag("--yes,-y", o.yes,
                    "Answer Yes to the PCB version warning (without a terminal and without "
                    "--yes the answer is No)");

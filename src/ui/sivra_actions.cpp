@@ -40,54 +40,60 @@ void ShowError(MainWindow& window, const std::string& caption, const std::string
 
 }  // namespace
 
-ActionOutcome SivraActions::ReadDeviceInfo() {
-  DeviceReportRecords records;
-  DeviceState& hc = records.hc;
+ResultCode QueryDevice(DeviceSession& session, DeviceReportRecords* records) {
+  DeviceState& hc = records->hc;
   bool cameraStarted = false;
-  ActionOutcome outcome;
-  outcome.ran = true;
-
   auto fail = [&](ResultCode code) {
     if (cameraStarted)
-      StopCamera(session_);  // owed once StartCamera was called
-    ShowError(window_, "ERROR", DeviceErrorText(code));
-    session_.CloseSession();
-    outcome.end = {ActionPhase::Failed, code};
-    return outcome;
+      StopCamera(session);  // owed once StartCamera was called
+    return code;
   };
 
-  ResultCode r = ReadDeviceState(session_, hc);
+  ResultCode r = ReadDeviceState(session, hc);
   if (r != 0)
     return fail(r);
 
   if (hc.bootMode) {
     cameraStarted = true;
-    r = StartCamera(session_);
+    r = StartCamera(session);
     if (r == 0) {
-      r = ReadCameraState(session_, &records.camera);
+      r = ReadCameraState(session, &records->camera);
       if (r != 0)
         return fail(r);
-      r = ReadCameraFirmwareInfo(session_, &records.cameraFirmware);
+      r = ReadCameraFirmwareInfo(session, &records->cameraFirmware);
       if (r != 0)
         return fail(r);
-      records.cameraAccessed = true;
+      records->cameraAccessed = true;
     } else if (r != 106) {
       // 106: the Camera can't be reached; the report says so.
       return fail(r);
     }
     cameraStarted = false;
-    r = StopCamera(session_);
+    r = StopCamera(session);
     if (r != 0)
       return fail(r);
   }
 
-  r = ReadFirmwareInfo(session_, &records.hcFirmware);
+  r = ReadFirmwareInfo(session, &records->hcFirmware);
   if (r == 57) {
-    records.firmwareInfoMissing = true;
+    records->firmwareInfoMissing = true;
   } else if (r != 0) {
     return fail(r);
   }
+  return 0;
+}
 
+ActionOutcome SivraActions::ReadDeviceInfo() {
+  DeviceReportRecords records;
+  ActionOutcome outcome;
+  outcome.ran = true;
+  const ResultCode r = QueryDevice(session_, &records);
+  if (r != 0) {
+    ShowError(window_, "ERROR", DeviceErrorText(r));
+    session_.CloseSession();
+    outcome.end = {ActionPhase::Failed, r};
+    return outcome;
+  }
   window_.ShowDeviceReport(BuildDeviceReport(records), records);
   outcome.end = {ActionPhase::Done};
   return outcome;

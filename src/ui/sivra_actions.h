@@ -4,6 +4,7 @@
 
 #include "firmware/firmware_package.h"
 #include "protocol/device_session.h"
+#include "ui/device_report.h"
 #include "ui/main_window.h"
 
 #include <string_view>
@@ -27,6 +28,12 @@ struct ActionOutcome {
 
   bool Succeeded() const { return ran && end.phase == ActionPhase::Done; }
 };
+
+// The queries of "Read device info": both units' state and firmware (the
+// Camera's only in BOOT mode; a Camera that can't be reached is no failure).
+// Returns the first failing step's code, having stopped a started Camera;
+// the caller closes the session. Shows nothing.
+ResultCode QueryDevice(DeviceSession& session, DeviceReportRecords* records);
 
 // Runs the dialog's actions against one session, one package and one window,
 // all owned by the caller and outliving this object. Each action runs to its

@@ -327,6 +327,10 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
                     "action": "status:0"}]})");
   const std::string noFirmware =
       dir.Write("nofw.json", R"({"chips": [{"hand_controller": {"firmware": {"status": 15}}}]})");
+  // A unit that holds a newer firmware than the package.
+  const std::string newer = dir.Write("newer.json", R"({"chips": [{"hand_controller": {
+        "firmware": {"status": 0, "flags": 4096, "version": 65280, "size_blocks": 96,
+                     "description": "future"}}}]})");
   // clang-format off
   const struct {
     const char* name;
@@ -342,6 +346,12 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "HC firmware update error: Update has failed", "20000/20000"},
     {"firmware status text", {"--simulate=" + noFirmware, "info", "--json"}, 0,
      "\"status\": 15,\n      \"status_text\": \"NO FIRMWARE is present\"", ""},
+    {"a downgrade is asked", {"--simulate=" + newer, "update", package}, 1,
+     "(ver. ff.00.1).\nWrite it anyway?", "Uploading"},
+    {"a downgrade with --yes", {"--simulate=" + newer, "update", package, "--yes"}, 0,
+     "HandController: ver. ff.00.1 \u2192 ", ""},
+    {"--no-verify reads nothing more", {"--simulate=" + newer, "update", package, "--yes", "--no-verify"}, 0,
+     "DONE ok\n", "ver. ff.00.1"},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -395,7 +405,7 @@ TEST(CliSafety, ProgressFitsTheTerminal) {
     ScratchDir dir;
     const std::string package = WritePackage(dir);
     const std::string profile = WriteProfile(dir);
-    const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"},
+    const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes", "--no-verify"},
                               Tty(false, true, false, columns));
     EXPECT_EQ(r.exitCode, 0) << r.err;
     // Every redraw starts with \r and no piece between two returns or line

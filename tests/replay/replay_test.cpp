@@ -75,8 +75,8 @@ TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update.trace"), &whole, &error)) << error;
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update-cut-short.trace"), &cut, &error)) << error;
   ASSERT_TRUE(cut.cutShort);
-  const CliRun r = RunInReplayDir(
-      {"--replay=traces/update-cut-short.trace", "update", "packages/small.bin", "--yes"});
+  const CliRun r = RunInReplayDir({"--replay=traces/update-cut-short.trace", "update",
+                                   "packages/small.bin", "--yes", "--no-verify"});
   EXPECT_EQ(r.exitCode, 5);
   const std::string report = "replay: call " + std::to_string(cut.calls.size() + 1) +
                              ": trace ends here (it holds " + std::to_string(cut.calls.size()) +
@@ -187,8 +187,8 @@ TEST(ReplayDivergence, IsReportedAtTheExactCall) {
     file.Write(text);
     if (const size_t at = report.find('@'); at != std::string::npos)
       report.replace(at, 1, file.path());
-    const CliRun r =
-        RunInReplayDir({"--replay=" + file.path(), "update", "packages/small.bin", "--yes"});
+    const CliRun r = RunInReplayDir(
+        {"--replay=" + file.path(), "update", "packages/small.bin", "--yes", "--no-verify"});
     EXPECT_EQ(r.exitCode, d.exitCode) << r.err;
     EXPECT_NE(r.err.find(report), std::string::npos) << "expected:\n"
                                                      << report << "\ngot:\n"
@@ -262,7 +262,7 @@ TEST_P(ReplayRoundTrip, EveryFaultReplaysToTheSameRun) {
   Scratch recorded(std::string(p.name) + "-recorded.trace");
   Scratch replayed(std::string(p.name) + "-replayed.trace");
   const std::vector<std::string> args =
-      p.update ? std::vector<std::string>{"update", "packages/small.bin", "--yes"}
+      p.update ? std::vector<std::string>{"update", "packages/small.bin", "--yes", "--no-verify"}
                : std::vector<std::string>{"info"};
   int failures = 0;
   for (const char* action : kActions) {

@@ -200,7 +200,7 @@ TEST_F(StandIn, FullUpdateOfBothUnits) {
   EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("  HandController:  20000/20000 bytes  100%"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  Camera:  30000/30000 bytes  100%"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.substr(r.out.size() - 8), "DONE ok\n");
+  EXPECT_NE(r.out.find("DONE ok\nHandController: ver. "), std::string::npos) << r.out;
 
   // A new process, a new load of the driver: the units keep what they got.
   r = RunVexo3({"info"});
