@@ -12,7 +12,7 @@
 #include "link/trace_d2xx.h"
 #include "link/trace_format.h"
 #include "platform/clock.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3 {
 namespace {

@@ -21,8 +21,8 @@
 #include "link/d2xx.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/profile.h"
-#include "sim/sim_bus.h"
 
 namespace {
 
