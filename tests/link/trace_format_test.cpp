@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,18 @@ TEST(TraceFormat, EveryCallIsWrittenAndReadBackUnchanged) {
   ASSERT_EQ(fromCrlf.calls.size(), calls.size());
   EXPECT_TRUE(fromCrlf.calls.back().SameCall(calls.back()));
   EXPECT_FALSE(fromCrlf.cutShort);
+}
+
+// A call added to kD2xxCalls is found by its name and has its rows above.
+TEST(D2xxCalls, EveryCallIsFoundByItsNameAndWrittenAbove) {
+  std::set<D2xxCall> written;
+  for (const FormatRow& row : FormatRows())
+    written.insert(row.call.fn);
+  for (const D2xxCallRow& row : kD2xxCalls) {
+    EXPECT_EQ(FindD2xxCall(row.name), row.call) << row.name;
+    EXPECT_TRUE(written.contains(row.call)) << row.name << " has no row in FormatRows";
+  }
+  EXPECT_EQ(FindD2xxCall("FT_GetDeviceInfoLis"), std::nullopt);
 }
 
 struct RefusedRow {
