@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 namespace vexo3 {
 
@@ -63,17 +64,17 @@ std::string UsbId(uint32_t id) {
   return Format("%04X:%04X", id >> 16, id & 0xFFFF);
 }
 
+// FT_Purge's masks by name ("RX|TX" before its prefix "RX"); another is
+// written in hex.
+constexpr std::pair<uint32_t, const char*> kPurgeMasks[] = {
+    {FT_PURGE_RX | FT_PURGE_TX, "RX|TX"}, {FT_PURGE_RX, "RX"}, {FT_PURGE_TX, "TX"}};
+
 std::string PurgeMask(uint32_t mask) {
-  switch (mask) {
-    case FT_PURGE_RX:
-      return "RX";
-    case FT_PURGE_TX:
-      return "TX";
-    case FT_PURGE_RX | FT_PURGE_TX:
-      return "RX|TX";
-    default:
-      return Format("0x%" PRIX32, mask);
+  for (const auto& [value, name] : kPurgeMasks) {
+    if (mask == value)
+      return name;
   }
+  return Format("0x%" PRIX32, mask);
 }
 
 // "TX 4/4: F8 01 01 FF", wrapped with offsets beyond kTraceBytesPerLine.
@@ -354,17 +355,13 @@ bool ParseValue(Cursor& c, TraceWord word, uint32_t* v, TraceCall* call, bool* i
       c.Take(" RTS/CTS");
       return true;
     case TraceWord::kPurgeMask:
-      // "RX" is a prefix of "RX|TX".
-      if (c.Take("RX|TX")) {
-        *v = FT_PURGE_RX | FT_PURGE_TX;
-      } else if (c.Take("RX")) {
-        *v = FT_PURGE_RX;
-      } else if (c.Take("TX")) {
-        *v = FT_PURGE_TX;
-      } else {
-        return c.Hex(v);
+      for (const auto& [value, name] : kPurgeMasks) {
+        if (c.Take(name)) {
+          *v = value;
+          return true;
+        }
       }
-      return true;
+      return c.Hex(v);
     case TraceWord::kUsbId:
       return c.UsbId(v);
     case TraceWord::kSerial:
@@ -406,8 +403,8 @@ bool ParseCall(std::string_view text, TraceCall* call, bool* incomplete) {
   const std::optional<D2xxCall> fn = FindD2xxCall(name);
   if (!fn || D2xxCallOf(*fn).transfer != nullptr)
     return false;
-  call->fn = *fn;
   const D2xxCallRow& row = D2xxCallOf(*fn);
+  call->fn = row.call;
   // The arguments, " = STATUS" and, on FT_OK, the results.
   bool ok = c.Take(name) && c.Take("(") &&
             ParseFields(c, row.args, &call->args, call, false, incomplete) && c.Take(")") &&
