@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "protocol/command_catalog.h"
 #include "protocol/device_session.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/sim_codec.h"
 #include "sim/sim_device.h"
 #include "sim/sim_image.h"

@@ -35,8 +35,8 @@
 #include "firmware/firmware_package.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/package_writer.h"
-#include "sim/sim_bus.h"
 #include "sim/sim_device.h"
 #include "sim/sim_image.h"
 

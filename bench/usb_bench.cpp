@@ -19,7 +19,7 @@
 #include "link/libftdi_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/sim_device.h"
 #include "sim/sim_image.h"
 #include "sim/usb/fake_libusb.h"

@@ -12,8 +12,8 @@
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/package_writer.h"
-#include "sim/sim_bus.h"
 #include "sim/sim_codec.h"
 #include "sim/sim_device.h"
 

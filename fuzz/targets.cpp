@@ -25,8 +25,8 @@
 #include "platform/clock.h"
 #include "protocol/command_catalog.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/profile.h"
-#include "sim/sim_bus.h"
 
 namespace vexo3::fuzz {
 

@@ -22,7 +22,7 @@
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 #include "ui/device_report.h"
 #include "ui/sivra_actions.h"
 

@@ -5,7 +5,7 @@
 // so the link code reads like code for that driver. Implementations:
 //   - LibFtdiD2xx (link/libftdi_d2xx.h): real FT-X chips through libftdi1 (Linux);
 //   - WinD2xx (link/win_d2xx.h): the vendor's driver library on Windows;
-//   - sim::SimulatedBus (sim/sim_bus.h): simulated chips for tests and --simulate.
+//   - sim::SimulatedBus (sim/bus/sim_bus.h): simulated chips for tests and --simulate.
 // FtdiDevice is the only caller. Nothing here is global: main() picks one
 // implementation and hands it down.
 

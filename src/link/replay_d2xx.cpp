@@ -47,6 +47,13 @@ void CopyText(const std::string& text, char* dest, size_t capacity) {
   std::copy_n(text.data(), std::min(text.size(), capacity), dest);
 }
 
+// *out = value, where the program passed a place for it.
+template <class T>
+void Store(T* out, uint32_t value) {
+  if (out != nullptr)
+    *out = static_cast<T>(value);
+}
+
 }  // namespace
 
 ReplayD2xx::ReplayD2xx(Trace trace, VirtualClock& clock)
@@ -71,7 +78,7 @@ const TraceCall* ReplayD2xx::Answer(const TraceCall& actual) {
   const std::string where =
       Format("replay: call %zu (line %d of the trace): ", number, trace_.lines[next_]);
   std::string bytes;
-  if (actual.fn == TraceFn::Write && recorded.fn == TraceFn::Write &&
+  if (actual.fn == D2xxCall::Write && recorded.fn == D2xxCall::Write &&
       recorded.bytes != actual.bytes) {
     const auto [a, b] = std::mismatch(recorded.bytes.begin(), recorded.bytes.end(),
                                       actual.bytes.begin(), actual.bytes.end());
@@ -100,12 +107,19 @@ FT_STATUS ReplayD2xx::Done(const TraceCall& recorded) {
   return recorded.status;
 }
 
-FT_STATUS ReplayD2xx::Setting(TraceFn fn, const std::array<uint32_t, 3>& args) {
+template <class... Out>
+FT_STATUS ReplayD2xx::Replay(D2xxCall fn, const std::array<uint32_t, 3>& args, Out*... outs) {
   TraceCall actual;
   actual.fn = fn;
   actual.args = args;
   const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  if (r == nullptr)
+    return kStatusAfterDivergence;
+  if (r->status == FT_OK) {
+    size_t i = 0;
+    (Store(outs, r->results[i++]), ...);
+  }
+  return Done(*r);
 }
 
 const std::string& ReplayD2xx::Finish() {
@@ -119,19 +133,12 @@ const std::string& ReplayD2xx::Finish() {
 }
 
 FT_STATUS ReplayD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
-  TraceCall actual;
-  actual.fn = TraceFn::CreateDeviceInfoList;
-  const TraceCall* r = Answer(actual);
-  if (r == nullptr)
-    return kStatusAfterDivergence;
-  if (r->status == FT_OK && numDevs != nullptr)
-    *numDevs = r->results[0];
-  return Done(*r);
+  return Replay(D2xxCall::CreateDeviceInfoList, {}, numDevs);
 }
 
 FT_STATUS ReplayD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
   TraceCall actual;
-  actual.fn = TraceFn::GetDeviceInfoList;
+  actual.fn = D2xxCall::GetDeviceInfoList;
   actual.args[0] = (numDevs != nullptr && dest != nullptr) ? *numDevs : 0;
   const TraceCall* r = Answer(actual);
   if (r == nullptr)
@@ -155,76 +162,59 @@ FT_STATUS ReplayD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD
 }
 
 FT_STATUS ReplayD2xx::FT_Open(int deviceNumber, FT_HANDLE* handle) {
-  TraceCall actual;
-  actual.fn = TraceFn::Open;
-  actual.args[0] = static_cast<uint32_t>(deviceNumber);
-  const TraceCall* r = Answer(actual);
-  if (r == nullptr)
-    return kStatusAfterDivergence;
-  if (r->status == FT_OK && handle != nullptr)
+  const FT_STATUS s = Replay(D2xxCall::Open, {static_cast<uint32_t>(deviceNumber)});
+  if (s == FT_OK && handle != nullptr)
     *handle = &handleToken_;
-  return Done(*r);
+  return s;
 }
 
 FT_STATUS ReplayD2xx::FT_Close(FT_HANDLE) {
-  TraceCall actual;
-  actual.fn = TraceFn::Close;
-  const TraceCall* r = Answer(actual);
-  return r == nullptr ? kStatusAfterDivergence : Done(*r);
+  return Replay(D2xxCall::Close, {});
 }
 
 FT_STATUS ReplayD2xx::FT_GetBitMode(FT_HANDLE, UCHAR* mode) {
-  TraceCall actual;
-  actual.fn = TraceFn::GetBitMode;
-  const TraceCall* r = Answer(actual);
-  if (r == nullptr)
-    return kStatusAfterDivergence;
-  if (r->status == FT_OK && mode != nullptr)
-    *mode = static_cast<UCHAR>(r->results[0]);
-  return Done(*r);
+  return Replay(D2xxCall::GetBitMode, {}, mode);
 }
 
 FT_STATUS ReplayD2xx::FT_SetBitMode(FT_HANDLE, UCHAR mask, UCHAR mode) {
-  return Setting(TraceFn::SetBitMode, {mask, mode, 0});
+  return Replay(D2xxCall::SetBitMode, {mask, mode});
 }
 
 FT_STATUS ReplayD2xx::FT_Purge(FT_HANDLE, ULONG mask) {
-  return Setting(TraceFn::Purge, {mask, 0, 0});
+  return Replay(D2xxCall::Purge, {mask});
 }
 
 FT_STATUS ReplayD2xx::FT_SetDataCharacteristics(FT_HANDLE, UCHAR wordLength, UCHAR stopBits,
                                                 UCHAR parity) {
-  return Setting(TraceFn::SetDataCharacteristics, {wordLength, stopBits, parity});
+  return Replay(D2xxCall::SetDataCharacteristics, {wordLength, stopBits, parity});
 }
 
 FT_STATUS ReplayD2xx::FT_SetBaudRate(FT_HANDLE, ULONG baudRate) {
-  return Setting(TraceFn::SetBaudRate, {baudRate, 0, 0});
+  return Replay(D2xxCall::SetBaudRate, {baudRate});
 }
 
 FT_STATUS ReplayD2xx::FT_SetFlowControl(FT_HANDLE, USHORT flowControl, UCHAR xon, UCHAR xoff) {
-  return Setting(TraceFn::SetFlowControl, {flowControl, xon, xoff});
+  return Replay(D2xxCall::SetFlowControl, {flowControl, xon, xoff});
 }
 
 FT_STATUS ReplayD2xx::FT_SetTimeouts(FT_HANDLE, ULONG readTimeout, ULONG writeTimeout) {
-  return Setting(TraceFn::SetTimeouts, {readTimeout, writeTimeout, 0});
+  return Replay(D2xxCall::SetTimeouts, {readTimeout, writeTimeout});
 }
 
 FT_STATUS ReplayD2xx::FT_SetLatencyTimer(FT_HANDLE, UCHAR timer) {
-  return Setting(TraceFn::SetLatencyTimer, {timer, 0, 0});
+  return Replay(D2xxCall::SetLatencyTimer, {timer});
 }
 
 FT_STATUS ReplayD2xx::FT_GetDeviceInfo(FT_HANDLE, FT_DEVICE* type, DWORD* id, char* serialNumber,
                                        char* description, void*) {
   TraceCall actual;
-  actual.fn = TraceFn::GetDeviceInfo;
+  actual.fn = D2xxCall::GetDeviceInfo;
   const TraceCall* r = Answer(actual);
   if (r == nullptr)
     return kStatusAfterDivergence;
   if (r->status == FT_OK) {
-    if (type != nullptr)
-      *type = r->results[0];
-    if (id != nullptr)
-      *id = r->results[1];
+    Store(type, r->results[0]);
+    Store(id, r->results[1]);
     CopyText(r->serial, serialNumber, 16);
     CopyText(r->description, description, 64);
   }
@@ -233,7 +223,7 @@ FT_STATUS ReplayD2xx::FT_GetDeviceInfo(FT_HANDLE, FT_DEVICE* type, DWORD* id, ch
 
 FT_STATUS ReplayD2xx::FT_Write(FT_HANDLE, const void* buffer, DWORD n, DWORD* written) {
   TraceCall actual;
-  actual.fn = TraceFn::Write;
+  actual.fn = D2xxCall::Write;
   actual.args[0] = n;
   if (buffer != nullptr) {
     const auto* p = static_cast<const uint8_t*>(buffer);
@@ -247,7 +237,7 @@ FT_STATUS ReplayD2xx::FT_Write(FT_HANDLE, const void* buffer, DWORD n, DWORD* wr
 
 FT_STATUS ReplayD2xx::FT_Read(FT_HANDLE, void* buffer, DWORD n, DWORD* got) {
   TraceCall actual;
-  actual.fn = TraceFn::Read;
+  actual.fn = D2xxCall::Read;
   actual.args[0] = n;
   const TraceCall* r = Answer(actual);
   if (got != nullptr)
@@ -263,31 +253,11 @@ FT_STATUS ReplayD2xx::FT_Read(FT_HANDLE, void* buffer, DWORD n, DWORD* got) {
 }
 
 FT_STATUS ReplayD2xx::FT_GetQueueStatus(FT_HANDLE, DWORD* rxBytes) {
-  TraceCall actual;
-  actual.fn = TraceFn::GetQueueStatus;
-  const TraceCall* r = Answer(actual);
-  if (r == nullptr)
-    return kStatusAfterDivergence;
-  if (r->status == FT_OK && rxBytes != nullptr)
-    *rxBytes = r->results[0];
-  return Done(*r);
+  return Replay(D2xxCall::GetQueueStatus, {}, rxBytes);
 }
 
 FT_STATUS ReplayD2xx::FT_GetStatus(FT_HANDLE, DWORD* rxBytes, DWORD* txBytes, DWORD* eventStatus) {
-  TraceCall actual;
-  actual.fn = TraceFn::GetStatus;
-  const TraceCall* r = Answer(actual);
-  if (r == nullptr)
-    return kStatusAfterDivergence;
-  if (r->status == FT_OK) {
-    if (rxBytes != nullptr)
-      *rxBytes = r->results[0];
-    if (txBytes != nullptr)
-      *txBytes = r->results[1];
-    if (eventStatus != nullptr)
-      *eventStatus = r->results[2];
-  }
-  return Done(*r);
+  return Replay(D2xxCall::GetStatus, {}, rxBytes, txBytes, eventStatus);
 }
 
 }  // namespace vexo3

@@ -14,7 +14,9 @@
 // around it. A call after the last one of the trace (a trace cut short, e.g.
 // by Ctrl-C) is reported as "trace ends here".
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "link/d2xx.h"
@@ -71,8 +73,11 @@ class ReplayD2xx final : public D2xxApi {
   const TraceCall* Answer(const TraceCall& actual);
   // Moves the clock to the end of the call just answered; returns its status.
   FT_STATUS Done(const TraceCall& recorded);
-  // A call that only passes settings down: checks fn and args, answers the status.
-  FT_STATUS Setting(TraceFn fn, const std::array<uint32_t, 3>& args);
+  // A call answered only by its status and number results: checks fn and
+  // args, and on FT_OK stores the recorded results in `outs`, in order (none
+  // where the program passed no place for one).
+  template <class... Out>
+  FT_STATUS Replay(D2xxCall fn, const std::array<uint32_t, 3>& args, Out*... outs);
   void Diverge(const std::string& report);
 
   Trace trace_;

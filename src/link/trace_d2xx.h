@@ -8,6 +8,7 @@
 // ReplayD2xx plays such a trace back. It changes nothing: arguments, results
 // and timing of the inner backend pass through as they are.
 
+#include <array>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -50,8 +51,8 @@ class TraceD2xx final : public D2xxApi {
                          DWORD* eventStatus) override;
 
  private:
-  // A record for a call that begins now.
-  TraceCall Begin(TraceFn fn);
+  // A record for a call that begins now, with the program's arguments.
+  TraceCall Begin(D2xxCall fn, const std::array<uint32_t, 3>& args = {});
   // Stamps its duration, writes and flushes it; returns status.
   FT_STATUS End(TraceCall& call, FT_STATUS status);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 namespace vexo3 {
 
@@ -17,27 +18,6 @@ std::string Format(const char* fmt, auto... args) {
   std::snprintf(buf, sizeof buf, fmt, args...);
   return buf;
 }
-
-// NB: Keep in step with TraceFn.
-constexpr const char* kFnNames[] = {
-    "FT_CreateDeviceInfoList",
-    "FT_GetDeviceInfoList",
-    "FT_Open",
-    "FT_Close",
-    "FT_GetBitMode",
-    "FT_SetBitMode",
-    "FT_Purge",
-    "FT_SetDataCharacteristics",
-    "FT_SetBaudRate",
-    "FT_SetFlowControl",
-    "FT_SetTimeouts",
-    "FT_SetLatencyTimer",
-    "FT_GetDeviceInfo",
-    "FT_Write",
-    "FT_Read",
-    "FT_GetQueueStatus",
-    "FT_GetStatus",
-};
 
 // NB: Keep in step with the FT_STATUS values in d2xx.h.
 constexpr const char* kStatusNames[] = {
@@ -84,17 +64,17 @@ std::string UsbId(uint32_t id) {
   return Format("%04X:%04X", id >> 16, id & 0xFFFF);
 }
 
+// FT_Purge's masks by name ("RX|TX" before its prefix "RX"); another is
+// written in hex.
+constexpr std::pair<uint32_t, const char*> kPurgeMasks[] = {
+    {FT_PURGE_RX | FT_PURGE_TX, "RX|TX"}, {FT_PURGE_RX, "RX"}, {FT_PURGE_TX, "TX"}};
+
 std::string PurgeMask(uint32_t mask) {
-  switch (mask) {
-    case FT_PURGE_RX:
-      return "RX";
-    case FT_PURGE_TX:
-      return "TX";
-    case FT_PURGE_RX | FT_PURGE_TX:
-      return "RX|TX";
-    default:
-      return Format("0x%" PRIX32, mask);
+  for (const auto& [value, name] : kPurgeMasks) {
+    if (mask == value)
+      return name;
   }
+  return Format("0x%" PRIX32, mask);
 }
 
 // "TX 4/4: F8 01 01 FF", wrapped with offsets beyond kTraceBytesPerLine.
@@ -114,13 +94,73 @@ std::string Block(std::string head, std::span<const uint8_t> bytes) {
   return head;
 }
 
-std::string Transfer(const TraceCall& c, const char* dir, const char* timeout) {
-  std::string head = Format("%s %" PRIu32 "/%" PRIu32, dir, c.results[0], c.args[0]);
+// "[0] id 0403:6015 type 9 ..." on an indented line for each record.
+std::string DeviceLines(const TraceCall& c) {
+  std::string text;
+  for (size_t i = 0; i < c.devices.size(); ++i) {
+    const TraceDevice& d = c.devices[i];
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict
+    // on "literal" + std::string&& here.
+    text += '\n';
+    text += kIndent;
+    text += Format("[%zu] id %s type %" PRIu32 " flags 0x%" PRIX32 " loc 0x%" PRIX32, i,
+                   UsbId(d.id).c_str(), d.type, d.flags, d.locId);
+    text += " serial ";
+    text += Quoted(d.serial);
+    text += " description ";
+    text += Quoted(d.description);
+  }
+  return text;
+}
+
+std::string Spelled(TraceWord word, uint32_t v, const TraceCall& c) {
+  switch (word) {
+    case TraceWord::kDecimal:
+      return Format("%" PRIu32, v);
+    case TraceWord::kSigned:
+      return Format("%d", static_cast<int32_t>(v));
+    case TraceWord::kHex2:
+      return Format("0x%02" PRIX32, v);
+    case TraceWord::kFlow:
+      return Format("0x%04" PRIX32 "%s", v, v == FT_FLOW_RTS_CTS ? " RTS/CTS" : "");
+    case TraceWord::kPurgeMask:
+      return PurgeMask(v);
+    case TraceWord::kUsbId:
+      return UsbId(v);
+    case TraceWord::kSerial:
+      return Quoted(c.serial);
+    case TraceWord::kDescription:
+      return Quoted(c.description);
+    case TraceWord::kDevices:
+      return DeviceLines(c);
+  }
+  return "";
+}
+
+// The fields joined by ", ", and one before the first too when `lead`; the
+// device records begin lines of their own instead.
+std::string Fields(const TraceFields& fields, const std::array<uint32_t, 3>& values,
+                   const TraceCall& c, bool lead) {
+  std::string text;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const TraceField& f = fields[i];
+    if ((lead || i > 0) && f.word != TraceWord::kDevices)
+      text += ", ";
+    text += f.before;
+    text += Spelled(f.word, i < values.size() ? values[i] : 0, c);
+    text += f.after;
+  }
+  return text;
+}
+
+// "TX 4/4: F8 01 01 FF": moved/asked, the status or a time-out, the bytes.
+std::string Transfer(const TraceCall& c, const D2xxCallRow& row) {
+  std::string head = Format("%s %" PRIu32 "/%" PRIu32, row.transfer, c.results[0], c.args[0]);
   if (c.status != FT_OK) {
     head += ' ';
     head += StatusName(c.status);
   } else if (c.results[0] < c.args[0]) {
-    head += timeout;
+    head += c.fn == D2xxCall::Write ? " (write time-out)" : " (read time-out)";
   }
   return Block(head, c.bytes);
 }
@@ -270,7 +310,7 @@ bool ParseTransfer(Cursor& c, TraceCall* call, bool* incomplete) {
     if (!c.Status(&call->status))
       return false;
   }
-  const size_t expected = call->fn == TraceFn::Write ? call->args[0] : call->results[0];
+  const size_t expected = call->fn == D2xxCall::Write ? call->args[0] : call->results[0];
   return ParseBlock(c, expected, &call->bytes, incomplete);
 }
 
@@ -294,110 +334,84 @@ bool ParseDevices(Cursor& c, TraceCall* call, bool* incomplete) {
   return true;
 }
 
-// " = STATUS" and, on FT_OK, the results that follow.
-bool ParseResults(Cursor& c, TraceCall* call, bool* incomplete) {
-  if (!c.Take(" = ") || !c.Status(&call->status))
-    return false;
-  if (call->status != FT_OK)
-    return true;
-  auto& r = call->results;
-  switch (call->fn) {
-    case TraceFn::CreateDeviceInfoList:
-      return c.Take(", ") && c.Number(&r[0]) && c.Take(" devices");
-    case TraceFn::GetDeviceInfoList:
-      return c.Take(", ") && c.Number(&r[0]) && c.Take(" devices") &&
-             ParseDevices(c, call, incomplete);
-    case TraceFn::GetBitMode:
-      return c.Take(", pins ") && c.Hex(&r[0], 2);
-    case TraceFn::GetDeviceInfo:
-      return c.Take(", type ") && c.Number(&r[0]) && c.Take(", id ") && c.UsbId(&r[1]) &&
-             c.Take(", serial ") && c.Quoted(&call->serial, 16) && c.Take(", description ") &&
-             c.Quoted(&call->description, 64);
-    case TraceFn::GetQueueStatus:
-      return c.Take(", rx ") && c.Number(&r[0]);
-    case TraceFn::GetStatus:
-      return c.Take(", rx ") && c.Number(&r[0]) && c.Take(", tx ") && c.Number(&r[1]) &&
-             c.Take(", events ") && c.Number(&r[2]);
-    default:
-      return true;
-  }
-}
-
-bool ParseArgs(Cursor& c, TraceCall* call) {
-  auto& a = call->args;
-  switch (call->fn) {
-    case TraceFn::GetDeviceInfoList:
-      return c.Take("(room ") && c.Number(&a[0]) && c.Take(")");
-    case TraceFn::Open: {
-      // The index is a signed int.
-      if (!c.Take("("))
-        return false;
+// One value spelled as `word`: a number into *v, or the call's text or records.
+bool ParseValue(Cursor& c, TraceWord word, uint32_t* v, TraceCall* call, bool* incomplete) {
+  switch (word) {
+    case TraceWord::kDecimal:
+      return c.Number(v);
+    case TraceWord::kSigned: {
       const bool negative = c.Take("-");
-      if (!c.Number(&a[0]) || !c.Take(")"))
+      if (!c.Number(v))
         return false;
       if (negative)
-        a[0] = static_cast<uint32_t>(-static_cast<int64_t>(a[0]));
+        *v = static_cast<uint32_t>(-static_cast<int64_t>(*v));
       return true;
     }
-    case TraceFn::SetBitMode:
-      return c.Take("(mask ") && c.Hex(&a[0], 2) && c.Take(", mode ") && c.Hex(&a[1], 2) &&
-             c.Take(")");
-    case TraceFn::Purge:
-      if (c.Take("(RX|TX)")) {
-        a[0] = FT_PURGE_RX | FT_PURGE_TX;
-      } else if (c.Take("(RX)")) {
-        a[0] = FT_PURGE_RX;
-      } else if (c.Take("(TX)")) {
-        a[0] = FT_PURGE_TX;
-      } else {
-        return c.Take("(") && c.Hex(&a[0]) && c.Take(")");
-      }
-      return true;
-    case TraceFn::SetDataCharacteristics:
-      return c.Take("(bits ") && c.Number(&a[0]) && c.Take(", stop ") && c.Number(&a[1]) &&
-             c.Take(", parity ") && c.Number(&a[2]) && c.Take(")");
-    case TraceFn::SetBaudRate:
-      return c.Take("(") && c.Number(&a[0]) && c.Take(")");
-    case TraceFn::SetFlowControl:
-      if (!c.Take("(") || !c.Hex(&a[0], 4))
+    case TraceWord::kHex2:
+      return c.Hex(v, 2);
+    case TraceWord::kFlow:
+      if (!c.Hex(v, 4))
         return false;
       c.Take(" RTS/CTS");
-      return c.Take(", xon ") && c.Hex(&a[1], 2) && c.Take(", xoff ") && c.Hex(&a[2], 2) &&
-             c.Take(")");
-    case TraceFn::SetTimeouts:
-      return c.Take("(read ") && c.Number(&a[0]) && c.Take(" ms, write ") && c.Number(&a[1]) &&
-             c.Take(" ms)");
-    case TraceFn::SetLatencyTimer:
-      return c.Take("(") && c.Number(&a[0]) && c.Take(" ms)");
-    default:
-      return c.Take("()");
+      return true;
+    case TraceWord::kPurgeMask:
+      for (const auto& [value, name] : kPurgeMasks) {
+        if (c.Take(name)) {
+          *v = value;
+          return true;
+        }
+      }
+      return c.Hex(v);
+    case TraceWord::kUsbId:
+      return c.UsbId(v);
+    case TraceWord::kSerial:
+      return c.Quoted(&call->serial, 16);
+    case TraceWord::kDescription:
+      return c.Quoted(&call->description, 64);
+    case TraceWord::kDevices:
+      return ParseDevices(c, call, incomplete);
   }
+  return false;
+}
+
+// The inverse of Fields.
+bool ParseFields(Cursor& c, const TraceFields& fields, std::array<uint32_t, 3>* values,
+                 TraceCall* call, bool lead, bool* incomplete) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const TraceField& f = fields[i];
+    uint32_t unused = 0;
+    if (((lead || i > 0) && f.word != TraceWord::kDevices && !c.Take(", ")) || !c.Take(f.before) ||
+        !ParseValue(c, f.word, i < values->size() ? &(*values)[i] : &unused, call, incomplete) ||
+        !c.Take(f.after))
+      return false;
+  }
+  return true;
 }
 
 // The text of one call after its times. *incomplete: a hex block stopped
 // short (only meaningful when it is the last call of a file).
 bool ParseCall(std::string_view text, TraceCall* call, bool* incomplete) {
   Cursor c(text);
-  if (c.Take("TX ")) {
-    call->fn = TraceFn::Write;
-    return ParseTransfer(c, call, incomplete);
-  }
-  if (c.Take("RX ")) {
-    call->fn = TraceFn::Read;
-    return ParseTransfer(c, call, incomplete);
+  for (const D2xxCallRow& row : kD2xxCalls) {
+    if (row.transfer != nullptr && c.Take(row.transfer)) {
+      call->fn = row.call;
+      return c.Take(" ") && ParseTransfer(c, call, incomplete);
+    }
   }
   // "FT_GetDeviceInfo" is a prefix of "FT_GetDeviceInfoList": the name ends at '('.
-  const size_t paren = text.find('(');
-  if (paren == std::string_view::npos)
+  const std::string_view name = text.substr(0, text.find('('));
+  const std::optional<D2xxCall> fn = FindD2xxCall(name);
+  if (!fn || D2xxCallOf(*fn).transfer != nullptr)
     return false;
-  const std::string_view name = text.substr(0, paren);
-  const auto* it = std::find(std::begin(kFnNames), std::end(kFnNames), name);
-  if (it == std::end(kFnNames) || *it == std::string_view("FT_Write") ||
-      *it == std::string_view("FT_Read"))
-    return false;
-  call->fn = static_cast<TraceFn>(it - std::begin(kFnNames));
-  c.Take(name);
-  return ParseArgs(c, call) && ParseResults(c, call, incomplete) && c.AtEnd();
+  const D2xxCallRow& row = D2xxCallOf(*fn);
+  call->fn = row.call;
+  // The arguments, " = STATUS" and, on FT_OK, the results.
+  bool ok = c.Take(name) && c.Take("(") &&
+            ParseFields(c, row.args, &call->args, call, false, incomplete) && c.Take(")") &&
+            c.Take(" = ") && c.Status(&call->status);
+  if (ok && call->status == FT_OK)
+    ok = ParseFields(c, row.results, &call->results, call, true, incomplete);
+  return ok && c.AtEnd();
 }
 
 // "+S.UUUUUU Dus " at the start of a call's first line.
@@ -414,11 +428,6 @@ bool ParseTimes(Cursor& c, TraceCall* call) {
 }
 
 }  // namespace
-
-const char* TraceFnName(TraceFn fn) {
-  const auto i = static_cast<size_t>(fn);
-  return i < std::size(kFnNames) ? kFnNames[i] : "FT_?";
-}
 
 std::string StatusName(FT_STATUS status) {
   if (status < std::size(kStatusNames))
@@ -446,93 +455,23 @@ bool TraceCall::SameCall(const TraceCall& o) const {
 }
 
 std::string FormatTraceCall(const TraceCall& c) {
-  const auto& a = c.args;
-  const auto& r = c.results;
-  const std::string name = TraceFnName(c.fn);
-  const std::string status = " = " + StatusName(c.status);
-  const bool ok = c.status == FT_OK;
-  switch (c.fn) {
-    case TraceFn::CreateDeviceInfoList:
-      return name + "()" + status + (ok ? Format(", %" PRIu32 " devices", r[0]) : "");
-    case TraceFn::GetDeviceInfoList: {
-      std::string text = name + Format("(room %" PRIu32 ")", a[0]) + status;
-      if (!ok)
-        return text;
-      text += Format(", %" PRIu32 " devices", r[0]);
-      for (size_t i = 0; i < c.devices.size(); ++i) {
-        const TraceDevice& d = c.devices[i];
-        // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict
-        // on "literal" + std::string&& here.
-        text += '\n';
-        text += kIndent;
-        text += Format("[%zu] id %s type %" PRIu32 " flags 0x%" PRIX32 " loc 0x%" PRIX32, i,
-                       UsbId(d.id).c_str(), d.type, d.flags, d.locId);
-        text += " serial ";
-        text += Quoted(d.serial);
-        text += " description ";
-        text += Quoted(d.description);
-      }
-      return text;
-    }
-    case TraceFn::Open:
-      return name + Format("(%d)", static_cast<int32_t>(a[0])) + status;
-    case TraceFn::GetBitMode:
-      return name + "()" + status + (ok ? Format(", pins 0x%02" PRIX32, r[0]) : "");
-    case TraceFn::SetBitMode:
-      return name + Format("(mask 0x%02" PRIX32 ", mode 0x%02" PRIX32 ")", a[0], a[1]) + status;
-    case TraceFn::Purge:
-      return name + "(" + PurgeMask(a[0]) + ")" + status;
-    case TraceFn::SetDataCharacteristics:
-      return name +
-             Format("(bits %" PRIu32 ", stop %" PRIu32 ", parity %" PRIu32 ")", a[0], a[1], a[2]) +
-             status;
-    case TraceFn::SetBaudRate:
-      return name + Format("(%" PRIu32 ")", a[0]) + status;
-    case TraceFn::SetFlowControl:
-      return name +
-             Format("(0x%04" PRIX32 "%s, xon 0x%02" PRIX32 ", xoff 0x%02" PRIX32 ")", a[0],
-                    a[0] == FT_FLOW_RTS_CTS ? " RTS/CTS" : "", a[1], a[2]) +
-             status;
-    case TraceFn::SetTimeouts:
-      return name + Format("(read %" PRIu32 " ms, write %" PRIu32 " ms)", a[0], a[1]) + status;
-    case TraceFn::SetLatencyTimer:
-      return name + Format("(%" PRIu32 " ms)", a[0]) + status;
-    case TraceFn::GetDeviceInfo:
-      return name + "()" + status +
-             (ok ? Format(", type %" PRIu32 ", id ", r[0]) + UsbId(r[1]) + ", serial " +
-                       Quoted(c.serial) + ", description " + Quoted(c.description)
-                 : "");
-    case TraceFn::Write:
-      return Transfer(c, "TX", " (write time-out)");
-    case TraceFn::Read:
-      return Transfer(c, "RX", " (read time-out)");
-    case TraceFn::GetQueueStatus:
-      return name + "()" + status + (ok ? Format(", rx %" PRIu32, r[0]) : "");
-    case TraceFn::GetStatus:
-      return name + "()" + status +
-             (ok ? Format(", rx %" PRIu32 ", tx %" PRIu32 ", events %" PRIu32, r[0], r[1], r[2])
-                 : "");
-    case TraceFn::Close:
-      return name + "()" + status;
-  }
-  return name;
+  const D2xxCallRow& row = D2xxCallOf(c.fn);
+  if (row.transfer != nullptr)
+    return Transfer(c, row);
+  std::string text = TraceRequestText(c);
+  text += " = ";
+  text += StatusName(c.status);
+  if (c.status == FT_OK)
+    text += Fields(row.results, c.results, c, true);
+  return text;
 }
 
 std::string TraceRequestText(const TraceCall& call) {
-  switch (call.fn) {
-    case TraceFn::Write:
-      return Format("FT_Write(%" PRIu32 " bytes)", call.args[0]);
-    case TraceFn::Read:
-      return Format("FT_Read(%" PRIu32 " bytes)", call.args[0]);
-    default: {
-      // The call's own text up to its status.
-      TraceCall request = call;
-      request.status = FT_OK;
-      request.devices.clear();
-      const std::string text = FormatTraceCall(request);
-      return text.substr(0, text.find(" = "));
-    }
-  }
+  const D2xxCallRow& row = D2xxCallOf(call.fn);
+  std::string text = row.name;
+  text += '(';
+  text += Fields(row.args, call.args, call, false);
+  return text + ")";
 }
 
 std::string FormatTraceLine(const TraceCall& c) {

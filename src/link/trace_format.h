@@ -13,35 +13,13 @@
 #include <vector>
 
 #include "link/d2xx.h"
+#include "link/d2xx_calls.h"
 
 namespace vexo3 {
 
 // The first line of every trace. NB: a change of what a line means, or of a
 // line's syntax, needs a new number here and in docs/trace-format.md.
 inline constexpr std::string_view kTraceVersionLine = "vexo3-trace 1";
-
-enum class TraceFn : uint8_t {
-  CreateDeviceInfoList,
-  GetDeviceInfoList,
-  Open,
-  Close,
-  GetBitMode,
-  SetBitMode,
-  Purge,
-  SetDataCharacteristics,
-  SetBaudRate,
-  SetFlowControl,
-  SetTimeouts,
-  SetLatencyTimer,
-  GetDeviceInfo,
-  Write,
-  Read,
-  GetQueueStatus,
-  GetStatus,
-};
-
-// "FT_Read", "FT_Write", ... the driver's own names.
-const char* TraceFnName(TraceFn fn);
 
 // One record of FT_GetDeviceInfoList.
 struct TraceDevice {
@@ -58,21 +36,14 @@ struct TraceDevice {
 
 // One D2XX call: what the program passed, what the driver answered.
 struct TraceCall {
-  TraceFn fn = TraceFn::CreateDeviceInfoList;
+  D2xxCall fn = D2xxCall::CreateDeviceInfoList;
   int64_t startUs = 0;     // since the trace began
   int64_t durationUs = 0;  // how long the call took
-  // The program's arguments, in the order of the call:
-  //   GetDeviceInfoList: records of room; Open: device index; SetBitMode:
-  //   mask, mode; Purge: mask; SetDataCharacteristics: bits, stop, parity;
-  //   SetBaudRate: baud; SetFlowControl: flow, xon, xoff; SetTimeouts: read,
-  //   write ms; SetLatencyTimer: ms; Write, Read: bytes asked.
+  // The program's arguments and the driver's results, in the order of the
+  // call's row in kD2xxCalls (link/d2xx_calls.h). Results are kept only when
+  // status is FT_OK (Write and Read keep their count always: 0 on failure).
   std::array<uint32_t, 3> args{};
   FT_STATUS status = FT_OK;
-  // The driver's results, kept only when status is FT_OK (Write and Read
-  // keep their count always: 0 on failure):
-  //   CreateDeviceInfoList, GetDeviceInfoList: device count; GetBitMode:
-  //   pins; GetDeviceInfo: type, id; Write, Read: bytes moved;
-  //   GetQueueStatus: rx; GetStatus: rx, tx, events.
   std::array<uint32_t, 3> results{};
   // Write: every byte the program offered (the first results[0] of them went
   // out). Read: the bytes received.

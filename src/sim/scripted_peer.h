@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3::sim {
 

@@ -21,7 +21,7 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3::sim {
 

@@ -9,7 +9,7 @@
 #include "cli/terminal_window.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3::cli {
 namespace {

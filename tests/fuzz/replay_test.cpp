@@ -14,9 +14,9 @@
 #include "fuzz/targets.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/profile.h"
 #include "sim/scripted_peer.h"
-#include "sim/sim_bus.h"
 
 namespace vexo3::fuzz {
 namespace {

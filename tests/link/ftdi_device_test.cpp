@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/scripted_peer.h"
-#include "sim/sim_bus.h"
 
 namespace vexo3 {
 namespace {

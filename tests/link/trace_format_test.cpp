@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,12 +13,12 @@
 #include "link/trace_d2xx.h"
 #include "link/trace_format.h"
 #include "platform/clock.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3 {
 namespace {
 
-TraceCall Call(TraceFn fn, std::array<uint32_t, 3> args, FT_STATUS status,
+TraceCall Call(D2xxCall fn, std::array<uint32_t, 3> args, FT_STATUS status,
                std::array<uint32_t, 3> results = {}, std::vector<uint8_t> bytes = {}) {
   TraceCall c;
   c.fn = fn;
@@ -29,14 +30,14 @@ TraceCall Call(TraceFn fn, std::array<uint32_t, 3> args, FT_STATUS status,
 }
 
 TraceCall DeviceList() {
-  TraceCall c = Call(TraceFn::GetDeviceInfoList, {2, 0, 0}, FT_OK, {3, 0, 0});
+  TraceCall c = Call(D2xxCall::GetDeviceInfoList, {2, 0, 0}, FT_OK, {3, 0, 0});
   c.devices = {{0, 9, 0x04036015, 0x1234, "VX300001", "Vexo-3 HandController"},
                {1, 3, 0x04036001, 0, "", "quote \" back\\slash \x01\xE9"}};
   return c;
 }
 
 TraceCall DeviceInfo() {
-  TraceCall c = Call(TraceFn::GetDeviceInfo, {}, FT_OK, {9, 0x04036015, 0});
+  TraceCall c = Call(D2xxCall::GetDeviceInfo, {}, FT_OK, {9, 0x04036015, 0});
   c.serial = "0123456789ABCDEF";  // all 16 bytes, no terminator
   c.description = "Vexo-3 HandController";
   return c;
@@ -58,40 +59,40 @@ struct FormatRow {
 // clang-format off
 const std::vector<FormatRow>& FormatRows() {
   static const std::vector<FormatRow> rows = {
-  {"create", Call(TraceFn::CreateDeviceInfoList, {}, FT_OK, {1}), "FT_CreateDeviceInfoList() = FT_OK, 1 devices"},
-  {"create fails", Call(TraceFn::CreateDeviceInfoList, {}, FT_IO_ERROR), "FT_CreateDeviceInfoList() = FT_IO_ERROR"},
+  {"create", Call(D2xxCall::CreateDeviceInfoList, {}, FT_OK, {1}), "FT_CreateDeviceInfoList() = FT_OK, 1 devices"},
+  {"create fails", Call(D2xxCall::CreateDeviceInfoList, {}, FT_IO_ERROR), "FT_CreateDeviceInfoList() = FT_IO_ERROR"},
   {"list", DeviceList(), "FT_GetDeviceInfoList(room 2) = FT_OK, 3 devices\n"
                          "      [0] id 0403:6015 type 9 flags 0x0 loc 0x1234 serial \"VX300001\" description \"Vexo-3 HandController\"\n"
                          "      [1] id 0403:6001 type 3 flags 0x1 loc 0x0 serial \"\" description \"quote \\x22 back\\x5Cslash \\x01\\xE9\""},
-  {"open", Call(TraceFn::Open, {0}, FT_OK), "FT_Open(0) = FT_OK"},
-  {"open negative", Call(TraceFn::Open, {static_cast<uint32_t>(-1)}, FT_DEVICE_NOT_FOUND), "FT_Open(-1) = FT_DEVICE_NOT_FOUND"},
-  {"close", Call(TraceFn::Close, {}, FT_INVALID_HANDLE), "FT_Close() = FT_INVALID_HANDLE"},
-  {"bit mode", Call(TraceFn::GetBitMode, {}, FT_OK, {0x0F}), "FT_GetBitMode() = FT_OK, pins 0x0F"},
-  {"set bit mode", Call(TraceFn::SetBitMode, {0, 0x20}, FT_OK), "FT_SetBitMode(mask 0x00, mode 0x20) = FT_OK"},
-  {"purge rx", Call(TraceFn::Purge, {1}, FT_OK), "FT_Purge(RX) = FT_OK"},
-  {"purge both", Call(TraceFn::Purge, {3}, FT_OK), "FT_Purge(RX|TX) = FT_OK"},
-  {"purge odd", Call(TraceFn::Purge, {4}, FT_OK), "FT_Purge(0x4) = FT_OK"},
-  {"data", Call(TraceFn::SetDataCharacteristics, {8, 0, 0}, FT_OK), "FT_SetDataCharacteristics(bits 8, stop 0, parity 0) = FT_OK"},
-  {"baud", Call(TraceFn::SetBaudRate, {3000000}, FT_OK), "FT_SetBaudRate(3000000) = FT_OK"},
-  {"flow", Call(TraceFn::SetFlowControl, {0x100, 0x11, 0x13}, FT_OK), "FT_SetFlowControl(0x0100 RTS/CTS, xon 0x11, xoff 0x13) = FT_OK"},
-  {"no flow", Call(TraceFn::SetFlowControl, {0, 0, 0}, FT_OK), "FT_SetFlowControl(0x0000, xon 0x00, xoff 0x00) = FT_OK"},
-  {"timeouts", Call(TraceFn::SetTimeouts, {1000, 5000}, FT_OK), "FT_SetTimeouts(read 1000 ms, write 5000 ms) = FT_OK"},
-  {"latency", Call(TraceFn::SetLatencyTimer, {2}, FT_OK), "FT_SetLatencyTimer(2 ms) = FT_OK"},
+  {"open", Call(D2xxCall::Open, {0}, FT_OK), "FT_Open(0) = FT_OK"},
+  {"open negative", Call(D2xxCall::Open, {static_cast<uint32_t>(-1)}, FT_DEVICE_NOT_FOUND), "FT_Open(-1) = FT_DEVICE_NOT_FOUND"},
+  {"close", Call(D2xxCall::Close, {}, FT_INVALID_HANDLE), "FT_Close() = FT_INVALID_HANDLE"},
+  {"bit mode", Call(D2xxCall::GetBitMode, {}, FT_OK, {0x0F}), "FT_GetBitMode() = FT_OK, pins 0x0F"},
+  {"set bit mode", Call(D2xxCall::SetBitMode, {0, 0x20}, FT_OK), "FT_SetBitMode(mask 0x00, mode 0x20) = FT_OK"},
+  {"purge rx", Call(D2xxCall::Purge, {1}, FT_OK), "FT_Purge(RX) = FT_OK"},
+  {"purge both", Call(D2xxCall::Purge, {3}, FT_OK), "FT_Purge(RX|TX) = FT_OK"},
+  {"purge odd", Call(D2xxCall::Purge, {4}, FT_OK), "FT_Purge(0x4) = FT_OK"},
+  {"data", Call(D2xxCall::SetDataCharacteristics, {8, 0, 0}, FT_OK), "FT_SetDataCharacteristics(bits 8, stop 0, parity 0) = FT_OK"},
+  {"baud", Call(D2xxCall::SetBaudRate, {3000000}, FT_OK), "FT_SetBaudRate(3000000) = FT_OK"},
+  {"flow", Call(D2xxCall::SetFlowControl, {0x100, 0x11, 0x13}, FT_OK), "FT_SetFlowControl(0x0100 RTS/CTS, xon 0x11, xoff 0x13) = FT_OK"},
+  {"no flow", Call(D2xxCall::SetFlowControl, {0, 0, 0}, FT_OK), "FT_SetFlowControl(0x0000, xon 0x00, xoff 0x00) = FT_OK"},
+  {"timeouts", Call(D2xxCall::SetTimeouts, {1000, 5000}, FT_OK), "FT_SetTimeouts(read 1000 ms, write 5000 ms) = FT_OK"},
+  {"latency", Call(D2xxCall::SetLatencyTimer, {2}, FT_OK), "FT_SetLatencyTimer(2 ms) = FT_OK"},
   {"info", DeviceInfo(), "FT_GetDeviceInfo() = FT_OK, type 9, id 0403:6015, serial \"0123456789ABCDEF\", description \"Vexo-3 HandController\""},
-  {"info fails", Call(TraceFn::GetDeviceInfo, {}, FT_OTHER_ERROR), "FT_GetDeviceInfo() = FT_OTHER_ERROR"},
-  {"write", Call(TraceFn::Write, {4}, FT_OK, {4}, {0xF8, 1, 1, 0xFF}), "TX 4/4: F8 01 01 FF"},
-  {"write time-out", Call(TraceFn::Write, {3}, FT_OK, {1}, {1, 2, 3}), "TX 1/3 (write time-out): 01 02 03"},
-  {"write fails", Call(TraceFn::Write, {2}, FT_IO_ERROR, {0}, {1, 2}), "TX 0/2 FT_IO_ERROR: 01 02"},
-  {"write long", Call(TraceFn::Write, {40}, FT_OK, {40}, Counting(40)),
+  {"info fails", Call(D2xxCall::GetDeviceInfo, {}, FT_OTHER_ERROR), "FT_GetDeviceInfo() = FT_OTHER_ERROR"},
+  {"write", Call(D2xxCall::Write, {4}, FT_OK, {4}, {0xF8, 1, 1, 0xFF}), "TX 4/4: F8 01 01 FF"},
+  {"write time-out", Call(D2xxCall::Write, {3}, FT_OK, {1}, {1, 2, 3}), "TX 1/3 (write time-out): 01 02 03"},
+  {"write fails", Call(D2xxCall::Write, {2}, FT_IO_ERROR, {0}, {1, 2}), "TX 0/2 FT_IO_ERROR: 01 02"},
+  {"write long", Call(D2xxCall::Write, {40}, FT_OK, {40}, Counting(40)),
    "TX 40/40:\n"
    "      000000  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F\n"
    "      000020  20 21 22 23 24 25 26 27"},
-  {"read", Call(TraceFn::Read, {11}, FT_OK, {2}, {0xF8, 0x01}), "RX 2/11 (read time-out): F8 01"},
-  {"read nothing", Call(TraceFn::Read, {11}, FT_OK, {0}), "RX 0/11 (read time-out)"},
-  {"read fails", Call(TraceFn::Read, {11}, FT_STATUS{42}, {0}), "RX 0/11 FT_STATUS 42"},
-  {"queue", Call(TraceFn::GetQueueStatus, {}, FT_OK, {7}), "FT_GetQueueStatus() = FT_OK, rx 7"},
-  {"status", Call(TraceFn::GetStatus, {}, FT_OK, {1, 2, 3}), "FT_GetStatus() = FT_OK, rx 1, tx 2, events 3"},
-  {"status fails", Call(TraceFn::GetStatus, {}, FT_DEVICE_NOT_OPENED_FOR_WRITE), "FT_GetStatus() = FT_DEVICE_NOT_OPENED_FOR_WRITE"},
+  {"read", Call(D2xxCall::Read, {11}, FT_OK, {2}, {0xF8, 0x01}), "RX 2/11 (read time-out): F8 01"},
+  {"read nothing", Call(D2xxCall::Read, {11}, FT_OK, {0}), "RX 0/11 (read time-out)"},
+  {"read fails", Call(D2xxCall::Read, {11}, FT_STATUS{42}, {0}), "RX 0/11 FT_STATUS 42"},
+  {"queue", Call(D2xxCall::GetQueueStatus, {}, FT_OK, {7}), "FT_GetQueueStatus() = FT_OK, rx 7"},
+  {"status", Call(D2xxCall::GetStatus, {}, FT_OK, {1, 2, 3}), "FT_GetStatus() = FT_OK, rx 1, tx 2, events 3"},
+  {"status fails", Call(D2xxCall::GetStatus, {}, FT_DEVICE_NOT_OPENED_FOR_WRITE), "FT_GetStatus() = FT_DEVICE_NOT_OPENED_FOR_WRITE"},
   };
   return rows;
 }
@@ -131,6 +132,18 @@ TEST(TraceFormat, EveryCallIsWrittenAndReadBackUnchanged) {
   ASSERT_EQ(fromCrlf.calls.size(), calls.size());
   EXPECT_TRUE(fromCrlf.calls.back().SameCall(calls.back()));
   EXPECT_FALSE(fromCrlf.cutShort);
+}
+
+// A call added to kD2xxCalls is found by its name and has its rows above.
+TEST(D2xxCalls, EveryCallIsFoundByItsNameAndWrittenAbove) {
+  std::set<D2xxCall> written;
+  for (const FormatRow& row : FormatRows())
+    written.insert(row.call.fn);
+  for (const D2xxCallRow& row : kD2xxCalls) {
+    EXPECT_EQ(FindD2xxCall(row.name), row.call) << row.name;
+    EXPECT_TRUE(written.contains(row.call)) << row.name << " has no row in FormatRows";
+  }
+  EXPECT_EQ(FindD2xxCall("FT_GetDeviceInfoLis"), std::nullopt);
 }
 
 struct RefusedRow {
@@ -270,16 +283,16 @@ struct DivergenceRow {
 
 TraceCall Write(std::vector<uint8_t> bytes) {
   const auto n = static_cast<uint32_t>(bytes.size());
-  return Call(TraceFn::Write, {n}, FT_OK, {n}, std::move(bytes));
+  return Call(D2xxCall::Write, {n}, FT_OK, {n}, std::move(bytes));
 }
 
 // clang-format off
 const std::vector<TraceCall>& Recorded() {
   static const std::vector<TraceCall> rows = {
-    Call(TraceFn::SetBaudRate, {9600}, FT_OK),
+    Call(D2xxCall::SetBaudRate, {9600}, FT_OK),
     Write({0x00}),
     Write(Counting(20)),
-    Call(TraceFn::Read, {4}, FT_OK, {4}, {1, 2, 3, 4}),
+    Call(D2xxCall::Read, {4}, FT_OK, {4}, {1, 2, 3, 4}),
   };
   return rows;
 }
@@ -301,7 +314,7 @@ std::vector<uint8_t> CountingWith(size_t at, uint8_t value) {
 const std::vector<DivergenceRow>& DivergenceRows() {
   static const std::vector<DivergenceRow> rows = {
   {"as recorded", Recorded(), "", ""},
-  {"another baud rate", Changed(0, Call(TraceFn::SetBaudRate, {3000000}, FT_OK)),
+  {"another baud rate", Changed(0, Call(D2xxCall::SetBaudRate, {3000000}, FT_OK)),
    "replay: call 1 (line 2 of the trace): the program made another call\n"
    "  trace:   FT_SetBaudRate(9600)\n  program: FT_SetBaudRate(3000000)\n", ""},
   {"a byte changed", Changed(2, Write(CountingWith(12, 0xEE))),
@@ -316,10 +329,10 @@ const std::vector<DivergenceRow>& DivergenceRows() {
   {"a call missing", {Recorded()[0], Recorded()[2], Recorded()[3]},
    "replay: call 2 (line 3 of the trace): the program made another call\n"
    "  trace:   FT_Write(1 bytes)\n  program: FT_Write(20 bytes)\n", ""},
-  {"an extra call", {Recorded()[0], Recorded()[1], Call(TraceFn::Purge, {1}, FT_OK), Recorded()[2]},
+  {"an extra call", {Recorded()[0], Recorded()[1], Call(D2xxCall::Purge, {1}, FT_OK), Recorded()[2]},
    "replay: call 3 (line 4 of the trace): the program made another call\n"
    "  trace:   FT_Write(20 bytes)\n  program: FT_Purge(RX)\n", ""},
-  {"past the end", {Recorded()[0], Recorded()[1], Recorded()[2], Recorded()[3], Call(TraceFn::Close, {}, FT_OK)},
+  {"past the end", {Recorded()[0], Recorded()[1], Recorded()[2], Recorded()[3], Call(D2xxCall::Close, {}, FT_OK)},
    "replay: call 5: trace ends here (it holds 4 calls)\n  program: FT_Close()\n", ""},
   {"stops early", {Recorded()[0], Recorded()[1]},
    "replay: the program made 2 calls; the trace goes on with call 3 (line 4 of the trace)\n"
@@ -336,19 +349,19 @@ void Play(ReplayD2xx& replay, const std::vector<TraceCall>& calls) {
     DWORD moved = 0;
     std::vector<uint8_t> buffer(c.args[0]);
     switch (c.fn) {
-      case TraceFn::SetBaudRate:
+      case D2xxCall::SetBaudRate:
         s = replay.FT_SetBaudRate(nullptr, c.args[0]);
         break;
-      case TraceFn::Purge:
+      case D2xxCall::Purge:
         s = replay.FT_Purge(nullptr, c.args[0]);
         break;
-      case TraceFn::Close:
+      case D2xxCall::Close:
         s = replay.FT_Close(nullptr);
         break;
-      case TraceFn::Write:
+      case D2xxCall::Write:
         s = replay.FT_Write(nullptr, c.bytes.data(), c.args[0], &moved);
         break;
-      case TraceFn::Read:
+      case D2xxCall::Read:
         s = replay.FT_Read(nullptr, buffer.data(), c.args[0], &moved);
         break;
       default:

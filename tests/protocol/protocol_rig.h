@@ -11,7 +11,7 @@
 
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/sim_device.h"
 
 namespace vexo3::testing_support {

@@ -105,7 +105,7 @@ std::string Text(const Trace& trace) {
 }
 
 // The n-th call (0-based) of the trace whose function is fn.
-size_t Nth(const Trace& t, TraceFn fn, int n) {
+size_t Nth(const Trace& t, D2xxCall fn, int n) {
   for (size_t i = 0; i < t.calls.size(); ++i) {
     if (t.calls[i].fn == fn && n-- == 0)
       return i;
@@ -129,22 +129,22 @@ std::string At(const Trace& t, size_t i) {
 // clang-format off
 constexpr Divergence kDivergences[] = {
   {"a written byte changed", [](Trace t) {
-     const size_t i = Nth(t, TraceFn::Write, 5);  // a command after the handshake
+     const size_t i = Nth(t, D2xxCall::Write, 5);  // a command after the handshake
      t.calls[i].bytes[2] ^= 0x01;
      return std::pair{Text(t), At(t, i) + "the program wrote other bytes: FT_Write(" +
                                    std::to_string(t.calls[i].args[0]) + " bytes)\n  first difference at byte 2\n"};
    }, 5},
   {"a call missing", [](Trace t) {
-     const size_t i = Nth(t, TraceFn::Read, 7);
+     const size_t i = Nth(t, D2xxCall::Read, 7);
      const std::string expected = At(t, i) + "the program made another call\n  trace:   " +
                                   TraceRequestText(t.calls[i + 1]) + "\n  program: " + TraceRequestText(t.calls[i]) + "\n";
      t.calls.erase(t.calls.begin() + static_cast<long>(i));
      return std::pair{Text(t), expected};
    }, 5},
   {"an extra call", [](Trace t) {
-     const size_t i = Nth(t, TraceFn::Write, 9);
+     const size_t i = Nth(t, D2xxCall::Write, 9);
      TraceCall extra;
-     extra.fn = TraceFn::GetQueueStatus;
+     extra.fn = D2xxCall::GetQueueStatus;
      const std::string expected = At(t, i) + "the program made another call\n  trace:   FT_GetQueueStatus()\n  program: " +
                                   TraceRequestText(t.calls[i]) + "\n";
      t.calls.insert(t.calls.begin() + static_cast<long>(i), extra);

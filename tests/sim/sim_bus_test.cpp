@@ -1,4 +1,4 @@
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 #include <gtest/gtest.h>
 

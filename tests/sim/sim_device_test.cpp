@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/package_writer.h"
-#include "sim/sim_bus.h"
 #include "sim/sim_image.h"
 
 namespace vexo3::sim {

@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 namespace vexo3::sim {
 

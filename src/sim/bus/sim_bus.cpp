@@ -1,4 +1,4 @@
-#include "sim/sim_bus.h"
+#include "sim/bus/sim_bus.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -198,10 +198,21 @@ void SimulatedBus::FailCall(D2xxCall call, FT_STATUS status, uint32_t times, uin
   injections_[static_cast<int>(call)] = Injection{status, times, skip};
 }
 
-FT_STATUS SimulatedBus::Injected(D2xxCall call, SimChip* chip) {
-  if (chip != nullptr)
-    ++chip->callCounts_[static_cast<int>(call)];
-  Injection& inj = injections_[static_cast<int>(call)];
+FT_STATUS SimulatedBus::Enter(D2xxCall call, SimChip* chip, const std::array<uint32_t, 3>& args,
+                              const char* logArgs) {
+  const auto i = static_cast<size_t>(call);
+  ++callCounts_[i];
+  if (chip != nullptr) {
+    ++chip->callCounts_[i];
+    if (call == D2xxCall::Write)
+      chip->writeCallSizes_.push_back(args[0]);
+    if (logArgs != nullptr) {
+      std::string entry = D2xxCallOf(call).name;
+      entry += Format(logArgs, args[0], args[1], args[2]);
+      chip->Log(std::move(entry));
+    }
+  }
+  Injection& inj = injections_[i];
   if (inj.times == 0)
     return FT_OK;
   if (inj.skip > 0) {
@@ -210,6 +221,18 @@ FT_STATUS SimulatedBus::Injected(D2xxCall call, SimChip* chip) {
   }
   --inj.times;
   return inj.status;
+}
+
+FT_STATUS SimulatedBus::EnterOnHandle(D2xxCall call, FT_HANDLE handle, SimChip** chip,
+                                      const std::array<uint32_t, 3>& args, const char* logArgs) {
+  *chip = FromHandle(handle);
+  if (*chip == nullptr) {
+    ++callCounts_[static_cast<size_t>(call)];
+    return FT_INVALID_HANDLE;
+  }
+  if (FT_STATUS st = Enter(call, *chip, args, logArgs))
+    return st;
+  return (*chip)->unplugged_ && call != D2xxCall::Close ? FT_IO_ERROR : FT_OK;
 }
 
 SimChip* SimulatedBus::FromHandle(FT_HANDLE handle) {
@@ -223,8 +246,7 @@ SimChip* SimulatedBus::FromHandle(FT_HANDLE handle) {
 }
 
 FT_STATUS SimulatedBus::FT_CreateDeviceInfoList(DWORD* numDevs) {
-  ++callCounts_[static_cast<int>(D2xxCall::CreateDeviceInfoList)];
-  if (FT_STATUS st = Injected(D2xxCall::CreateDeviceInfoList, nullptr))
+  if (FT_STATUS st = Enter(D2xxCall::CreateDeviceInfoList, nullptr))
     return st;
   if (numDevs == nullptr)
     return FT_INVALID_PARAMETER;
@@ -239,8 +261,7 @@ FT_STATUS SimulatedBus::FT_CreateDeviceInfoList(DWORD* numDevs) {
 }
 
 FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
-  ++callCounts_[static_cast<int>(D2xxCall::GetDeviceInfoList)];
-  if (FT_STATUS st = Injected(D2xxCall::GetDeviceInfoList, nullptr))
+  if (FT_STATUS st = Enter(D2xxCall::GetDeviceInfoList, nullptr))
     return st;
   if (dest == nullptr || numDevs == nullptr)
     return FT_INVALID_PARAMETER;
@@ -263,7 +284,6 @@ FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWO
 }
 
 FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
-  ++callCounts_[static_cast<int>(D2xxCall::Open)];
   SimChip* chip = nullptr;
   if (deviceNumber >= 0) {
     const auto index = static_cast<size_t>(deviceNumber);
@@ -273,9 +293,7 @@ FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
       chip = chips_[listSnapshot_[index]].get();
     }
   }
-  if (chip != nullptr)
-    chip->Log(Format("FT_Open(%d)", deviceNumber));
-  if (FT_STATUS st = Injected(D2xxCall::Open, chip))
+  if (FT_STATUS st = Enter(D2xxCall::Open, chip, {static_cast<uint32_t>(deviceNumber)}, "(%u)"))
     return st;
   if (handle == nullptr)
     return FT_INVALID_PARAMETER;
@@ -295,12 +313,8 @@ FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
 }
 
 FT_STATUS SimulatedBus::FT_Close(FT_HANDLE handle) {
-  ++callCounts_[static_cast<int>(D2xxCall::Close)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log("FT_Close");
-  if (FT_STATUS st = Injected(D2xxCall::Close, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::Close, handle, &chip, {}, ""))
     return st;
   chip->open_ = false;
   chip->handle_ = nullptr;
@@ -311,14 +325,9 @@ FT_STATUS SimulatedBus::FT_Close(FT_HANDLE handle) {
 }
 
 FT_STATUS SimulatedBus::FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) {
-  ++callCounts_[static_cast<int>(D2xxCall::GetBitMode)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  if (FT_STATUS st = Injected(D2xxCall::GetBitMode, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::GetBitMode, handle, &chip))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (mode == nullptr)
     return FT_INVALID_PARAMETER;
   *mode = chip->info_.cbusPins;
@@ -326,30 +335,19 @@ FT_STATUS SimulatedBus::FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) {
 }
 
 FT_STATUS SimulatedBus::FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetBitMode)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_SetBitMode(0x%02x,0x%02x)", mask, mode));
-  if (FT_STATUS st = Injected(D2xxCall::SetBitMode, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st =
+          EnterOnHandle(D2xxCall::SetBitMode, handle, &chip, {mask, mode}, "(0x%02x,0x%02x)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->line_.bitMask = mask;
   chip->line_.bitMode = mode;
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
-  ++callCounts_[static_cast<int>(D2xxCall::Purge)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_Purge(%u)", static_cast<unsigned>(mask)));
-  if (FT_STATUS st = Injected(D2xxCall::Purge, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::Purge, handle, &chip, {mask}, "(%u)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (mask & FT_PURGE_RX) {
     chip->rx_.clear();
     chip->inFlight_.clear();
@@ -365,15 +363,10 @@ FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
 
 FT_STATUS SimulatedBus::FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength,
                                                   UCHAR stopBits, UCHAR parity) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetDataCharacteristics)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_SetDataCharacteristics(%u,%u,%u)", wordLength, stopBits, parity));
-  if (FT_STATUS st = Injected(D2xxCall::SetDataCharacteristics, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::SetDataCharacteristics, handle, &chip,
+                                   {wordLength, stopBits, parity}, "(%u,%u,%u)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->line_.wordLength = wordLength;
   chip->line_.stopBits = stopBits;
   chip->line_.parity = parity;
@@ -381,15 +374,9 @@ FT_STATUS SimulatedBus::FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLe
 }
 
 FT_STATUS SimulatedBus::FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetBaudRate)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_SetBaudRate(%u)", static_cast<unsigned>(baudRate)));
-  if (FT_STATUS st = Injected(D2xxCall::SetBaudRate, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::SetBaudRate, handle, &chip, {baudRate}, "(%u)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   // The FT-X tops out at 3 Mbaud; its slowest divisor gives about 183 baud.
   if (baudRate < 183 || baudRate > 3'000'000)
     return FT_INVALID_BAUD_RATE;
@@ -398,64 +385,39 @@ FT_STATUS SimulatedBus::FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
   return FT_OK;
 }
 
-FT_STATUS SimulatedBus::FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
-                                          UCHAR xoff) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetFlowControl)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  (void)xon;
-  (void)xoff;
-  chip->Log(Format("FT_SetFlowControl(0x%04x)", flowControl));
-  if (FT_STATUS st = Injected(D2xxCall::SetFlowControl, chip))
+FT_STATUS SimulatedBus::FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR /*xon*/,
+                                          UCHAR /*xoff*/) {
+  SimChip* chip = nullptr;
+  if (FT_STATUS st =
+          EnterOnHandle(D2xxCall::SetFlowControl, handle, &chip, {flowControl}, "(0x%04x)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->line_.flowControl = flowControl;
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetTimeouts)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_SetTimeouts(%u,%u)", static_cast<unsigned>(readTimeout),
-                   static_cast<unsigned>(writeTimeout)));
-  if (FT_STATUS st = Injected(D2xxCall::SetTimeouts, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::SetTimeouts, handle, &chip,
+                                   {readTimeout, writeTimeout}, "(%u,%u)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->line_.readTimeoutMs = readTimeout;
   chip->line_.writeTimeoutMs = writeTimeout;
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) {
-  ++callCounts_[static_cast<int>(D2xxCall::SetLatencyTimer)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->Log(Format("FT_SetLatencyTimer(%u)", timer));
-  if (FT_STATUS st = Injected(D2xxCall::SetLatencyTimer, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::SetLatencyTimer, handle, &chip, {timer}, "(%u)"))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->line_.latencyMs = timer;
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id,
-                                         char* serialNumber, char* description, void* dummy) {
-  ++callCounts_[static_cast<int>(D2xxCall::GetDeviceInfo)];
-  (void)dummy;
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  if (FT_STATUS st = Injected(D2xxCall::GetDeviceInfo, chip))
+                                         char* serialNumber, char* description, void* /*dummy*/) {
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::GetDeviceInfo, handle, &chip))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (type != nullptr)
     *type = chip->info_.type;
   if (id != nullptr)
@@ -468,15 +430,9 @@ FT_STATUS SimulatedBus::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWOR
 }
 
 FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) {
-  ++callCounts_[static_cast<int>(D2xxCall::Write)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  chip->writeCallSizes_.push_back(n);
-  if (FT_STATUS st = Injected(D2xxCall::Write, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::Write, handle, &chip, {n}))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (written == nullptr || (buffer == nullptr && n > 0))
     return FT_INVALID_PARAMETER;
   *written = 0;
@@ -519,14 +475,9 @@ FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, 
 }
 
 FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) {
-  ++callCounts_[static_cast<int>(D2xxCall::Read)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  if (FT_STATUS st = Injected(D2xxCall::Read, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::Read, handle, &chip))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (got == nullptr || (buffer == nullptr && n > 0))
     return FT_INVALID_PARAMETER;
   *got = 0;
@@ -566,14 +517,9 @@ FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* 
 }
 
 FT_STATUS SimulatedBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
-  ++callCounts_[static_cast<int>(D2xxCall::GetQueueStatus)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  if (FT_STATUS st = Injected(D2xxCall::GetQueueStatus, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::GetQueueStatus, handle, &chip))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   if (rxBytes == nullptr)
     return FT_INVALID_PARAMETER;
   chip->Deliver();
@@ -583,14 +529,9 @@ FT_STATUS SimulatedBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
 
 FT_STATUS SimulatedBus::FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
                                      DWORD* eventStatus) {
-  ++callCounts_[static_cast<int>(D2xxCall::GetStatus)];
-  SimChip* chip = FromHandle(handle);
-  if (chip == nullptr)
-    return FT_INVALID_HANDLE;
-  if (FT_STATUS st = Injected(D2xxCall::GetStatus, chip))
+  SimChip* chip = nullptr;
+  if (FT_STATUS st = EnterOnHandle(D2xxCall::GetStatus, handle, &chip))
     return st;
-  if (chip->unplugged_)
-    return FT_IO_ERROR;
   chip->Deliver();
   if (rxBytes != nullptr)
     *rxBytes = static_cast<DWORD>(chip->rx_.size());

@@ -8,6 +8,7 @@
 // directions with the baud rate they went out at. With a VirtualClock no call
 // waits in real time; with a RealClock the same code sleeps for real.
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "link/d2xx.h"
+#include "link/d2xx_calls.h"
 #include "platform/clock.h"
 
 namespace vexo3::sim {
@@ -77,27 +79,8 @@ class SimPeer {
   virtual void OnClose(SimChip& /*port*/) {}
 };
 
-// Names of the D2XX calls, for failure injection and counters.
-enum class D2xxCall {
-  CreateDeviceInfoList,
-  GetDeviceInfoList,
-  Open,
-  Close,
-  GetBitMode,
-  SetBitMode,
-  Purge,
-  SetDataCharacteristics,
-  SetBaudRate,
-  SetFlowControl,
-  SetTimeouts,
-  SetLatencyTimer,
-  GetDeviceInfo,
-  Write,
-  Read,
-  GetQueueStatus,
-  GetStatus,
-  kCount
-};
+// The D2XX calls by name, for failure injection and counters.
+using vexo3::D2xxCall;
 
 // One simulated chip: the host's side is reached through SimulatedBus (the
 // D2xxApi), the peer's side through the members below. Line, Now and Send
@@ -274,8 +257,17 @@ class SimulatedBus final : public D2xxApi {
     uint32_t times = 0;
     uint32_t skip = 0;
   };
-  // Counts the call and returns an injected failure status, or FT_OK.
-  FT_STATUS Injected(D2xxCall call, SimChip* chip);
+  // What every call does before its own work: counts it (on `chip` too, when
+  // it has one), records it there (a write's size; the call log gets the
+  // call's name and `logArgs` formatted with `args`, unless logArgs is null)
+  // and applies an injected failure. Returns that failure, or FT_OK.
+  FT_STATUS Enter(D2xxCall call, SimChip* chip, const std::array<uint32_t, 3>& args = {},
+                  const char* logArgs = nullptr);
+  // Enter for a call on a handle, with *chip its chip. A handle no open chip
+  // has is FT_INVALID_HANDLE (the call counts on the bus, nothing more); an
+  // unplugged chip answers FT_IO_ERROR to everything but FT_Close.
+  FT_STATUS EnterOnHandle(D2xxCall call, FT_HANDLE handle, SimChip** chip,
+                          const std::array<uint32_t, 3>& args = {}, const char* logArgs = nullptr);
   SimChip* FromHandle(FT_HANDLE handle);
 
   Clock& clock_;
