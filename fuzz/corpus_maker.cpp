@@ -12,10 +12,10 @@
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/package_writer.h"
 #include "sim/sim_bus.h"
-#include "sim/sim_codec.h"
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_codec.h"
 
 namespace {
 

@@ -25,7 +25,8 @@
 #include "platform/file_access.h"
 #include "platform/file_open.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/simulated_setup.h"
 #include "ui/device_report.h"
 #include "ui/sivra_actions.h"
 

@@ -14,7 +14,8 @@
 #include "fuzz/targets.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/state_file.h"
 #include "sim/scripted_peer.h"
 #include "sim/sim_bus.h"
 

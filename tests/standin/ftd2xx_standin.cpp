@@ -21,7 +21,8 @@
 #include "link/d2xx.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/simulated_setup.h"
 #include "sim/sim_bus.h"
 
 namespace {
