@@ -6,16 +6,10 @@
 namespace vexo3::sim {
 
 SimCamera::SimCamera(const CameraConfig& config)
-    : present_(config.present),
-      mode_(config.mode),
-      protocolVersion_(config.protocolVersion),
-      protocolVersion2_(config.protocolVersion2),
-      uniqueId_(config.uniqueId),
-      pcbId_(config.pcbId),
-      update_(config.firmware, config.update) {}
+    : config_(config), mode_(config.mode), update_(config.firmware, config.update) {}
 
 uint8_t SimCamera::Start() {
-  if (!present_)
+  if (!config_.present)
     return 1;
   if (update_.Config().refuseStart)
     return 2;
@@ -35,15 +29,15 @@ bool SimCamera::Answer(uint8_t command, uint8_t parameter, std::span<const uint8
     switch (parameter) {
       case kParMode: {
         const uint16_t top = boot ? 0xB000 : 0x0000;
-        PutU16(out, static_cast<uint16_t>(top | (protocolVersion_ & 0x0FFF)));
-        PutU16(out, protocolVersion2_);
+        PutU16(out, static_cast<uint16_t>(top | (config_.protocolVersion & 0x0FFF)));
+        PutU16(out, config_.protocolVersion2);
         return true;
       }
       case kParUniqueId:
-        *out = IdBytes(uniqueId_);
+        *out = IdBytes(config_.uniqueId);
         return true;
       case kParPcbId:
-        out->push_back(pcbId_);
+        out->push_back(config_.pcbId);
         return true;
     }
     return false;

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,7 +19,7 @@ class SimCamera {
  public:
   explicit SimCamera(const CameraConfig& config);
 
-  bool Present() const { return present_; }
+  bool Present() const { return config_.present; }
   bool Started() const { return started_; }
   // 244/193: 0 started, 1 no Camera, 2 refused.
   uint8_t Start();
@@ -36,19 +35,15 @@ class SimCamera {
   UnitMode Mode() const { return mode_; }
   void SetMode(UnitMode mode) { mode_ = mode; }
   std::pair<uint16_t, uint16_t> ProtocolWords() const {
-    return {protocolVersion_, protocolVersion2_};
+    return {config_.protocolVersion, config_.protocolVersion2};
   }
   // Its firmware, flash and their persisted state.
   const UpdateProcedure& Update() const { return update_; }
   UpdateProcedure& Update() { return update_; }
 
  private:
-  bool present_;
+  CameraConfig config_;  // its mode, firmware and update state are the members below
   UnitMode mode_;
-  uint16_t protocolVersion_;
-  uint16_t protocolVersion2_;
-  std::string uniqueId_;
-  uint8_t pcbId_;
   UpdateProcedure update_;
   bool started_ = false;
 };

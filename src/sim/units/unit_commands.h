@@ -1,7 +1,7 @@
 #pragma once
 
-// The commands and parameters the simulated units serve, the answer types
-// they refuse with, and the answer data both units give alike.
+// The commands and parameters the simulated units serve, the statuses and
+// answer types they answer with, and the answer data both units give alike.
 
 #include <cstdint>
 #include <string>
@@ -28,6 +28,19 @@ enum : uint8_t {
   kParStartCamera = 0xC1,
   kParStopCamera = 0xC0,
   kParRelay = 0x3C,
+};
+
+// Unit statuses of the update procedure (update_procedure.h) and of the
+// firmware record.
+enum : uint8_t {
+  kStatusOk = 0,
+  kStatusCountMismatch = 1,
+  kStatusNotReady = 0x66,
+  kStatusNoSpace = 0xEF,
+  kStatusComplete = 0x0D,
+  kStatusNotStarted = 5,
+  kFirmwareChecksumError = 9,
+  kFirmwareAbsent = 15,
 };
 
 constexpr uint8_t kTypeUnknownCommand = 0x10;

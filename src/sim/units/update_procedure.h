@@ -12,20 +12,9 @@
 
 #include "sim/scenario/scenario.h"
 #include "sim/units/sim_image.h"
+#include "sim/units/unit_commands.h"
 
 namespace vexo3::sim {
-
-// Unit statuses of the update procedure.
-enum : uint8_t {
-  kStatusOk = 0,
-  kStatusCountMismatch = 1,
-  kStatusNotReady = 0x66,
-  kStatusNoSpace = 0xEF,
-  kStatusComplete = 0x0D,
-  kStatusNotStarted = 5,
-  kFirmwareChecksumError = 9,
-  kFirmwareAbsent = 15,
-};
 
 // A firmware record that holds only a status.
 FirmwareConfig StatusOnly(uint8_t status);
