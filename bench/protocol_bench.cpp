@@ -13,9 +13,9 @@
 #include "protocol/command_catalog.h"
 #include "protocol/device_session.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/sim_codec.h"
-#include "sim/sim_device.h"
-#include "sim/sim_image.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/sim_codec.h"
+#include "sim/units/sim_image.h"
 
 namespace {
 

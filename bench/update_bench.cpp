@@ -36,9 +36,9 @@
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/package_writer.h"
-#include "sim/sim_device.h"
-#include "sim/sim_image.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3 {
 namespace {

@@ -20,8 +20,8 @@
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/sim_device.h"
-#include "sim/sim_image.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/sim_image.h"
 #include "sim/usb/fake_libusb.h"
 #include "sim/usb/ftx_chip.h"
 

@@ -13,9 +13,9 @@
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/package_writer.h"
-#include "sim/sim_codec.h"
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_codec.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Writes a Vexo-3 firmware package for the simulated device", "vexo3-make-package"};

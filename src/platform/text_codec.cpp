@@ -1,6 +1,8 @@
 #include "platform/text_codec.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 
 namespace vexo3 {
 namespace {
@@ -26,6 +28,34 @@ void AppendUtf8(std::string& out, char16_t cp) {
   }
 }
 
+// The code point of the well-formed sequence at utf8[at], with its length in
+// *length; nothing for an ill-formed one (*length is then 1).
+std::optional<char32_t> NextCodePoint(std::string_view utf8, size_t at, size_t* length) {
+  *length = 1;
+  const auto lead = static_cast<uint8_t>(utf8[at]);
+  if (lead < 0x80)
+    return lead;
+  const size_t n = lead >= 0xC2 && lead < 0xE0   ? 2
+                   : lead >= 0xE0 && lead < 0xF0 ? 3
+                   : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                 : 0;
+  if (n == 0 || at + n > utf8.size())
+    return std::nullopt;
+  char32_t cp = lead & (0x7F >> n);
+  for (size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<uint8_t>(utf8[at + k]);
+    if ((b & 0xC0) != 0x80)
+      return std::nullopt;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+  constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF)
+    return std::nullopt;
+  *length = n;
+  return cp;
+}
+
 }  // namespace
 
 std::string DecodeCp1252(std::span<const uint8_t> bytes) {
@@ -44,6 +74,26 @@ std::string DecodeCp1252(const char* bytes, size_t maxLength) {
   if (bytes == nullptr)
     return {};
   return DecodeCp1252(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes), maxLength));
+}
+
+std::string EncodeCp1252(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t at = 0; at < utf8.size();) {
+    size_t length = 1;
+    const std::optional<char32_t> cp = NextCodePoint(utf8, at, &length);
+    at += length;
+    char byte = '?';
+    if (cp && *cp <= 0xFF) {
+      byte = static_cast<char>(*cp);
+    } else if (cp) {
+      const auto* hit = std::find(kHighControls.begin(), kHighControls.end(), *cp);
+      if (hit != kHighControls.end())
+        byte = static_cast<char>(0x80 + (hit - kHighControls.begin()));
+    }
+    out.push_back(byte);
+  }
+  return out;
 }
 
 }  // namespace vexo3

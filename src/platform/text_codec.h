@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vexo3 {
 
@@ -14,5 +15,11 @@ namespace vexo3 {
 // C1 controls of the same value, so every byte string gives valid UTF-8.
 std::string DecodeCp1252(std::span<const uint8_t> bytes);
 std::string DecodeCp1252(const char* bytes, size_t maxLength);
+
+// Encodes UTF-8 text as 8-bit text for the device: a code point up to U+00FF
+// becomes the byte of that value, one of Windows-1252's others its byte in
+// 0x80..0x9F, anything else (and any ill-formed UTF-8 byte) '?'. A zero code
+// point is kept as a zero byte.
+std::string EncodeCp1252(std::string_view utf8);
 
 }  // namespace vexo3

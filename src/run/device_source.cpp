@@ -10,7 +10,8 @@
 #include "platform/clock.h"
 #include "platform/file_access.h"
 #include "platform/file_open.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/simulated_setup.h"
 
 namespace vexo3 {
 

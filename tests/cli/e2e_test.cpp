@@ -11,8 +11,8 @@
 #include "cli/cli_run_support.h"
 #include "cli/device_list.h"
 #include "link/hardware_d2xx.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3 {
 namespace {

@@ -1,4 +1,5 @@
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/simulated_setup.h"
 
 #include <gtest/gtest.h>
 

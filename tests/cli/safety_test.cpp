@@ -20,8 +20,8 @@
 
 #include "cli/cli_run_support.h"
 #include "platform/file_access.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3 {
 namespace {

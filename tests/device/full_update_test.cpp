@@ -10,8 +10,8 @@
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 
 namespace vexo3 {

@@ -5,7 +5,7 @@
 
 #include "device/hand_controller.h"
 #include "device/interposer.h"
-#include "sim/sim_image.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3 {
 namespace {

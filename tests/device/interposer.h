@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/sim_codec.h"
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
+#include "sim/units/sim_codec.h"
 #include "support/sim_rig.h"
 
 namespace vexo3::test {

@@ -14,8 +14,8 @@
 #include "fuzz/targets.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/bus/sim_bus.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/state_file.h"
 #include "sim/scripted_peer.h"
 
 namespace vexo3::fuzz {

@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "protocol/device_session.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
 
 namespace vexo3::testing_support {
 

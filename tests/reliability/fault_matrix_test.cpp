@@ -11,7 +11,7 @@
 
 #include "device/camera.h"
 #include "device/hand_controller.h"
-#include "sim/sim_image.h"
+#include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 
 namespace vexo3 {

@@ -14,7 +14,8 @@
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
-#include "sim/profile.h"
+#include "sim/scenario/profile.h"
+#include "sim/scenario/simulated_setup.h"
 #include "ui/recorder_window.h"
 #include "ui/sivra_actions.h"
 

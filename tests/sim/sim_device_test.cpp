@@ -1,7 +1,7 @@
 // The simulated HandController and Camera, driven through the simulated bus
 // with hand-written wire bytes (never the host's frame code).
 
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 
 #include "platform/clock.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3::sim {
 namespace {

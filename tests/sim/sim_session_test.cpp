@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "sim/sim_image.h"
+#include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 
 namespace vexo3 {

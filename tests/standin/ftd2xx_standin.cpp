@@ -21,7 +21,6 @@
 #include "link/d2xx.h"
 #include "platform/console.h"
 #include "run/device_source.h"
-#include "sim/profile.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "cli/cli_run_support.h"
 #include "link/win_d2xx.h"
 #include "platform/console.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 
 namespace vexo3 {
 namespace {

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/sivra_dlg.h"
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
 #include "ui/win32/wide_text.h"

@@ -9,7 +9,7 @@
 
 #include "link/libftdi_d2xx.h"
 #include "platform/clock.h"
-#include "sim/sim_device.h"
+#include "sim/units/hand_controller.h"
 #include "sim/usb/fake_libusb.h"
 #include "sim/usb/ftx_chip.h"
 

@@ -12,8 +12,8 @@
 
 #include "cli/cli_app.h"
 #include "link/trace_format.h"
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 #include "usb_rig.h"
 
 namespace vexo3 {

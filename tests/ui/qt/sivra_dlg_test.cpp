@@ -15,8 +15,8 @@
 #include <map>
 #include <vector>
 
-#include "sim/package_writer.h"
-#include "sim/sim_image.h"
+#include "sim/units/package_writer.h"
+#include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 #include "ui/dialog_templates.h"
 #include "ui/package_summary.h"

@@ -7,12 +7,26 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
-#include "sim/sim_device.h"
-
 namespace vexo3::sim {
+
+// One command frame as the unit parsed it.
+struct ParsedCommand {
+  struct Item {
+    uint8_t code = 0;
+    std::vector<uint8_t> data{};
+  };
+  uint8_t code = 0;
+  uint8_t counter = 0;
+  std::vector<Item> items{};  // parameters in frame order (the bulk marker excluded)
+  bool hasBulk = false;
+  std::vector<uint8_t> bulk{};  // the block that followed the frame
+  uint32_t baudRate = 0;
+};
 
 // Command code -> (parameter code -> data size): what the unit's own parser
 // uses to split frames. Besides the advertised catalog it holds 248/10, the
@@ -79,6 +93,17 @@ std::vector<uint8_t> WriteAnswerFrame(uint8_t id, uint8_t counter, uint8_t type,
 std::vector<std::vector<uint8_t>> WriteAnswerWithBulk(uint8_t id, uint8_t counter,
                                                       std::vector<AnswerItem> items,
                                                       std::span<const uint8_t> bulk);
+// What a unit answers to one frame: an answer of type 0 with its items and
+// optionally a bulk block, or an error answer (another type, without items).
+struct UnitAnswer {
+  uint8_t type = 0;
+  std::vector<AnswerItem> items{};
+  std::optional<std::vector<uint8_t>> bulk{};
+};
+// The answer's segments as WriteAnswerWithBulk gives them (one frame when
+// there is no bulk block or the type isn't 0).
+std::vector<std::vector<uint8_t>> WriteAnswer(uint8_t id, uint8_t counter, UnitAnswer answer);
+
 // FB code 00 00 00.
 std::vector<uint8_t> WriteAsyncMessage(uint8_t code);
 

@@ -1,4 +1,4 @@
-#include "sim/sim_image.h"
+#include "sim/units/sim_image.h"
 
 #include <algorithm>
 #include <cstring>

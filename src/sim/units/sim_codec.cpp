@@ -1,6 +1,7 @@
-#include "sim/sim_codec.h"
+#include "sim/units/sim_codec.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vexo3::sim {
 
@@ -205,6 +206,16 @@ std::vector<std::vector<uint8_t>> WriteAnswerWithBulk(uint8_t id, uint8_t counte
     sent += piece;
   }
   return out;
+}
+
+std::vector<std::vector<uint8_t>> WriteAnswer(uint8_t id, uint8_t counter, UnitAnswer answer) {
+  if (answer.type == 0 && answer.bulk)
+    return WriteAnswerWithBulk(id, counter, std::move(answer.items), *answer.bulk);
+  if (answer.type != 0)
+    answer.items.clear();
+  std::vector<std::vector<uint8_t>> segments;
+  segments.push_back(WriteAnswerFrame(id, counter, answer.type, answer.items));
+  return segments;
 }
 
 std::vector<uint8_t> WriteAsyncMessage(uint8_t code) {

@@ -1,0 +1,104 @@
+#include "sim/scenario/json_fields.h"
+
+#include "platform/text_codec.h"
+
+namespace vexo3::sim::json_fields {
+
+namespace {
+
+std::string Join(const std::string& path, const std::string& key) {
+  return path.empty() ? key : path + "." + key;
+}
+
+}  // namespace
+
+void Fail(const std::string& path, const std::string& what) {
+  throw FieldError{(path.empty() ? std::string("profile") : path) + ": " + what};
+}
+
+std::string Index(const std::string& path, size_t i) {
+  return path + "[" + std::to_string(i) + "]";
+}
+
+json Parse(std::string_view text) {
+  try {
+    return json::parse(text.begin(), text.end());
+  } catch (const json::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 2, ..." without the tag.
+    // A number too large for any type (out_of_range.406) also fails here.
+    std::string what = e.what();
+    const size_t tag = what.find("] ");
+    throw FieldError{tag == std::string::npos ? what : what.substr(tag + 2)};
+  }
+}
+
+const json& Object(const json& j, const std::string& path,
+                   std::initializer_list<std::string_view> allowed) {
+  if (!j.is_object())
+    Fail(path, "expected an object");
+  for (const auto& [key, value] : j.items()) {
+    bool known = false;
+    for (std::string_view a : allowed)
+      known = known || key == a;
+    if (!known)
+      Fail(Join(path, key), "unknown key");
+  }
+  return j;
+}
+
+const json* Member(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+uint64_t Number(const json& j, const std::string& path, uint64_t max) {
+  const std::string range = "expected a number from 0 to " + std::to_string(max);
+  if (!j.is_number())
+    Fail(path, "expected a number");
+  if (!j.is_number_unsigned())
+    Fail(path, range);  // negative or fractional
+  const uint64_t v = j.get<uint64_t>();
+  if (v > max)
+    Fail(path, range);
+  return v;
+}
+
+bool Bool(const json& j, const std::string& path) {
+  if (!j.is_boolean())
+    Fail(path, "expected true or false");
+  return j.get<bool>();
+}
+
+std::string Text(const json& j, const std::string& path, size_t maxBytes) {
+  if (!j.is_string())
+    Fail(path, "expected a text");
+  // Device texts are 8-bit on the wire.
+  std::string text = EncodeCp1252(j.get<std::string>());
+  if (text.size() > maxBytes) {
+    Fail(path, "expected a text of at most " + std::to_string(maxBytes) + " characters");
+  }
+  return text;
+}
+
+std::optional<FirmwareConfig> Firmware(const json& j, const std::string& path,
+                                       const std::optional<FirmwareConfig>& base) {
+  if (j.is_null())
+    return std::nullopt;
+  Object(j, path, {"status", "flags", "version", "size_blocks", "description"});
+  FirmwareConfig fw = base.value_or(FirmwareConfig{});
+  if (auto* v = Member(j, "status"))
+    fw.status = static_cast<uint8_t>(Number(*v, path + ".status", 0xFF));
+  if (auto* v = Member(j, "flags"))
+    fw.flags = static_cast<uint16_t>(Number(*v, path + ".flags", 0xFFFF));
+  if (auto* v = Member(j, "version")) {
+    fw.version = static_cast<uint16_t>(Number(*v, path + ".version", 0xFFFF));
+  }
+  if (auto* v = Member(j, "size_blocks")) {
+    fw.sizeBlocks = static_cast<uint32_t>(Number(*v, path + ".size_blocks", 0xFFFFFFFF));
+  }
+  if (auto* v = Member(j, "description"))
+    fw.description = Text(*v, path + ".description", 40);
+  return fw;
+}
+
+}  // namespace vexo3::sim::json_fields
