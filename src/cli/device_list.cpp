@@ -68,7 +68,6 @@ bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error)
     // Bounded by the fields: a driver may fill them to the brim.
     e.serial = DecodeCp1252(r.node.SerialNumber, sizeof r.node.SerialNumber);
     e.description = DecodeCp1252(r.node.Description, sizeof r.node.Description);
-    e.opened = (r.node.Flags & FT_FLAGS_OPENED) != 0;
     chips->push_back(std::move(e));
   }
   return true;

@@ -23,7 +23,6 @@ struct ChipEntry {
   uint32_t usbId = 0;             // vendor << 16 | product; 0 when the driver gives none
   std::string serial;             // UTF-8 (decoded from the chip's 8-bit text)
   std::string description;
-  bool opened = false;  // the driver's opened flag (this program's handle or another's)
 
   // The link's verdict on this chip for a run with that --serial.
   FtdiDevice::ChipVerdict verdict(const std::optional<std::string>& serial) const;
