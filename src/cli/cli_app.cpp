@@ -213,6 +213,7 @@ std::optional<int> ChooseDevice(const Options& o, const CliStreams& io, D2xxApi&
       return kExitNoDevice;
     case Choice::Kind::None:
     case Choice::Kind::One:
+    case Choice::Kind::InUseElsewhere:
       break;
   }
   return std::nullopt;
@@ -220,6 +221,8 @@ std::optional<int> ChooseDevice(const Options& o, const CliStreams& io, D2xxApi&
 
 // After a failed device action: 3 when there was no device to begin with.
 int DeviceFailure(const CliStreams& io, const Choice& choice, bool unreadable) {
+  if (choice.kind == Choice::Kind::InUseElsewhere)
+    Print(io.err, InUseElsewhereText());
   if (choice.kind != Choice::Kind::None)
     return kExitDeviceFailure;
   Print(io.err, "vexo3: no Vexo-3 HandController found (USB id 0403:6015, description \"" +

@@ -1,7 +1,6 @@
 #include "cli/device_list.h"
 
 #include <cstdio>
-#include <memory>
 
 #include "link/hardware_d2xx.h"
 #include "platform/text_codec.h"
@@ -9,7 +8,8 @@
 namespace vexo3::cli {
 
 namespace {
-constexpr uint32_t kUsbId = 0x04036015;
+
+using Verdict = FtdiDevice::ChipVerdict;
 
 std::string Pad(std::string s, size_t width) {
   if (s.size() < width)
@@ -17,50 +17,57 @@ std::string Pad(std::string s, size_t width) {
   return s;
 }
 
-std::string Verdict(const ChipEntry& chip, const std::optional<std::string>& serial) {
-  if (chip.unreadable())
-    return "no: can't be read (no permission, or in use)";
-  if (!chip.isHandController())
-    return "no: not a Vexo-3 HandController";
-  if (serial && chip.serial != *serial)
-    return "no: other serial than --serial";
-  return "yes";
+const char* VerdictText(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kOpens:
+      return "yes";
+    case Verdict::kInUseElsewhere:
+      return "no: in use by another program";
+    case Verdict::kUnreadable:
+      return "no: can't be read (no permission, or in use)";
+    case Verdict::kOtherSerial:
+      return "no: other serial than --serial";
+    case Verdict::kOtherUsbId:
+    case Verdict::kOtherDescription:
+      break;
+  }
+  return "no: not a Vexo-3 HandController";
 }
+
 }  // namespace
 
-bool ChipEntry::isHandController() const {
-  return usbId == kUsbId && description == kHandControllerDescription;
+Verdict ChipEntry::verdict(const std::optional<std::string>& serial) const {
+  return FtdiDevice::Judge(record.node, FtdiDevice::kHandControllerSelector, serial.value_or(""));
+}
+
+bool ChipEntry::unreadable() const {
+  return verdict(std::nullopt) == Verdict::kUnreadable;
+}
+
+bool ChipEntry::inUseElsewhere() const {
+  return verdict(std::nullopt) == Verdict::kInUseElsewhere;
 }
 
 bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error) {
   chips->clear();
-  DWORD count = 0;
-  FT_STATUS s = d2xx.FT_CreateDeviceInfoList(&count);
-  if (s != FT_OK) {
-    *error =
-        "can't list the USB devices (FT_CreateDeviceInfoList status " + std::to_string(s) + ")";
+  FtdiDevice link(d2xx);
+  std::vector<FtdiDevice::ChipRecord> records;
+  const char* failedCall = nullptr;
+  if (link.ListChips(&records, &failedCall) != 0) {
+    *error = std::string("can't list the USB devices (") + failedCall + " status " +
+             std::to_string(link.lastStatus) + ")";
     return false;
   }
-  if (count == 0)
-    return true;
-  auto list = std::make_unique<FT_DEVICE_LIST_INFO_NODE[]>(count);
-  DWORD got = count;
-  s = d2xx.FT_GetDeviceInfoList(list.get(), &got);
-  if (s != FT_OK) {
-    *error = "can't list the USB devices (FT_GetDeviceInfoList status " + std::to_string(s) + ")";
-    return false;
-  }
-  for (DWORD i = 0; i < got && i < count; ++i) {
-    const FT_DEVICE_LIST_INFO_NODE& node = list[i];
-    if (node.ID != kUsbId)
-      continue;
+  for (const FtdiDevice::ChipRecord& r : records) {
     ChipEntry e;
-    e.index = i;
-    e.usbId = node.ID;
+    e.record = r;
+    if (e.verdict(std::nullopt) == Verdict::kOtherUsbId)
+      continue;
+    e.index = static_cast<uint32_t>(r.index);
+    e.usbId = r.node.ID;
     // Bounded by the fields: a driver may fill them to the brim.
-    e.serial = DecodeCp1252(node.SerialNumber, sizeof node.SerialNumber);
-    e.description = DecodeCp1252(node.Description, sizeof node.Description);
-    e.opened = (node.Flags & FT_FLAGS_OPENED) != 0;
+    e.serial = DecodeCp1252(r.node.SerialNumber, sizeof r.node.SerialNumber);
+    e.description = DecodeCp1252(r.node.Description, sizeof r.node.Description);
     chips->push_back(std::move(e));
   }
   return true;
@@ -69,15 +76,20 @@ bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error)
 Choice ChooseHandController(const std::vector<ChipEntry>& chips,
                             const std::optional<std::string>& serial) {
   Choice c;
+  bool inUse = false;
   for (const ChipEntry& chip : chips) {
-    if (chip.isHandController() && (!serial || chip.serial == *serial))
+    if (chip.verdict(serial) == Verdict::kOpens)
       c.matches.push_back(chip);
+    inUse = inUse || chip.inUseElsewhere();
   }
   if (c.matches.size() == 1) {
     c.kind = Choice::Kind::One;
   } else if (c.matches.size() > 1) {
     // Equal serials can't be told apart even with --serial.
     c.kind = Choice::Kind::Several;
+  } else if (inUse) {
+    // Its serial is unknown too: it may be the one asked for.
+    c.kind = Choice::Kind::InUseElsewhere;
   } else {
     c.kind = serial ? Choice::Kind::NoSuchSerial : Choice::Kind::None;
   }
@@ -89,12 +101,16 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
   std::string out = "index  usb id     " + Pad("serial", 17) + Pad("description", 26) + "updater\n";
   for (const ChipEntry& chip : chips) {
     char head[32];
-    std::snprintf(head, sizeof head, "%-5u  %04x:%04x  ", chip.index, chip.usbId >> 16,
-                  chip.usbId & 0xFFFF);
+    if (chip.usbId != 0) {
+      std::snprintf(head, sizeof head, "%-5u  %04x:%04x  ", chip.index, chip.usbId >> 16,
+                    chip.usbId & 0xFFFF);
+    } else {
+      std::snprintf(head, sizeof head, "%-5u  %-9s  ", chip.index, "-");
+    }
     out += head;
     out += Pad(chip.serial.empty() ? "-" : chip.serial, 16) + " ";
     out += Pad(chip.description.empty() ? "-" : "\"" + chip.description + "\"", 25) + " ";
-    out += Verdict(chip, serial) + "\n";
+    out += std::string(VerdictText(chip.verdict(serial))) + "\n";
   }
   return out;
 }
@@ -109,6 +125,12 @@ std::string PermissionHint() {
          "(see vexo3(1), FILES) to /etc/udev/rules.d/60-vexo3.rules, then run\n"
          "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
          "and unplug the HandController and plug it in again.\n";
+}
+
+std::string InUseElsewhereText() {
+  return "vexo3: no free Vexo-3 HandController found; a USB-serial chip, probably the\n"
+         "HandController, is in use by another program (a terminal program, or a second\n"
+         "updater). Close that program, or unplug the HandController and plug it in again.\n";
 }
 
 }  // namespace vexo3::cli

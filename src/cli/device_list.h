@@ -1,7 +1,9 @@
 #pragma once
 
 // The FTDI chips on the bus as the command line shows them, and the choice
-// of the one HandController to talk to.
+// of the one HandController to talk to. What each chip is, and whether the
+// updater would open it, is the link's verdict (FtdiDevice::Judge); this
+// only formats it.
 
 #include <cstdint>
 #include <optional>
@@ -9,31 +11,38 @@
 #include <vector>
 
 #include "link/d2xx.h"
+#include "link/ftdi_device.h"
 
 namespace vexo3::cli {
 
-inline constexpr const char* kHandControllerDescription = "Vexo-3 HandController";
+inline constexpr const char* kHandControllerDescription = FtdiDevice::kHandControllerDescription;
 
 struct ChipEntry {
-  uint32_t index = 0;  // in the driver's list
-  uint32_t usbId = 0;  // vendor << 16 | product
-  std::string serial;  // UTF-8 (decoded from the chip's 8-bit text)
+  FtdiDevice::ChipRecord record;  // as the link listed it
+  uint32_t index = 0;             // in the driver's list
+  uint32_t usbId = 0;             // vendor << 16 | product; 0 when the driver gives none
+  std::string serial;             // UTF-8 (decoded from the chip's 8-bit text)
   std::string description;
-  bool opened = false;  // the driver says another program holds it
+
+  // The link's verdict on this chip for a run with that --serial.
+  FtdiDevice::ChipVerdict verdict(const std::optional<std::string>& serial) const;
   // The driver could read neither string: usually no permission to open the
   // USB device (see the udev rule), or a program holds it.
-  bool unreadable() const { return serial.empty() && description.empty(); }
-  // The updater opens chips with its USB id and exactly this description.
-  bool isHandController() const;
+  bool unreadable() const;
+  // Another program has it open (what Windows reports for such a chip).
+  bool inUseElsewhere() const;
 };
 
-// The chips with USB id 0403:6015, in the driver's order. False with *error
-// when enumeration fails.
+// The chips the updater might talk to, in the driver's order: those with USB
+// id 0403:6015, and those in use elsewhere (whose id the driver doesn't
+// give). False with *error when enumeration fails.
 bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error);
 
 // Which HandController to use.
 struct Choice {
-  enum class Kind { One, None, NoSuchSerial, Several } kind = Kind::None;
+  // InUseElsewhere: none that can be opened, and a chip in use by another
+  // program (which may be it).
+  enum class Kind { One, None, NoSuchSerial, Several, InUseElsewhere } kind = Kind::None;
   std::vector<ChipEntry> matches;  // the HandControllers (with --serial: that serial's)
 };
 Choice ChooseHandController(const std::vector<ChipEntry>& chips,
@@ -44,5 +53,8 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
                             const std::optional<std::string>& serial);
 // What to do when the USB devices can't be opened for lack of permission.
 std::string PermissionHint();
+// Why info and update found no HandController they could open, when a chip
+// is in use by another program.
+std::string InUseElsewhereText();
 
 }  // namespace vexo3::cli

@@ -76,12 +76,15 @@ std::string DevicesJson(const std::vector<ChipEntry>& chips,
   for (const ChipEntry& c : chips) {
     char usb[16];
     std::snprintf(usb, sizeof usb, "%04x:%04x", c.usbId >> 16, c.usbId & 0xFFFF);
+    const bool inUse = c.inUseElsewhere();
+    // A chip in use elsewhere comes without its id.
     list.push_back({{"index", c.index},
-                    {"usb_id", usb},
+                    {"usb_id", c.usbId != 0 ? json(usb) : json(nullptr)},
                     {"serial", c.serial},
                     {"description", c.description},
-                    {"readable", !c.unreadable()},
-                    {"would_open", c.isHandController() && (!serial || c.serial == *serial)}});
+                    {"readable", !c.unreadable() && !inUse},
+                    {"in_use_elsewhere", inUse},
+                    {"would_open", c.verdict(serial) == FtdiDevice::ChipVerdict::kOpens}});
   }
   return Dump({{"devices", list}});
 }

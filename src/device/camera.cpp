@@ -22,15 +22,13 @@ constexpr size_t kFirmwareRecordLength = 49;
 // must come back, which are copied to out.
 ResultCode RelayedQuery(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
                         std::span<const uint8_t> sent, std::span<uint8_t> out) {
-  const ResultCode rc = CameraCommand(session, innerCommand, innerParameter, sent.data(),
-                                      static_cast<int32_t>(sent.size()));
+  uint8_t relayStatus = 0;
+  const ResultCode rc =
+      RelayedCommand(session, innerCommand, innerParameter, sent, 30, &relayStatus);
   if (rc != 0)
     return rc;
-  const auto relay = FindItem(session, kRelay);
-  if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
-    return 30;
   const std::span<const uint8_t> received = ReceivedBulk(session);
-  if (ByteReader(relay->data).U8().value_or(0) != 0 || received.size() != out.size())
+  if (relayStatus != 0 || received.size() != out.size())
     return 66;
   std::copy(received.begin(), received.end(), out.begin());
   return 0;
@@ -45,15 +43,11 @@ ResultCode StartCamera(DeviceSession& session) {
   TimeoutScope scope(&session);
   if (session.SetSessionTimeouts(5000, 1000) != 0)
     return 9;
-  rc = Exchange(session, kCameraCommand, kStartAccess);
+  uint8_t started = 0;
+  rc = ByteQuery(session, kCameraCommand, kStartAccess, 30, 30, &started);
   if (rc != 0)
     return rc;
-  const auto item = FindItem(session, kStartAccess);
-  if (!item || item->lengthByte != 1 || item->data.size() != 1)
-    return 30;
-  if (ByteReader(item->data).U8().value_or(0) != 0)
-    return 106;
-  return 0;
+  return started != 0 ? 106 : 0;
 }
 
 ResultCode StopCamera(DeviceSession& session) {
@@ -76,12 +70,9 @@ ResultCode StopCamera(DeviceSession& session) {
 
 ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
                          const uint8_t* data, int32_t count) {
-  ResultCode rc = session.BeginCommand(kCameraCommand);
-  if (rc != 0)
-    return rc;
   const uint8_t codes[2] = {innerParameter, innerCommand};
-  rc = session.AddParameter(kRelay, codes, sizeof codes);
-  if (rc != 0)
+  CommandSteps steps(session, kCameraCommand);
+  if (const ResultCode rc = steps.Add(kRelay, codes).Result(); rc != 0)
     return rc;
   const int32_t n = std::clamp<int32_t>(count, 0, DeviceSession::kRelayBufferSize);
   if (n > 0 && data == nullptr)
@@ -92,13 +83,7 @@ ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t i
   // memmove: a caller may pass a block that already lies in the relay buffer.
   if (n > 0 && data != nullptr)
     std::memmove(relay, data, static_cast<size_t>(n));
-  rc = session.AttachBulkData(relay, static_cast<uint32_t>(n));
-  if (rc != 0)
-    return rc;
-  rc = session.SendCommand();
-  if (rc != 0)
-    return rc;
-  return session.ReceiveAnswer();
+  return steps.Attach(relay, static_cast<uint32_t>(n)).Exchange();
 }
 
 ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
@@ -151,13 +136,11 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
     return rc;
   if (info != nullptr)
     info->status = 0;
-  rc = CameraCommand(session, kFirmwareCommand, kFirmwareInfoQuery, nullptr, 0);
+  uint8_t relayStatus = 0;
+  rc = RelayedCommand(session, kFirmwareCommand, kFirmwareInfoQuery, {}, 30, &relayStatus);
   if (rc != 0)
     return rc;
-  const auto relay = FindItem(session, kRelay);
-  if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
-    return 30;
-  if (ByteReader(relay->data).U8().value_or(0) != 0)
+  if (relayStatus != 0)
     return 66;
   if (info == nullptr)
     return 0;

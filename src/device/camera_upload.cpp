@@ -26,35 +26,18 @@ ResultCode EndAccess(DeviceSession& session) {
 }
 
 ResultCode StartAccess(DeviceSession& session) {
-  const ResultCode rc = Exchange(session, kCameraCommand, kStartAccess);
+  uint8_t started = 0;
+  const ResultCode rc = ByteQuery(session, kCameraCommand, kStartAccess, 102, 101, &started);
   if (rc != 0)
     return rc;
-  const auto item = FindItem(session, kStartAccess);
-  if (!item)
-    return 102;
-  if (item->lengthByte != 1 || item->data.size() != 1)
-    return 101;
-  if (ByteReader(item->data).U8().value_or(0) != 0)
-    return 106;
-  return 0;
-}
-
-// The relay status of the last answer, or 101 when parameter 60 is malformed.
-ResultCode RelayStatus(DeviceSession& session, uint8_t* status) {
-  const auto relay = FindItem(session, kRelay);
-  if (!relay || relay->lengthByte != 1 || relay->data.size() != 1)
-    return 101;
-  *status = ByteReader(relay->data).U8().value_or(0);
-  return 0;
+  return started != 0 ? 106 : 0;
 }
 
 ResultCode OpenUpdate(DeviceSession& session, uint16_t startCode) {
   const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
-  ResultCode rc = CameraCommand(session, kFirmwareCommand, kOpenUpdate, code, sizeof code);
-  if (rc != 0)
-    return rc;
   uint8_t relayStatus = 0;
-  rc = RelayStatus(session, &relayStatus);
+  const ResultCode rc =
+      RelayedCommand(session, kFirmwareCommand, kOpenUpdate, code, 101, &relayStatus);
   if (rc != 0)
     return rc;
   if (relayStatus != 0)
@@ -81,11 +64,10 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
     const int32_t chunk = remaining >= kChunkSize ? kChunkSize : remaining;
     const int32_t after = remaining - chunk;
     std::memcpy(work.get(), position, static_cast<size_t>(chunk));
-    ResultCode rc = CameraCommand(session, kFirmwareCommand, kTransfer, work.get(), chunk);
-    if (rc != 0)
-      return rc;
     uint8_t relayStatus = 0;
-    rc = RelayStatus(session, &relayStatus);
+    const ResultCode rc =
+        RelayedCommand(session, kFirmwareCommand, kTransfer,
+                       {work.get(), static_cast<size_t>(chunk)}, 101, &relayStatus);
     if (rc != 0)
       return rc;
     const auto received = ReceivedBulk(session);

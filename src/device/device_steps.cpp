@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/camera.h"
+#include "device/command_codes.h"
+
 namespace vexo3::device_detail {
 
 void CopyBytes(std::span<const uint8_t> from, size_t offset, std::span<uint8_t> to) {
@@ -43,17 +46,60 @@ std::span<const uint8_t> ReceivedBulk(const DeviceSession& session) {
   return {session.receivedBulkData, n};
 }
 
+CommandSteps::CommandSteps(DeviceSession& session, uint8_t command)
+    : session_(session), rc_(session.BeginCommand(command)) {}
+
+CommandSteps& CommandSteps::Add(uint8_t parameter, std::span<const uint8_t> data) {
+  if (rc_ == 0)
+    rc_ = session_.AddParameter(parameter, data.data(), static_cast<uint32_t>(data.size()));
+  return *this;
+}
+
+CommandSteps& CommandSteps::Attach(const uint8_t* data, uint32_t count) {
+  if (rc_ == 0)
+    rc_ = session_.AttachBulkData(data, count);
+  return *this;
+}
+
+ResultCode CommandSteps::Exchange() {
+  if (rc_ == 0)
+    rc_ = session_.SendCommand();
+  if (rc_ == 0)
+    rc_ = session_.ReceiveAnswer();
+  return rc_;
+}
+
 ResultCode Exchange(DeviceSession& session, uint8_t command, uint8_t parameter) {
-  ResultCode rc = session.BeginCommand(command);
+  return CommandSteps(session, command).Add(parameter).Exchange();
+}
+
+ResultCode ByteItem(DeviceSession& session, uint8_t code, ResultCode missing, ResultCode malformed,
+                    uint8_t* value) {
+  const auto item = FindItem(session, code);
+  if (!item)
+    return missing;
+  if (item->lengthByte != 1 || item->data.size() != 1)
+    return malformed;
+  *value = ByteReader(item->data).U8().value_or(0);
+  return 0;
+}
+
+ResultCode ByteQuery(DeviceSession& session, uint8_t command, uint8_t parameter, ResultCode missing,
+                     ResultCode malformed, uint8_t* value) {
+  const ResultCode rc = Exchange(session, command, parameter);
   if (rc != 0)
     return rc;
-  rc = session.AddParameter(parameter, nullptr, 0);
+  return ByteItem(session, parameter, missing, malformed, value);
+}
+
+ResultCode RelayedCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
+                          std::span<const uint8_t> data, ResultCode malformed,
+                          uint8_t* relayStatus) {
+  const ResultCode rc = CameraCommand(session, innerCommand, innerParameter, data.data(),
+                                      static_cast<int32_t>(data.size()));
   if (rc != 0)
     return rc;
-  rc = session.SendCommand();
-  if (rc != 0)
-    return rc;
-  return session.ReceiveAnswer();
+  return ByteItem(session, kRelay, malformed, malformed, relayStatus);
 }
 
 ResultCode BootModeGate(DeviceSession& session) {

@@ -30,9 +30,46 @@ std::optional<AnswerItem> FindItem(DeviceSession& session, uint8_t code);
 // The bulk data received with the last answer; empty when it announced none.
 std::span<const uint8_t> ReceivedBulk(const DeviceSession& session);
 
+// The steps of one command exchange, written as their list:
+//   return CommandSteps(session, kFirmwareCommand).Add(kOpenUpdate, code).Exchange();
+// The constructor runs BeginCommand; each later step runs only while every
+// step before it returned 0, so the first non-zero result is the one kept.
+class CommandSteps {
+ public:
+  CommandSteps(DeviceSession& session, uint8_t command);
+  // AddParameter(parameter, data, size); no data: (parameter, nullptr, 0).
+  CommandSteps& Add(uint8_t parameter, std::span<const uint8_t> data = {});
+  // AttachBulkData(data, count).
+  CommandSteps& Attach(const uint8_t* data, uint32_t count);
+  // The first non-zero result so far, or 0.
+  ResultCode Result() const { return rc_; }
+  // SendCommand, then ReceiveAnswer; the first non-zero result of all steps.
+  ResultCode Exchange();
+
+ private:
+  DeviceSession& session_;
+  ResultCode rc_;
+};
+
 // BeginCommand, AddParameter without data, SendCommand, ReceiveAnswer; the
 // first non-zero result.
 ResultCode Exchange(DeviceSession& session, uint8_t command, uint8_t parameter);
+
+// The answer item `code` holding exactly one byte, into *value: `missing`
+// when the answer lacks it, `malformed` when it holds another length.
+ResultCode ByteItem(DeviceSession& session, uint8_t code, ResultCode missing, ResultCode malformed,
+                    uint8_t* value);
+
+// Exchange(command, parameter), then ByteItem(parameter, missing, malformed,
+// value): a query whose answer is one byte.
+ResultCode ByteQuery(DeviceSession& session, uint8_t command, uint8_t parameter, ResultCode missing,
+                     ResultCode malformed, uint8_t* value);
+
+// CameraCommand, then the relay status (answer parameter 60, one byte) into
+// *relayStatus: `malformed` when parameter 60 is missing or malformed.
+ResultCode RelayedCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
+                          std::span<const uint8_t> data, ResultCode malformed,
+                          uint8_t* relayStatus);
 
 // 0 when the HandController is connected in BOOT mode, else 90. Opens the
 // session first when the link is closed (that result is not used).

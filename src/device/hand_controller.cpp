@@ -37,6 +37,20 @@ ResultCode Query(DeviceSession& session, uint8_t command, uint8_t parameter, uin
   return 0;
 }
 
+// One of the link's texts about its chip, copied into `to` (cut, always
+// terminated): 2 without a link, 9 when the link answers nothing.
+template <size_t N>
+ResultCode ChipText(DeviceSession& session, const char* (FtdiDevice::*query)(), char (&to)[N]) {
+  if (!session.link)
+    return 2;
+  const char* text = ((*session.link).*query)();
+  if (text == nullptr || text[0] == 0)
+    return 9;
+  std::strncpy(to, text, N - 1);
+  to[N - 1] = 0;
+  return 0;
+}
+
 }  // namespace
 
 ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* protocolVersion,
@@ -163,21 +177,12 @@ ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state) {
   state.uniqueId[kIdLength] = 0;
   std::replace(state.uniqueId, state.uniqueId + kIdLength, '\0', ' ');
 
-  if (!session.link)
-    return 2;
-  const char* serial = session.link->QuerySerial();
-  if (serial == nullptr || serial[0] == 0)
-    return 9;
-  std::strncpy(state.chipSerial, serial, sizeof state.chipSerial - 1);
-  state.chipSerial[sizeof state.chipSerial - 1] = 0;
-
-  if (!session.link)
-    return 2;
-  const char* descr = session.link->QueryDescr();
-  if (descr == nullptr || descr[0] == 0)
-    return 9;
-  std::strncpy(state.chipDescription, descr, sizeof state.chipDescription - 1);
-  state.chipDescription[sizeof state.chipDescription - 1] = 0;
+  rc = ChipText(session, &FtdiDevice::QuerySerial, state.chipSerial);
+  if (rc != 0)
+    return rc;
+  rc = ChipText(session, &FtdiDevice::QueryDescr, state.chipDescription);
+  if (rc != 0)
+    return rc;
 
   state.deviceText[sizeof state.deviceText - 1] = 0;
   return ReadDeviceText(session, reinterpret_cast<uint8_t*>(state.deviceText));

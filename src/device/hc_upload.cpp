@@ -29,28 +29,13 @@ constexpr uint32_t kReadinessPollBackstop = 100000;
 ResultCode Transfer(DeviceSession& session, const uint8_t* block, uint32_t count, uint8_t* status) {
   // The pointer is never read for 0 bytes, but give the marker a real one.
   static constexpr uint8_t kNothing = 0;
-  ResultCode rc = session.BeginCommand(kFirmwareCommand);
+  const ResultCode rc = CommandSteps(session, kFirmwareCommand)
+                            .Attach(count == 0 ? &kNothing : block, count)
+                            .Add(kTransfer)
+                            .Exchange();
   if (rc != 0)
     return rc;
-  rc = session.AttachBulkData(count == 0 ? &kNothing : block, count);
-  if (rc != 0)
-    return rc;
-  rc = session.AddParameter(kTransfer, nullptr, 0);
-  if (rc != 0)
-    return rc;
-  rc = session.SendCommand();
-  if (rc != 0)
-    return rc;
-  rc = session.ReceiveAnswer();
-  if (rc != 0)
-    return rc;
-  const auto item = FindItem(session, kTransfer);
-  if (!item)
-    return 102;
-  if (item->lengthByte != 1 || item->data.size() != 1)
-    return 101;
-  *status = ByteReader(item->data).U8().value_or(0);
-  return 0;
+  return ByteItem(session, kTransfer, 102, 101, status);
 }
 
 }  // namespace
@@ -67,16 +52,7 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
 
   // Open the unit's update procedure.
   const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
-  rc = session.BeginCommand(kFirmwareCommand);
-  if (rc != 0)
-    return rc;
-  rc = session.AddParameter(kOpenUpdate, code, sizeof code);
-  if (rc != 0)
-    return rc;
-  rc = session.SendCommand();
-  if (rc != 0)
-    return rc;
-  rc = session.ReceiveAnswer();
+  rc = CommandSteps(session, kFirmwareCommand).Add(kOpenUpdate, code).Exchange();
   if (rc != 0)
     return rc;
   if (!FindItem(session, kOpenUpdate))
@@ -84,24 +60,14 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
 
   // Start it.
   const uint8_t zeros[3] = {};
-  rc = session.BeginCommand(kFirmwareCommand);
+  rc = CommandSteps(session, kFirmwareCommand).Add(kStartUpdate, zeros).Exchange();
   if (rc != 0)
     return rc;
-  rc = session.AddParameter(kStartUpdate, zeros, sizeof zeros);
+  uint8_t started = 0;
+  rc = ByteItem(session, kStartUpdate, 102, 101, &started);
   if (rc != 0)
     return rc;
-  rc = session.SendCommand();
-  if (rc != 0)
-    return rc;
-  rc = session.ReceiveAnswer();
-  if (rc != 0)
-    return rc;
-  const auto started = FindItem(session, kStartUpdate);
-  if (!started)
-    return 102;
-  if (started->lengthByte != 1 || started->data.size() != 1)
-    return 101;
-  if (ByteReader(started->data).U8().value_or(0) != 0)
+  if (started != 0)
     return 104;
 
   // Wait until the unit is ready to receive; no pause between polls.

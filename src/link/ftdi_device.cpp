@@ -74,24 +74,73 @@ bool FtdiDevice::CloseHandle() {
   return true;
 }
 
+FtdiDevice::ChipVerdict FtdiDevice::Judge(const FT_DEVICE_LIST_INFO_NODE& node, int32_t selector,
+                                          const std::string& serialFilter) {
+  const bool descriptionAccepted = DescriptionAccepted(selector, node);
+  const bool serialAccepted = serialFilter.empty() || FieldEquals(node.SerialNumber, serialFilter);
+  if (node.ID == kUsbId && descriptionAccepted && serialAccepted)
+    return ChipVerdict::kOpens;
+  const bool noStrings = node.SerialNumber[0] == '\0' && node.Description[0] == '\0';
+  if ((node.Flags & FT_FLAGS_OPENED) != 0 && noStrings)
+    return ChipVerdict::kInUseElsewhere;
+  if (node.ID != kUsbId)
+    return ChipVerdict::kOtherUsbId;
+  if (noStrings)
+    return ChipVerdict::kUnreadable;
+  return descriptionAccepted ? ChipVerdict::kOtherSerial : ChipVerdict::kOtherDescription;
+}
+
+bool FtdiDevice::Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, int32_t* count,
+                           const char** failedCall) {
+  list->reset();
+  *count = 0;
+  DWORD n = 0;
+  lastStatus = d2xx_.FT_CreateDeviceInfoList(&n);
+  if (lastStatus != FT_OK) {
+    RecordFailure("FT_CreateDeviceInfoList failed", 0);
+    *failedCall = "FT_CreateDeviceInfoList";
+    return false;
+  }
+  if (n == 0)
+    return true;
+
+  const DWORD allocated = n;
+  *list = std::make_unique<FT_DEVICE_LIST_INFO_NODE[]>(allocated);
+  lastStatus = d2xx_.FT_GetDeviceInfoList(list->get(), &n);
+  if (lastStatus != FT_OK) {
+    RecordFailure("FT_GetDeviceInfoList failed", 0);
+    *failedCall = "FT_GetDeviceInfoList";
+    return false;
+  }
+  // A device plugged in between the two calls may make the driver report
+  // more than we allocated; only the records we own are valid.
+  *count = static_cast<int32_t>(std::min(n, allocated));
+  return true;
+}
+
+int32_t FtdiDevice::ListChips(std::vector<ChipRecord>* chips, const char** failedCall) {
+  chips->clear();
+  errorText[0] = '\0';
+  std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> list;
+  int32_t count = 0;
+  const char* failed = nullptr;
+  if (!Enumerate(&list, &count, &failed)) {
+    if (failedCall != nullptr)
+      *failedCall = failed;
+    return 1;
+  }
+  for (int32_t i = 0; i < count; ++i)
+    chips->push_back(ChipRecord{i, list[i]});
+  return 0;
+}
+
 int32_t FtdiDevice::FindDevice() {
   errorText[0] = '\0';
   if (!CloseHandle())
     return -1;
 
-  DWORD count = 0;
-  lastStatus = d2xx_.FT_CreateDeviceInfoList(&count);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_CreateDeviceInfoList failed", 0);
-    return -1;
-  }
-  if (count == 0)
-    return -1;
-
   // Released on every way out; deviceList only points at it meanwhile.
-  const DWORD allocated = count;
-  auto list = std::make_unique<FT_DEVICE_LIST_INFO_NODE[]>(allocated);
-  deviceList = list.get();
+  std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> list;
   struct ListReset {
     FtdiDevice* self;
     ~ListReset() {
@@ -99,25 +148,14 @@ int32_t FtdiDevice::FindDevice() {
       self->deviceCount = 0;
     }
   } reset{this};
-
-  lastStatus = d2xx_.FT_GetDeviceInfoList(deviceList, &count);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetDeviceInfoList failed", 0);
+  const char* failed = nullptr;
+  if (!Enumerate(&list, &deviceCount, &failed))
     return -1;
-  }
-  // A device plugged in between the two calls may make the driver report
-  // more than we allocated; only the records we own are valid.
-  deviceCount = static_cast<int32_t>(std::min(count, allocated));
+  deviceList = list.get();
 
   for (int32_t i = 0; i < deviceCount; ++i) {
-    const FT_DEVICE_LIST_INFO_NODE& node = deviceList[i];
-    if (node.ID != kUsbId)
-      continue;
-    if (!DescriptionAccepted(deviceSelector, node))
-      continue;
-    if (!serialFilter.empty() && !FieldEquals(node.SerialNumber, serialFilter))
-      continue;
-    return i;
+    if (Judge(deviceList[i], deviceSelector, serialFilter) == ChipVerdict::kOpens)
+      return i;
   }
   return -1;
 }
@@ -158,53 +196,43 @@ int32_t FtdiDevice::CloseDevice() {
   return CloseHandle() ? 0 : 1;
 }
 
-int32_t FtdiDevice::SetDataFormat() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetDataFormat()");
+bool FtdiDevice::RequireOpen(const char* operation) {
+  if (handle != nullptr)
+    return true;
+  std::snprintf(errorText, sizeof errorText, "Device not open in %s()", operation);
+  return false;
+}
+
+template <typename... Params, typename... Args>
+int32_t FtdiDevice::Configure(const char* operation, const char* failure,
+                              FT_STATUS (D2xxApi::*call)(FT_HANDLE, Params...), Args... args) {
+  if (!RequireOpen(operation))
     return 1;
-  }
-  lastStatus = d2xx_.FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+  lastStatus = (d2xx_.*call)(handle, static_cast<Params>(args)...);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetDataCharacteristics failed", 0);
+    RecordFailure(failure, 0);
     return 1;
   }
   return 0;
+}
+
+int32_t FtdiDevice::SetDataFormat() {
+  return Configure("SetDataFormat", "FT_SetDataCharacteristics failed",
+                   &D2xxApi::FT_SetDataCharacteristics, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
 }
 
 int32_t FtdiDevice::SetBaudRate(uint32_t baud) {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetBaudRate()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_SetBaudRate(handle, baud);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetBaudRate failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("SetBaudRate", "FT_SetBaudRate failed", &D2xxApi::FT_SetBaudRate, baud);
 }
 
 int32_t FtdiDevice::SetRTSCTS() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetRTSCTS()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_SetFlowControl(handle, FT_FLOW_RTS_CTS, 0, 0);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetFlowControl failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("SetRTSCTS", "FT_SetFlowControl failed", &D2xxApi::FT_SetFlowControl,
+                   FT_FLOW_RTS_CTS, 0, 0);
 }
 
 int32_t FtdiDevice::SetTimeouts(uint32_t readMs, uint32_t writeMs) {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetTimeouts()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_SetTimeouts(handle, readMs, writeMs);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetTimeouts failed", 0);
+  if (Configure("SetTimeouts", "FT_SetTimeouts failed", &D2xxApi::FT_SetTimeouts, readMs,
+                writeMs) != 0) {
     return 1;
   }
   readTimeout = readMs;
@@ -213,64 +241,30 @@ int32_t FtdiDevice::SetTimeouts(uint32_t readMs, uint32_t writeMs) {
 }
 
 int32_t FtdiDevice::SetLatencyTimer() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetLatencyTimer()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_SetLatencyTimer(handle, 2);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetLatencyTimer failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("SetLatencyTimer", "FT_SetLatencyTimer failed", &D2xxApi::FT_SetLatencyTimer, 2);
 }
 
 int32_t FtdiDevice::SetBitInput() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in SetBitInput()");
+  // The directions change only on an open handle, before the call.
+  if (!RequireOpen("SetBitInput"))
     return 1;
-  }
   cbusDirections &= ~0x0Fu;
   // Mask 0x00: no CBUS pin driven, all four read as inputs.
-  lastStatus = d2xx_.FT_SetBitMode(handle, 0x00, FT_BITMODE_CBUS_BITBANG);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_SetBitMode failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("SetBitInput", "FT_SetBitMode failed", &D2xxApi::FT_SetBitMode, 0x00,
+                   FT_BITMODE_CBUS_BITBANG);
 }
 
 int32_t FtdiDevice::FlushInBuffer() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in FlushInBuffer()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_Purge(handle, FT_PURGE_RX);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_Purge failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("FlushInBuffer", "FT_Purge failed", &D2xxApi::FT_Purge, FT_PURGE_RX);
 }
 
 int32_t FtdiDevice::FlushOutBuffer() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in FlushOutBuffer()");
-    return 1;
-  }
-  lastStatus = d2xx_.FT_Purge(handle, FT_PURGE_TX);
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_Purge failed", 0);
-    return 1;
-  }
-  return 0;
+  return Configure("FlushOutBuffer", "FT_Purge failed", &D2xxApi::FT_Purge, FT_PURGE_TX);
 }
 
 int32_t FtdiDevice::Write(const void* data, int32_t n) {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in Write()");
+  if (!RequireOpen("Write"))
     return 0;
-  }
   // A negative count would otherwise turn into a huge unsigned length.
   if (n <= 0 || data == nullptr) {
     SetErrorText("0 bytes written");
@@ -299,10 +293,8 @@ int32_t FtdiDevice::Write(const void* data, int32_t n) {
 }
 
 int32_t FtdiDevice::Read(int32_t n, void* destination) {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in Read()");
+  if (!RequireOpen("Read"))
     return 0;
-  }
   // A negative count would otherwise turn into a huge unsigned length.
   if (n <= 0 || destination == nullptr) {
     SetErrorText("0 bytes read");
@@ -322,10 +314,8 @@ int32_t FtdiDevice::Read(int32_t n, void* destination) {
 }
 
 int32_t FtdiDevice::QueryReadBufLen() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in QueryReadBufLen()");
+  if (!RequireOpen("QueryReadBufLen"))
     return 0;
-  }
   DWORD rx = 0;
   lastStatus = d2xx_.FT_GetQueueStatus(handle, &rx);
   if (lastStatus != FT_OK) {
@@ -336,10 +326,8 @@ int32_t FtdiDevice::QueryReadBufLen() {
 }
 
 int32_t FtdiDevice::QueryWriteBufLen() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in QueryWriteBufLen()");
+  if (!RequireOpen("QueryWriteBufLen"))
     return 0;
-  }
   DWORD rx = 0;
   DWORD tx = 0;
   DWORD event = 0;
@@ -351,11 +339,9 @@ int32_t FtdiDevice::QueryWriteBufLen() {
   return static_cast<int32_t>(std::min<DWORD>(tx, INT32_MAX));
 }
 
-const char* FtdiDevice::QuerySerial() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in QuerySerial()");
-    return "";
-  }
+bool FtdiDevice::QueryStrings(const char* operation) {
+  if (!RequireOpen(operation))
+    return false;
   FT_DEVICE type = 0;
   DWORD id = 0;
   lastStatus = d2xx_.FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr);
@@ -365,26 +351,17 @@ const char* FtdiDevice::QuerySerial() {
   description[sizeof description - 1] = '\0';
   if (lastStatus != FT_OK) {
     RecordFailure("FT_GetDeviceInfo failed", 0);
-    return "";
+    return false;
   }
-  return serial;
+  return true;
+}
+
+const char* FtdiDevice::QuerySerial() {
+  return QueryStrings("QuerySerial") ? serial : "";
 }
 
 const char* FtdiDevice::QueryDescr() {
-  if (handle == nullptr) {
-    SetErrorText("Device not open in QueryDescr()");
-    return "";
-  }
-  FT_DEVICE type = 0;
-  DWORD id = 0;
-  lastStatus = d2xx_.FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr);
-  serial[sizeof serial - 1] = '\0';
-  description[sizeof description - 1] = '\0';
-  if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetDeviceInfo failed", 0);
-    return "";
-  }
-  return description;
+  return QueryStrings("QueryDescr") ? description : "";
 }
 
 }  // namespace vexo3

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "link/d2xx.h"
 
@@ -21,6 +23,10 @@ class FtdiDevice {
  public:
   // USB id of the chip: vendor 0x0403, product 0x6015.
   static constexpr ULONG kUsbId = 0x04036015;
+  // The description of a HandController's chip, and the deviceSelector that
+  // accepts only that (the one the session uses).
+  static constexpr const char* kHandControllerDescription = "Vexo-3 HandController";
+  static constexpr int32_t kHandControllerSelector = 3;
   // Pieces of a Write: at most this many bytes per FT_Write call.
   static constexpr uint32_t kMaxWritePiece = 16384;
 
@@ -31,9 +37,38 @@ class FtdiDevice {
   FtdiDevice(const FtdiDevice&) = delete;
   FtdiDevice& operator=(const FtdiDevice&) = delete;
 
-  // Index of the first device in the driver's list whose ID is kUsbId and
-  // whose description passes deviceSelector (and serialFilter when set);
-  // −1 when none does or enumeration fails. Closes an open handle first.
+  // What FindDevice makes of one record of the driver's list: kOpens when it
+  // would take it, else the first reason it doesn't.
+  enum class ChipVerdict {
+    kOpens,             // ID kUsbId, description and serial accepted
+    kInUseElsewhere,    // opened flag and no strings: another process holds
+                        // it (Windows then fills nothing else, the ID included)
+    kOtherUsbId,        // not an FT-X chip of ours
+    kUnreadable,        // no strings: no permission for the USB device, or busy
+    kOtherDescription,  // refused by the selector
+    kOtherSerial,       // refused by the serial filter
+  };
+  // The one rule for FindDevice and for anything that shows the chips:
+  // selector as deviceSelector, serialFilter as SetSerialFilter ("" = any).
+  // Reads the record's text fields only up to their size.
+  static ChipVerdict Judge(const FT_DEVICE_LIST_INFO_NODE& node, int32_t selector,
+                           const std::string& serialFilter);
+
+  // One record of the driver's list.
+  struct ChipRecord {
+    int32_t index = 0;  // in the list: what FT_Open is given
+    FT_DEVICE_LIST_INFO_NODE node{};
+  };
+  // Every record of the driver's list, in its order: FT_CreateDeviceInfoList,
+  // then (unless it counts none) FT_GetDeviceInfoList, the calls FindDevice
+  // makes. 0 on success; 1 when a call fails, with the failure recorded as
+  // FindDevice records it and *failedCall (when given) that call's name.
+  // Leaves the handle alone.
+  int32_t ListChips(std::vector<ChipRecord>* chips, const char** failedCall = nullptr);
+
+  // Index of the first device in the driver's list that Judge gives kOpens
+  // with deviceSelector and serialFilter; −1 when none does or enumeration
+  // fails. Closes an open handle first.
   int32_t FindDevice();
   // 0 on success; 1 when FindDevice finds nothing; the non-zero D2XX status
   // when a D2XX call fails (the handle may then be open).
@@ -95,6 +130,20 @@ class FtdiDevice {
 
  private:
   void SetErrorText(const char* text);
+  // False, with "Device not open in operation()", when no handle is open.
+  bool RequireOpen(const char* operation);
+  // One configuration call on the open handle: 0, or 1 with the not-open
+  // text or RecordFailure(failure, 0).
+  template <typename... Params, typename... Args>
+  int32_t Configure(const char* operation, const char* failure,
+                    FT_STATUS (D2xxApi::*call)(FT_HANDLE, Params...), Args... args);
+  // FT_GetDeviceInfo into serial and description; false on failure.
+  bool QueryStrings(const char* operation);
+  // FT_CreateDeviceInfoList and FT_GetDeviceInfoList: *list holds *count
+  // records (none when the driver counts none). False on a failed call,
+  // recorded, with *failedCall its name.
+  bool Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, int32_t* count,
+                 const char** failedCall);
   // errorText = "message (code lastStatus ($lastStatus))"; records the status
   // and value (1 for time-outs).
   void RecordFailure(const char* message, int32_t value);

@@ -259,6 +259,68 @@ TEST(CliEndToEnd, NoPermissionSaysHowToFixIt) {
   EXPECT_NE(r.err.find(hint), std::string::npos) << r.err;
 }
 
+// One chip of each kind: the link's verdict on each, as `devices` shows it.
+TEST(CliEndToEnd, DevicesShowsTheVerdictOnEachKindOfChip) {
+  ScratchDir dir;
+  const std::string profile = dir.Write("kinds.json", R"({"chips": [
+    { "serial": "VX300001" },
+    { "serial": "VX300002", "inaccessible": true },
+    { "serial": "VX300003", "in_use_elsewhere": true },
+    { "serial": "VX300004", "description": "Vexo-3 Prototype" },
+    { "serial": "VX300005", "usb_id": "0403:6001" } ] })");
+  struct Row {
+    const char* line;
+    const char* usbId;  // null: the driver gives none
+    bool readable, inUse, wouldOpen;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"0      0403:6015  VX300001         \"Vexo-3 HandController\"   yes",                         "0403:6015", true,  false, true},
+      {"1      0403:6015  -                -                         no: can't be read (no permission, or in use)", "0403:6015", false, false, false},
+      {"2      -          -                -                         no: in use by another program", nullptr,     false, true,  false},
+      {"3      0403:6015  VX300004         \"Vexo-3 Prototype\"        no: not a Vexo-3 HandController", "0403:6015", true, false, false},
+      // The chip with another USB id is not listed.
+  };
+  // clang-format on
+  RunResult r = Vexo3({"--simulate=" + profile, "devices"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::string table = "index  usb id     serial           description               updater\n";
+  for (const Row& row : rows)
+    table += std::string(row.line) + "\n";
+  EXPECT_EQ(r.out, table);
+
+  r = Vexo3({"--simulate=" + profile, "devices", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto list = nlohmann::json::parse(r.out).at("devices");
+  ASSERT_EQ(list.size(), std::size(rows));
+  for (size_t i = 0; i < list.size(); ++i) {
+    SCOPED_TRACE(rows[i].line);
+    EXPECT_EQ(list[i].at("usb_id"), rows[i].usbId ? nlohmann::json(rows[i].usbId) : nullptr);
+    EXPECT_EQ(list[i].at("readable"), rows[i].readable);
+    EXPECT_EQ(list[i].at("in_use_elsewhere"), rows[i].inUse);
+    EXPECT_EQ(list[i].at("would_open"), rows[i].wouldOpen);
+  }
+}
+
+// No HandController that can be opened, but a chip in use elsewhere: the
+// device exists but can't be had, which is a device failure.
+TEST(CliEndToEnd, AChipInUseElsewhereIsSaidAndIsExitOne) {
+  ScratchDir dir;
+  const std::string profile = dir.Write(
+      "held.json", R"({"chips":[{"in_use_elsewhere":true},{"description":"Vexo-3 Prototype"}]})");
+  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const std::vector<std::vector<std::string>> runs = {
+      {"info"}, {"--serial", "VX300001", "info"}, {"update", package, "--yes"}};
+  for (std::vector<std::string> args : runs) {
+    SCOPED_TRACE(args.back());
+    args.insert(args.begin(), "--simulate=" + profile);
+    const RunResult r = Vexo3(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(cli::InUseElsewhereText()), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("no Vexo-3 HandController found"), std::string::npos) << r.err;
+  }
+}
+
 TEST(CliEndToEnd, PackageFileErrorsAreExitFour) {
   ScratchDir dir;
   const std::string full = WriteTestPackage(dir, "full.bin", 0x1000);

@@ -114,17 +114,23 @@ TEST(TerminalWindow, ProgressOnATerminalEndsItsLineBeforeTheNextStatus) {
 }
 
 TEST(DeviceChoice, SelectorAndSerial) {
-  auto chip = [](uint32_t index, const char* serial, const char* description) {
-    ChipEntry e;
-    e.index = index;
-    e.usbId = 0x04036015;
-    e.serial = serial;
-    e.description = description;
-    return e;
+  VirtualClock clock;
+  sim::SimulatedBus bus(clock);
+  auto add = [&](const char* serial, const char* description) -> sim::ChipInfo& {
+    sim::ChipInfo info;
+    info.serial = serial;
+    info.description = description;
+    return bus.AddChip(info, nullptr).MutableInfo();
   };
-  const std::vector<ChipEntry> chips = {chip(0, "P1", "Vexo-3 Prototype"),
-                                        chip(1, "A", "Vexo-3 HandController"),
-                                        chip(2, "B", "Vexo-3 HandController"), chip(3, "", "")};
+  add("P1", "Vexo-3 Prototype");
+  add("A", "Vexo-3 HandController");
+  add("B", "Vexo-3 HandController");
+  add("C", "Vexo-3 HandController").inaccessible = true;
+  add("D", "Vexo-3 HandController").usbId = 0x04036001;  // not listed
+  std::vector<ChipEntry> chips;
+  std::string error;
+  ASSERT_TRUE(ListChips(bus, &chips, &error)) << error;
+  ASSERT_EQ(chips.size(), 4u);
   EXPECT_EQ(ChooseHandController(chips, std::nullopt).kind, Choice::Kind::Several);
   const Choice b = ChooseHandController(chips, std::string("B"));
   ASSERT_EQ(b.kind, Choice::Kind::One);
@@ -132,9 +138,22 @@ TEST(DeviceChoice, SelectorAndSerial) {
   EXPECT_EQ(ChooseHandController(chips, std::string("P1")).kind, Choice::Kind::NoSuchSerial);
   EXPECT_EQ(ChooseHandController({chips[0], chips[3]}, std::nullopt).kind, Choice::Kind::None);
   EXPECT_TRUE(chips[3].unreadable());
-  const std::string table = FormatChipTable(chips, std::nullopt);
-  EXPECT_NE(table.find("no: not a Vexo-3 HandController"), std::string::npos) << table;
+  const std::string table = FormatChipTable(chips, std::string("B"));
+  EXPECT_NE(table.find("\"Vexo-3 Prototype\"        no: not a Vexo-3 HandController"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("no: other serial than --serial"), std::string::npos) << table;
   EXPECT_NE(table.find("no: can't be read"), std::string::npos) << table;
+
+  // A chip another program holds may be the one asked for, with or without --serial.
+  bus.Chip(1).MutableInfo().openElsewhere = true;
+  bus.Chip(1).MutableInfo().listedBlank = true;
+  bus.Chip(2).MutableInfo().description = "Vexo-3 Prototype";
+  ASSERT_TRUE(ListChips(bus, &chips, &error)) << error;
+  EXPECT_TRUE(chips[1].inUseElsewhere());
+  EXPECT_FALSE(chips[1].unreadable());
+  EXPECT_EQ(ChooseHandController(chips, std::nullopt).kind, Choice::Kind::InUseElsewhere);
+  EXPECT_EQ(ChooseHandController(chips, std::string("A")).kind, Choice::Kind::InUseElsewhere);
 }
 
 // Bytes the peer sends back, whatever the host wrote.

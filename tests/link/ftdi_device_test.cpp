@@ -143,6 +143,56 @@ TEST_F(FtdiDeviceTest, InaccessibleChipIsNotChosen) {
   EXPECT_FALSE(link.IsOpen());
 }
 
+// The link's verdict on each kind of chip the driver may list, as the
+// session's link (selector 3, serial filter VX300001) sees it; FindDevice
+// takes exactly the chips judged kOpens.
+TEST_F(FtdiDeviceTest, ListChipsJudgesEachRecordAsFindDeviceDoes) {
+  using V = FtdiDevice::ChipVerdict;
+  struct Row {
+    const char* name;
+    ChipInfo chip;
+    bool inaccessible, openElsewhere, listedBlank;
+    V verdict;
+    ULONG listedId;  // what the driver's record says
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"HandController",          Chip("Vexo-3 HandController"),               false, false, false, V::kOpens,            FtdiDevice::kUsbId},
+      {"can't be read",           Chip("Vexo-3 HandController"),               true,  false, false, V::kUnreadable,       FtdiDevice::kUsbId},
+      {"in use, listed blank",    Chip("Vexo-3 HandController"),               false, true,  true,  V::kInUseElsewhere,   0},
+      {"in use, strings listed",  Chip("Vexo-3 HandController"),               false, true,  false, V::kOpens,            FtdiDevice::kUsbId},
+      {"other description",       Chip("Vexo-3 Prototype"),                    false, false, false, V::kOtherDescription, FtdiDevice::kUsbId},
+      {"other USB id",            Chip("Vexo-3 HandController", "VX300001", kOtherId), false, false, false, V::kOtherUsbId, kOtherId},
+      {"other serial",            Chip("Vexo-3 HandController", "VX300002"),   false, false, false, V::kOtherSerial,      FtdiDevice::kUsbId},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    ChipInfo info = row.chip;
+    info.inaccessible = row.inaccessible;
+    info.openElsewhere = row.openElsewhere;
+    info.listedBlank = row.listedBlank;
+    bus.AddChip(info, nullptr);
+  }
+  link.deviceSelector = FtdiDevice::kHandControllerSelector;
+  link.SetSerialFilter("VX300001");
+  std::vector<FtdiDevice::ChipRecord> chips;
+  ASSERT_EQ(link.ListChips(&chips), 0) << link.errorText;
+  ASSERT_EQ(chips.size(), std::size(rows));
+  for (size_t i = 0; i < chips.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(chips[i].index, static_cast<int32_t>(i));
+    EXPECT_EQ(chips[i].node.ID, rows[i].listedId);
+    EXPECT_EQ(FtdiDevice::Judge(chips[i].node, link.deviceSelector, link.SerialFilter()),
+              rows[i].verdict);
+  }
+  EXPECT_EQ(link.FindDevice(), 0);
+  // Without the first chip FindDevice moves on to the next kOpens, past the
+  // unreadable and the blank one.
+  bus.Chip(0).MutableInfo().description = "Vexo-3 Prototype";
+  EXPECT_EQ(link.FindDevice(), 3);
+  EXPECT_EQ(link.OpenDevice(), static_cast<int32_t>(FT_DEVICE_NOT_OPENED));
+}
+
 TEST_F(FtdiDeviceTest, OpenRecordsThePinsAndPurgesBothQueues) {
   ChipInfo info = Chip("Vexo-3 HandController");
   info.cbusPins = 0x0A;
@@ -390,6 +440,13 @@ TEST_F(FtdiDeviceTest, FailedEnumerationIsRecorded) {
   EXPECT_EQ(link.FindDevice(), -1);
   EXPECT_STREQ(link.errorText, "FT_GetDeviceInfoList failed (code 18 ($12))");
   EXPECT_EQ(link.deviceList, nullptr);
+  // ListChips fails the same way, and names the call.
+  std::vector<FtdiDevice::ChipRecord> chips;
+  const char* failed = nullptr;
+  bus.FailCall(D2xxCall::GetDeviceInfoList, FT_OTHER_ERROR);
+  EXPECT_EQ(link.ListChips(&chips, &failed), 1);
+  EXPECT_STREQ(failed, "FT_GetDeviceInfoList");
+  EXPECT_STREQ(link.errorText, "FT_GetDeviceInfoList failed (code 18 ($12))");
   EXPECT_EQ(link.FindDevice(), 0);
   EXPECT_STREQ(link.errorText, "");
 }

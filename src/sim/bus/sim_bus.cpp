@@ -270,6 +270,10 @@ FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWO
     const SimChip& chip = *chips_[listSnapshot_[i]];
     FT_DEVICE_LIST_INFO_NODE& node = dest[i];
     node = FT_DEVICE_LIST_INFO_NODE{};
+    if (chip.info_.openElsewhere && chip.info_.listedBlank) {
+      node.Flags = FT_FLAGS_OPENED;
+      continue;
+    }
     node.Flags = chip.open_ ? ULONG{FT_FLAGS_OPENED} : ULONG{0};
     node.Type = chip.info_.type;
     node.ID = chip.info_.usbId;

@@ -49,6 +49,10 @@ struct ChipInfo {
   // Another program has the chip open: its strings read as usual, FT_Open
   // fails.
   bool openElsewhere = false;
+  // With openElsewhere: listed as Windows lists a chip another process
+  // holds, with the opened flag and every other field empty (no ID, no
+  // strings).
+  bool listedBlank = false;
   // The device's time to think before each answer (µs): added to the start
   // of every SimChip::Send on the device's line.
   uint32_t processingTimeUs = 0;

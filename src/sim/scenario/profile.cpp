@@ -117,10 +117,15 @@ uint32_t UsbId(const json& j, const std::string& path) {
   return id;
 }
 
-ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible) {
-  Object(j, path, {"description", "serial", "usb_id", "hand_controller", "inaccessible"});
+ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible,
+                  bool* inUseElsewhere) {
+  Object(
+      j, path,
+      {"description", "serial", "usb_id", "hand_controller", "inaccessible", "in_use_elsewhere"});
   if (auto* v = Member(j, "inaccessible"))
     *inaccessible = Bool(*v, path + ".inaccessible");
+  if (auto* v = Member(j, "in_use_elsewhere"))
+    *inUseElsewhere = Bool(*v, path + ".in_use_elsewhere");
   ChipScenario chip;
   // The chip's strings live in 64- and 16-byte fields with their terminator.
   if (auto* v = Member(j, "description"))
@@ -194,8 +199,11 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
       p.scenario.chips.clear();
       for (size_t i = 0; i < v->size(); ++i) {
         bool inaccessible = false;
-        p.scenario.chips.push_back(Chip((*v)[i], Index("chips", i), &inaccessible));
+        bool inUseElsewhere = false;
+        p.scenario.chips.push_back(
+            Chip((*v)[i], Index("chips", i), &inaccessible, &inUseElsewhere));
         p.chipInaccessible.push_back(inaccessible);
+        p.chipInUseElsewhere.push_back(inUseElsewhere);
       }
     }
     if (auto* v = Member(root, "faults")) {

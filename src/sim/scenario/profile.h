@@ -20,6 +20,9 @@ struct Profile {
   // Per chip (same order): its strings can't be read and it can't be opened,
   // as when the user lacks permission for the USB device. Key "inaccessible".
   std::vector<bool> chipInaccessible;
+  // Per chip: another process holds it, and the driver lists it as Windows
+  // does (the opened flag, nothing else). Key "in_use_elsewhere".
+  std::vector<bool> chipInUseElsewhere;
 };
 
 // Parses profile text. Every key is optional and defaults to the default

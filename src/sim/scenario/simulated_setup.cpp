@@ -34,6 +34,13 @@ SimulatedSetup::SimulatedSetup(Clock& clock, const Profile& profile)
   for (size_t i = 0; i < profile.chipInaccessible.size() && i < bus_->ChipCount(); ++i) {
     bus_->Chip(i).MutableInfo().inaccessible = profile.chipInaccessible[i];
   }
+  for (size_t i = 0; i < profile.chipInUseElsewhere.size() && i < bus_->ChipCount(); ++i) {
+    if (profile.chipInUseElsewhere[i]) {
+      // Held by another process, as Windows lists such a chip.
+      bus_->Chip(i).MutableInfo().openElsewhere = true;
+      bus_->Chip(i).MutableInfo().listedBlank = true;
+    }
+  }
 }
 
 SimulatedSetup::~SimulatedSetup() {

@@ -13,25 +13,25 @@
 #include <vector>
 
 #include "link/hardware_d2xx.h"
+#include "platform/console.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
 #include "ui/updater_options.h"
 #include "ui/win32/screenshot.h"
 #include "ui/win32/sivra_dlg.h"
-#include "ui/win32/wide_text.h"
 
 namespace {
 
 // The command line as UTF-8, without the program's name.
 std::vector<std::string> Arguments() {
-  std::vector<std::string> args;
   int count = 0;
   LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
   if (argv == nullptr)
-    return args;
-  for (int i = 1; i < count; ++i)
-    args.push_back(vexo3::Narrow(argv[i]));
+    return {};
+  std::vector<std::string> args = vexo3::Utf8Arguments(count, argv);
   LocalFree(argv);
+  if (!args.empty())
+    args.erase(args.begin());
   return args;
 }
 
@@ -54,7 +54,7 @@ void Tell(const std::string& text, bool error) {
     std::fflush(out);
     return;
   }
-  MessageBoxW(nullptr, vexo3::Widen(text).c_str(), L"vexo3-updater",
+  MessageBoxW(nullptr, vexo3::WideFromUtf8(text).c_str(), L"vexo3-updater",
               error ? MB_ICONHAND : MB_ICONINFORMATION);
 }
 

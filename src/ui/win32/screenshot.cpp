@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/console.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
-#include "ui/win32/wide_text.h"
 
 namespace vexo3 {
 namespace {
@@ -114,7 +114,7 @@ BOOL CALLBACK InspectWindow(HWND window, LPARAM) {
     // A message box: the run went wrong.
     wchar_t caption[256] = {};
     GetWindowTextW(window, caption, 256);
-    std::fprintf(stderr, "vexo3-updater: unexpected box \"%s\"\n", Narrow(caption).c_str());
+    std::fprintf(stderr, "vexo3-updater: unexpected box \"%s\"\n", Utf8FromWide(caption).c_str());
     g_watch->ok = false;
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
@@ -184,7 +184,7 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
     return false;
   }
   const fs::path package = fs::temp_directory_path(error) / "vexo3-demo.bin";
-  const std::string packageUtf8 = Narrow(package.wstring());
+  const std::string packageUtf8 = Utf8FromWide(package.wstring());
   if (error || !sim::WritePackage(packageUtf8, DemoPackage())) {
     std::fprintf(stderr, "vexo3-updater: can't write the demo package %s\n", packageUtf8.c_str());
     return false;

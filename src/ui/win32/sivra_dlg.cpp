@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/console.h"
 #include "ui/win32/devinfo_dlg.h"
 #include "ui/win32/resource.h"
-#include "ui/win32/wide_text.h"
 
 namespace vexo3 {
 namespace {
@@ -251,7 +251,8 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
   // Error: MB_ICONHAND | MB_OK (0x10); warning question: MB_ICONEXCLAMATION | MB_YESNO (0x34).
   UINT style = icon == MessageIcon::Error ? MB_ICONHAND : MB_ICONEXCLAMATION;
   style |= buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
-  const int answer = MessageBoxW(hwnd_, Widen(text).c_str(), Widen(caption).c_str(), style);
+  const int answer =
+      MessageBoxW(hwnd_, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(), style);
   if (buttons == MessageButtons::Ok)
     return MessageAnswer::Ok;
   return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
@@ -272,7 +273,7 @@ void CSivraDlg::OnPhase(const PhaseChange& change) {
 
 void CSivraDlg::SetStatusText(const std::string& text) {
   HWND status = Control(IDC_STATUS);
-  SetWindowTextW(status, Widen(text).c_str());
+  SetWindowTextW(status, WideFromUtf8(text).c_str());
   UpdateWindow(status);  // the action blocks the loop that would paint it
 }
 
@@ -286,11 +287,11 @@ bool CSivraDlg::IsChecked(DialogCheckBox box) {
 }
 
 std::string CSivraDlg::FirmwareFileText() {
-  return Narrow(WindowText(Control(IDC_FIRMWARE_FILE)));
+  return Utf8FromWide(WindowText(Control(IDC_FIRMWARE_FILE)));
 }
 
 void CSivraDlg::SetFirmwareFileText(const std::string& text) {
-  SetDlgItemTextW(hwnd_, IDC_FIRMWARE_FILE, Widen(text).c_str());
+  SetDlgItemTextW(hwnd_, IDC_FIRMWARE_FILE, WideFromUtf8(text).c_str());
 }
 
 std::optional<std::string> CSivraDlg::ChooseFirmwareFile() {
@@ -308,16 +309,16 @@ std::optional<std::string> CSivraDlg::ChooseFirmwareFile() {
   if (!GetOpenFileNameW(&open))
     return std::nullopt;
   path.resize(wcsnlen(path.c_str(), path.size()));
-  return Narrow(path);
+  return Utf8FromWide(path);
 }
 
 void CSivraDlg::SetSummaryText(const std::string& text) {
-  SetDlgItemTextW(hwnd_, IDC_SUMMARY, Widen(text).c_str());
+  SetDlgItemTextW(hwnd_, IDC_SUMMARY, WideFromUtf8(text).c_str());
 }
 
 void CSivraDlg::ShowDeviceReport(const std::string& report,
                                  const DeviceReportRecords& /*records*/) {
-  ShowDevinfoDialog(hwnd_, Widen(report));
+  ShowDevinfoDialog(hwnd_, WideFromUtf8(report));
 }
 
 void CSivraDlg::Redraw() {

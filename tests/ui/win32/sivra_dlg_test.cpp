@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
@@ -22,7 +23,6 @@
 #include "ui/updater_options.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
-#include "ui/win32/wide_text.h"
 
 namespace vexo3 {
 namespace {
@@ -38,13 +38,13 @@ constexpr int kBoxIconIds[] = {0x440, 20};
 std::string Text(HWND window) {
   wchar_t buffer[4096] = {};
   GetWindowTextW(window, buffer, 4096);
-  return Narrow(buffer);
+  return Utf8FromWide(buffer);
 }
 
 std::string ClassOf(HWND window) {
   wchar_t buffer[64] = {};
   GetClassNameW(window, buffer, 64);
-  return Narrow(buffer);
+  return Utf8FromWide(buffer);
 }
 
 // Runs the thread's messages for a while, as the program's loop would.
@@ -245,7 +245,7 @@ std::string FontFace(HWND window, int* points) {
   HDC dc = GetDC(window);
   *points = MulDiv(lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight, 72, GetDeviceCaps(dc, LOGPIXELSY));
   ReleaseDC(window, dc);
-  return Narrow(lf.lfFaceName);
+  return Utf8FromWide(lf.lfFaceName);
 }
 
 sim::HandControllerConfig Config() {
@@ -280,7 +280,7 @@ class Win32DialogTest : public ::testing::Test {
   }
 
   // UTF-8, as the dialog's texts are.
-  std::string PathOf(const fs::path& path) { return Narrow(path.wstring()); }
+  std::string PathOf(const fs::path& path) { return Utf8FromWide(path.wstring()); }
 
   std::string WritePackage(uint16_t hcFlags = 0x1000, const std::string& name = "package.bin") {
     std::vector<sim::PackageRecord> records(2);
@@ -299,7 +299,7 @@ class Win32DialogTest : public ::testing::Test {
   }
 
   void Load(CSivraDlg& dlg, const std::string& path) {
-    SetDlgItemTextW(dlg.hwnd(), IDC_FIRMWARE_FILE, Widen(path).c_str());
+    SetDlgItemTextW(dlg.hwnd(), IDC_FIRMWARE_FILE, WideFromUtf8(path).c_str());
     dlg.LoadSelectedPackage();
   }
 
@@ -389,7 +389,7 @@ TEST_F(Win32DialogTest, ResourcesOfTheProgram) {
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\FileDescription",
                              reinterpret_cast<void**>(&value), &length));
-  EXPECT_EQ(Narrow(value), "Vexo-3 updater ver. 1.2");
+  EXPECT_EQ(Utf8FromWide(value), "Vexo-3 updater ver. 1.2");
 
   // The manifest asks for common controls 6, per-monitor DPI awareness and
   // the invoker's rights, and version 6 is what runs.
@@ -515,10 +515,10 @@ TEST_F(Win32DialogTest, ChosenPackageIsSummarised) {
     for (int i = 0; i < count; ++i) {
       wchar_t item[256] = {};
       SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
-      filters.push_back(Narrow(item));
+      filters.push_back(Utf8FromWide(item));
     }
-    if (!SetDlgItemTextW(chooser, cmb13, Widen(path).c_str()))
-      SetDlgItemTextW(chooser, edt1, Widen(path).c_str());
+    if (!SetDlgItemTextW(chooser, cmb13, WideFromUtf8(path).c_str()))
+      SetDlgItemTextW(chooser, edt1, WideFromUtf8(path).c_str());
     Press(chooser, IDOK);
   };
   SendMessageW(dlg.Control(IDC_BROWSE), BM_CLICK, 0, 0);
@@ -579,7 +579,7 @@ LRESULT CALLBACK SpyOnStatus(HWND status, UINT message, WPARAM wParam, LPARAM lP
                              DWORD_PTR data) {
   if (message == WM_SETTEXT) {
     auto* spy = reinterpret_cast<StatusSpy*>(data);
-    spy->texts.push_back(Narrow(reinterpret_cast<const wchar_t*>(lParam)));
+    spy->texts.push_back(Utf8FromWide(reinterpret_cast<const wchar_t*>(lParam)));
     spy->positions.push_back(SendMessageW(spy->strip, PBM_GETPOS, 0, 0));
   }
   return DefSubclassProc(status, message, wParam, lParam);
