@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/file_access.h"
 #include "platform/file_open.h"
+#include "platform/nearest_name.h"
 
 namespace vexo3::sim {
 namespace {
@@ -46,7 +47,7 @@ const json& Object(const json& j, const std::string& path,
     for (std::string_view a : allowed)
       known = known || key == a;
     if (!known)
-      Fail(Join(path, key), "unknown key");
+      Fail(Join(path, key), "unknown key" + DidYouMean(key, {allowed.begin(), allowed.size()}));
   }
   return j;
 }
