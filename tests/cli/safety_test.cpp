@@ -326,6 +326,9 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
                     "action": "status:0"}]})");
   const std::string noFirmware =
       dir.Write("nofw.json", R"({"chips": [{"hand_controller": {"firmware": {"status": 15}}}]})");
+  const std::string cameraApp =
+      dir.Write("camapp.json", R"({"chips": [{"hand_controller": {"camera": {"mode": "app"}}}]})");
+  const std::string keyTypo = dir.Write("typo.json", R"({"chips": [{"hand_controler": {}}]})");
   // clang-format off
   const struct {
     const char* name;
@@ -341,6 +344,24 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "HC firmware update error: Update has failed", "20000/20000"},
     {"firmware status text", {"--simulate=" + noFirmware, "info", "--json"}, 0,
      "\"status\": 15,\n      \"status_text\": \"NO FIRMWARE is present\"", ""},
+    {"the Camera's own mode", {"--simulate=" + cameraApp, "info", "--json"}, 0,
+     "\"accessed\": true,\n    \"mode\": \"app\",", ""},
+    {"mistyped command", {"updaet", package}, 2,
+     "vexo3: unknown command \"updaet\"; did you mean \"update\"?\nRun with --help", ""},
+    {"mistyped command after a bare --simulate", {"--simulate", "inof"}, 2,
+     "vexo3: unknown command \"inof\"; did you mean \"info\"?\n", ""},
+    {"no command near", {"frobnicate"}, 2, "vexo3: unknown command \"frobnicate\"\nRun", ""},
+    {"--trace's file after a space", {"--simulate", "--trace", "wire.txt", "info"}, 2,
+     "(--trace takes its value only after '=': --trace=wire.txt)", "BOOT MODE"},
+    {"mistyped option", {"--simulate", "update", package, "--no-camra"}, 2,
+     "vexo3: unknown option \"--no-camra\"; did you mean \"--no-camera\"?\n", "DONE ok"},
+    {"mistyped global option", {"--simulat", "info"}, 2,
+     "vexo3: unknown option \"--simulat\"; did you mean \"--simulate\"?\n", ""},
+    {"one letter is no typo", {"-x", "info"}, 2, "vexo3: unknown option \"-x\"\n", ""},
+    {"another command's option", {"--simulate", "info", "--yes"}, 2,
+     "vexo3: \"--yes\" is not an option of info\n", "BOOT MODE"},
+    {"mistyped profile key", {"--simulate=" + keyTypo, "info"}, 2,
+     "chips[0].hand_controler: unknown key; did you mean \"hand_controller\"?", ""},
   };
   // clang-format on
   for (const auto& c : cases) {
