@@ -233,8 +233,7 @@ std::string MistypedWordText(const CLI::App& app, const Arguments& args) {
   // The command stands at the first word that is neither an option nor the
   // value of one.
   std::string command;
-  size_t i = 1;
-  for (; i < args.words.size(); ++i) {
+  for (size_t i = 1; i < args.words.size(); ++i) {
     const std::string& a = args.words[i];
     if (a == "--")
       break;
