@@ -34,10 +34,13 @@ expect_field() {
 }
 
 expect_file usr/lib/udev/rules.d/60-vexo3.rules
+expect_file usr/share/doc/vexo3/copyright
+expect_file usr/share/doc/vexo3/changelog.gz
 if [ "$have_cli" = 1 ]; then
   expect_file usr/bin/vexo3
   expect_file usr/share/man/man1/vexo3.1.gz
   expect_file usr/share/doc/vexo3/README.md
+  expect_file usr/share/bash-completion/completions/vexo3
 fi
 if [ "$have_gui" = 1 ]; then
   expect_file usr/bin/vexo3-updater
@@ -73,6 +76,17 @@ for needle in 'ATTRS{idVendor}=="0403"' 'ATTRS{idProduct}=="6015"' 'TAG+="uacces
     fail=1
   fi
 done
+doc="$x/usr/share/doc/vexo3"
+if ! head -1 "$doc/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+  ! grep -q '^License: Expat$' "$doc/copyright" ||
+  ! grep -q '^Copyright: 2026 The Vexo-3 updater developers$' "$doc/copyright"; then
+  echo "FAIL: the copyright file is not the MIT licence in Debian's copyright format"
+  fail=1
+fi
+if ! zcat "$doc/changelog.gz" | head -1 | grep -q '^vexo3 (1\.2\.0) '; then
+  echo "FAIL: the changelog's newest entry is not for 1.2.0"
+  fail=1
+fi
 if [ "$have_cli" = 1 ]; then
   if ! "$x/usr/bin/vexo3" --version | grep -q '1\.2\.0'; then
     echo "FAIL: the packaged vexo3 doesn't report version 1.2.0"

@@ -8,12 +8,7 @@ endif()
 if(TARGET vexo3-updater)
   install(TARGETS vexo3-updater RUNTIME DESTINATION .)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
-foreach(licence IN ITEMS LICENSE LICENSE.txt COPYING)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
-    install(FILES ${PROJECT_SOURCE_DIR}/${licence} DESTINATION .)
-  endif()
-endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 
 # The installer: both programs into Program Files, a Start-menu entry for
 # the dialog and an uninstaller (`cmake --build <dir> --target installer`).
@@ -30,9 +25,10 @@ if(VEXO3_MAKENSIS AND TARGET vexo3 AND TARGET vexo3-updater)
     COMMAND ${CMAKE_STRIP} -o ${stage}/vexo3.exe $<TARGET_FILE:vexo3>
     COMMAND ${VEXO3_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION}
             -DUPDATER_EXE=${stage}/vexo3-updater.exe -DCLI_EXE=${stage}/vexo3.exe
-            -DREADME=${PROJECT_SOURCE_DIR}/README.md -DICON=${icon} -DOUT_FILE=${VEXO3_SETUP}
-            ${nsi}
-    DEPENDS ${nsi} vexo3 vexo3-updater vexo3_win32_icon ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+            -DREADME=${PROJECT_SOURCE_DIR}/README.md -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE
+            -DICON=${icon} -DOUT_FILE=${VEXO3_SETUP} ${nsi}
+    DEPENDS ${nsi} vexo3 vexo3-updater vexo3_win32_icon ${PROJECT_SOURCE_DIR}/README.md
+            ${PROJECT_SOURCE_DIR}/LICENSE VERBATIM)
   add_custom_target(installer DEPENDS ${VEXO3_SETUP})
 endif()
 

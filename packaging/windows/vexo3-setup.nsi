@@ -2,7 +2,8 @@
 ; a Start-menu entry for the dialog, an uninstaller registered with Windows.
 ; Built by the `installer` target of Windows builds:
 ;   makensis -DVERSION=1.2.0 -DUPDATER_EXE=<vexo3-updater.exe> -DCLI_EXE=<vexo3.exe>
-;            -DREADME=<README.md> -DICON=<vexo3-updater.ico> -DOUT_FILE=<setup.exe>
+;            -DREADME=<README.md> -DLICENSE=<LICENSE> -DICON=<vexo3-updater.ico>
+;            -DOUT_FILE=<setup.exe>
 ;            vexo3-setup.nsi
 ; /S installs (and uninstalls) without asking.
 
@@ -27,7 +28,7 @@ VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ver. 1.2 setup"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
-VIAddVersionKey /LANG=1033 "LegalCopyright" "Vexo-3 updater team"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 The Vexo-3 updater developers (MIT licence)"
 
 Page directory
 Page instfiles
@@ -41,6 +42,7 @@ Section "Install"
   File "/oname=vexo3-updater.exe" "${UPDATER_EXE}"
   File "/oname=vexo3.exe" "${CLI_EXE}"
   File "/oname=README.md" "${README}"
+  File "/oname=LICENSE" "${LICENSE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\vexo3-updater.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -60,6 +62,7 @@ Section "Uninstall"
   Delete "$INSTDIR\vexo3-updater.exe"
   Delete "$INSTDIR\vexo3.exe"
   Delete "$INSTDIR\README.md"
+  Delete "$INSTDIR\LICENSE"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -20,10 +22,14 @@
 #include "firmware/firmware_package.h"
 #include "link/hardware_d2xx.h"
 #include "platform/clock.h"
+#include "platform/file_access.h"
+#include "platform/file_open.h"
+#include "platform/nearest_name.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
 #include "sim/bus/sim_bus.h"
 #include "ui/device_report.h"
+#include "ui/package_summary.h"
 #include "ui/sivra_actions.h"
 
 #ifndef VEXO3_VERSION
@@ -36,11 +42,11 @@ namespace {
 constexpr const char* kDescription =
     "vexo3 - command-line updater for Vexo-3 devices\n"
     "\n"
-    "Reads the state of a Vexo-3 device (the HandController on USB, FTDI FT-X 0403:6015,\n"
-    "and the Camera behind it) and writes new firmware into both units from a firmware\n"
+    "Reads the state of a Vexo-3 device (the HandController on USB, FTDI FT-X 0403:6015, "
+    "and the Camera behind it) and writes new firmware into both units from a firmware "
     "package file (*.bin). It runs the same actions as the dialog program vexo3-updater.";
 
-constexpr const char* kFooter =
+constexpr const char* kExitStatus =
     "Exit status:\n"
     "  0  success\n"
     "  1  device or update failure (the error text is on stderr)\n"
@@ -49,20 +55,88 @@ constexpr const char* kFooter =
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
     "  5  --replay: the run left the recorded trace (the report is on stderr)\n"
     "  128+N  update interrupted by signal N: the unit being written was finished\n"
-    "     first (a second Ctrl-C stops it at once), nothing after it was written\n"
-    "\n"
+    "     first (a second Ctrl-C stops it at once), nothing after it was written";
+
+constexpr const char* kPermissionNote =
+    "On Linux, without permission to open the USB device, install the udev rule\n"
+    "60-vexo3.rules (the Debian package does) and plug the device in again.\n"
+    "See vexo3(1).";
+
+constexpr const char* kExamples =
     "Examples:\n"
     "  vexo3 devices\n"
     "  vexo3 info\n"
     "  vexo3 inspect firmware.bin\n"
     "  vexo3 update firmware.bin --yes\n"
-    "  vexo3 --simulate info                  # the simulated device, default scenario\n"
+    "  vexo3 --simulate info         # the simulated device, default scenario\n"
     "  vexo3 --simulate=profile.json update firmware.bin\n"
-    "  vexo3 --trace=wire.txt info            # every byte on the wire, for bug reports\n"
-    "  vexo3 --replay=wire.txt info           # run again against the device of that trace\n"
-    "\n"
-    "Without permission to open the USB device, install the udev rule 60-vexo3.rules\n"
-    "(the Debian package does) and plug the device in again. See vexo3(1).";
+    "  vexo3 --trace=wire.txt info   # every byte on the wire, for bug reports\n"
+    "  vexo3 --replay=wire.txt info  # again, against the device of that trace";
+
+// The options of the main program that act on the commands that use a
+// device; their own --help shows only the command's options otherwise.
+constexpr const char* kGlobalOptions =
+    "Global options, before or after the command (see vexo3 --help):\n"
+    "  --simulate[=PROFILE]    the simulated device instead of USB\n"
+    "  --serial SERIAL         the HandController whose USB chip has this serial\n"
+    "  --trace[=FILE]          every driver call and byte on the wire, with times\n"
+    "  --replay=FILE           run against the device recorded in a trace";
+
+// Help at most this wide, so that it fits an 80-column terminal.
+constexpr size_t kHelpWidth = 79;
+constexpr size_t kHelpNameColumn = 26;
+
+// Lines of at most `width` characters, broken at spaces; line breaks of
+// the text stay.
+std::string Wrap(const std::string& text, size_t width) {
+  std::string out;
+  std::istringstream lines(text);
+  for (std::string paragraph; std::getline(lines, paragraph);) {
+    if (!out.empty())
+      out += "\n";
+    std::string line;
+    std::istringstream words(paragraph);
+    for (std::string word; words >> word;) {
+      if (!line.empty() && line.size() + 1 + word.size() > width) {
+        out += line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+    }
+    out += line;
+  }
+  return out;
+}
+
+// CLI11's layout, with the descriptions wrapped to fit kHelpWidth.
+class HelpFormatter final : public CLI::Formatter {
+ public:
+  HelpFormatter() { column_width(kHelpNameColumn); }
+  std::string make_description(const CLI::App* app) const override {
+    return Wrap(app->get_description(), kHelpWidth) + "\n";
+  }
+  // Only the value's name, an optional one glued to the option
+  // ("--trace[=FILE]"); the descriptions say which options exclude others.
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    const std::string& type = opt->get_type_name();
+    if (opt->get_type_size() == 0 || type.empty())
+      return "";
+    std::string out = type.rfind("[=", 0) == 0 ? type : " " + type;
+    if (opt->get_required())
+      out += " REQUIRED";
+    return out;
+  }
+  std::string make_option_desc(const CLI::Option* opt) const override {
+    return Wrap(opt->get_description(), kHelpWidth - kHelpNameColumn);
+  }
+  std::string make_subcommand(const CLI::App* sub) const override {
+    std::stringstream out;
+    CLI::detail::format_help(out, sub->get_display_name(true),
+                             Wrap(sub->get_description(), kHelpWidth - kHelpNameColumn),
+                             kHelpNameColumn);
+    return out.str();
+  }
+};
 
 struct Options {
   std::optional<std::string> simulate;  // "" = the default scenario
@@ -78,17 +152,141 @@ struct Options {
   bool noVerify = false;
 };
 
+constexpr std::string_view kCommands[] = {"devices", "info", "inspect", "update"};
+
+struct Arguments {
+  std::vector<std::string> words;
+  // Words that followed a bare "--simulate" or "--trace", with the option:
+  // what the user may have meant as its value.
+  std::vector<std::pair<std::string, std::string>> afterBare;
+};
+
 // "--simulate" and "--trace" take their value only after '=': a bare one
-// must never swallow the next argument (a subcommand or the file).
-std::vector<std::string> NormaliseArgs(int argc, const char* const* argv) {
-  std::vector<std::string> args;
+// must never swallow the next argument (a subcommand, the file, or a
+// mistyped command). The parser gives an optional value the next word
+// unless that names a command, so a bare one moves to the end of the
+// options, where there is nothing to take.
+Arguments NormaliseArgs(int argc, const char* const* argv) {
+  Arguments out;
+  std::vector<std::string> bare;
+  size_t optionsEnd = 0;  // where "--" stands, if it does
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i] ? argv[i] : "";
-    if (i > 0 && (a == "--simulate" || a == "--trace"))
-      a += "=";
-    args.push_back(std::move(a));
+    if (i > 0 && optionsEnd == 0 && (a == "--simulate" || a == "--trace")) {
+      if (i + 1 < argc && argv[i + 1] != nullptr && argv[i + 1][0] != '-')
+        out.afterBare.emplace_back(argv[i + 1], a);
+      bare.push_back(a + "=");
+      continue;
+    }
+    if (i > 0 && optionsEnd == 0 && a == "--")
+      optionsEnd = out.words.size();
+    out.words.push_back(std::move(a));
   }
-  return args;
+  out.words.insert(optionsEnd == 0 ? out.words.end() : out.words.begin() + optionsEnd, bare.begin(),
+                   bare.end());
+  return out;
+}
+
+std::string OptionName(const std::string& arg) {
+  const size_t eq = arg.find('=');
+  if (arg.rfind("--", 0) == 0)
+    return arg.substr(0, eq);
+  return arg.substr(0, 2);  // "-y", also of a cluster such as "-yh"
+}
+
+// Every option name of app ("--yes", "-y"); with `visibleOnly`, those its
+// help shows.
+std::vector<std::string> OptionNames(const CLI::App& app, bool visibleOnly) {
+  std::vector<std::string> names;
+  for (const CLI::Option* opt : app.get_options()) {
+    if (visibleOnly && opt->get_group().empty())
+      continue;
+    for (const std::string& n : opt->get_lnames())
+      names.push_back("--" + n);
+    for (const std::string& n : opt->get_snames())
+      names.push_back("-" + n);
+  }
+  return names;
+}
+
+// The option among `known` nearest to `typed`, compared without their
+// dashes: "-x" is not a typo of "-h".
+std::string NearestOption(const std::string& typed, const std::vector<std::string>& known) {
+  auto bare = [](const std::string& name) {
+    return std::string_view(name).substr(std::min(name.find_first_not_of('-'), name.size()));
+  };
+  std::vector<std::string_view> names;
+  for (const std::string& k : known)
+    names.push_back(bare(k));
+  const std::string nearest = NearestName(bare(typed), names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!nearest.empty() && names[i] == nearest)
+      return "; did you mean \"" + known[i] + "\"?";
+  }
+  return "";
+}
+
+// A failed parse often means a mistyped command or option, which the
+// parser reports as a missing command or an unexpected argument: name the
+// word instead, with the nearest known one. Empty when neither is the case.
+std::string MistypedWordText(const CLI::App& app, const Arguments& args) {
+  // The command stands at the first word that is neither an option nor the
+  // value of one.
+  std::string command;
+  for (size_t i = 1; i < args.words.size(); ++i) {
+    const std::string& a = args.words[i];
+    if (a == "--")
+      break;
+    if (a.size() > 1 && a[0] == '-') {
+      const CLI::Option* opt = app.get_option_no_throw(OptionName(a));
+      if (opt != nullptr && a.find('=') == std::string::npos && opt->get_items_expected_min() > 0)
+        ++i;  // "--serial SERIAL"
+      continue;
+    }
+    command = a;
+    break;
+  }
+  const std::vector<std::string_view> commands(std::begin(kCommands), std::end(kCommands));
+  const bool known = std::find(commands.begin(), commands.end(), command) != commands.end();
+  if (!command.empty() && !known) {
+    std::string text = "unknown command \"" + command + "\"";
+    const std::string hint = DidYouMean(command, commands);
+    if (!hint.empty())
+      return text + hint;
+    for (const auto& [word, option] : args.afterBare) {
+      if (word == command)
+        return text + " (" + option + " takes its value only after '=': " + option + "=" + word +
+               ")";
+    }
+    return text;
+  }
+
+  // Options: those of the main program and of every command are known; the
+  // nearest is sought among those that apply here and --help shows.
+  std::vector<std::string> all = OptionNames(app, false), here = all,
+                           shown = OptionNames(app, true);
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    const std::vector<std::string> names = OptionNames(*sub, false);
+    all.insert(all.end(), names.begin(), names.end());
+    if (!known || sub->get_name() == command) {
+      here.insert(here.end(), names.begin(), names.end());
+      const std::vector<std::string> visible = OptionNames(*sub, true);
+      shown.insert(shown.end(), visible.begin(), visible.end());
+    }
+  }
+  for (size_t k = 1; k < args.words.size() && args.words[k] != "--"; ++k) {
+    const std::string& a = args.words[k];
+    if (a.size() < 2 || a[0] != '-')
+      continue;
+    const std::string name = OptionName(a);
+    if (std::find(here.begin(), here.end(), name) != here.end())
+      continue;
+    if (std::find(all.begin(), all.end(), name) == all.end())
+      return "unknown option \"" + name + "\"" + NearestOption(name, shown);
+    if (known)
+      return "\"" + name + "\" is not an option of " + command;
+  }
+  return "";
 }
 
 void Print(std::FILE* f, const std::string& text) {
@@ -420,6 +618,23 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   return DeviceFailure(io, choice, unreadable);
 }
 
+// The dialog's summary, except that an image the package lacks is said to
+// be absent rather than shown with the empty fields the dialog prints.
+std::string InspectText(const FirmwarePackage& package, const std::string& summary) {
+  if (package.hcImage.IsPresent() && package.cameraImage.IsPresent())
+    return summary;
+  std::string out;
+  for (const auto& [heading, image, unit] :
+       {std::tuple{kHcSummaryHeading, &package.hcImage, kHcImageName},
+        std::tuple{kCameraSummaryHeading, &package.cameraImage, kCameraImageName}}) {
+    out += image->IsPresent() ? ImageSummary(heading, *image)
+                              : std::string(heading) + "\n  none: the package holds no " +
+                                    std::string(unit) + " image";
+    out += "\n";
+  }
+  return out + "\n";
+}
+
 int Inspect(const Options& o, const CliStreams& io) {
   // Nothing here touches a device: an empty simulated bus stands in.
   RealClock clock;
@@ -434,7 +649,7 @@ int Inspect(const Options& o, const CliStreams& io) {
   if (o.json) {
     PrintOut(io, PackageJson(o.file, package, *window.Summary()));
   } else {
-    PrintOut(io, *window.Summary());
+    PrintOut(io, InspectText(package, *window.Summary()));
   }
   return kExitOk;
 }
@@ -464,7 +679,8 @@ namespace {
 int Run(int argc, const char* const* argv, const CliStreams& io) {
   Options o;
   CLI::App app{kDescription, "vexo3"};
-  app.footer(kFooter);
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.footer(std::string(kExitStatus) + "\n\n" + kExamples + "\n\n" + kPermissionNote);
   app.set_version_flag("--version", "vexo3 " VEXO3_VERSION);
   app.require_subcommand(1);
   app.add_option("--simulate", o.simulate,
@@ -483,7 +699,8 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
       ->expected(0, 1);
   app.add_option("--replay", o.replay,
                  "Run against the device recorded in a wire trace (--replay=FILE, as written by "
-                 "--trace); a run that leaves the trace stops with a report and exit status 5")
+                 "--trace; not with --simulate); a run that leaves the trace stops with a report "
+                 "and exit status 5")
       ->type_name("FILE")
       ->excludes(app.get_option("--simulate"));
   // For tests: the simulated device on virtual time, so nothing waits.
@@ -514,12 +731,16 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   update->add_flag("--yes,-y", o.yes,
                    "Answer Yes to the PCB version warning (without a terminal and without "
                    "--yes the answer is No)");
-  for (CLI::App* sub : {devices, info, inspect, update})
+  for (CLI::App* sub : {devices, info, inspect, update}) {
     sub->fallthrough();
+    sub->footer(sub == inspect ? std::string(kExitStatus)
+                               : std::string(kGlobalOptions) + "\n\n" + kExitStatus + "\n\n" +
+                                     kPermissionNote);
+  }
 
-  const std::vector<std::string> args = NormaliseArgs(argc, argv);
+  const Arguments args = NormaliseArgs(argc, argv);
   std::vector<const char*> argp;
-  for (const std::string& a : args)
+  for (const std::string& a : args.words)
     argp.push_back(a.c_str());
   try {
     app.parse(static_cast<int>(argp.size()), argp.data());
@@ -533,7 +754,10 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     PrintOut(io, std::string(e.what()) + "\n");
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    Print(io.err, std::string("vexo3: ") + e.what() + "\nRun with --help for more information.\n");
+    std::string text = MistypedWordText(app, args);
+    if (text.empty())
+      text = e.what();
+    Print(io.err, "vexo3: " + text + "\nRun with --help for more information.\n");
     return kExitUsage;
   }
 

@@ -102,7 +102,7 @@ std::string DeviceRecordsJson(const DeviceReportRecords& r) {
   } else if (!r.cameraAccessed) {
     out["camera"] = {{"accessed", false}};
   } else {
-    json cam = {{"accessed", true}};
+    json cam = {{"accessed", true}, {"mode", r.camera.bootMode ? "boot" : "app"}};
     cam.update(Unit(r.camera));
     cam["firmware"] = Firmware(r.cameraFirmware, false);
     out["camera"] = cam;

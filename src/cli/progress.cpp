@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <tuple>
 
 namespace vexo3::cli {
 
@@ -36,64 +35,93 @@ std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total,
                            double bytesPerSecond, bool withBar, size_t maxWidth) {
   // An empty image is complete from the start.
   const double fraction = total == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / total);
+  const bool fixed = withBar;
+  // Field widths on a terminal: the counts as wide as the total makes them,
+  // the rate as "999.9 kB/s", the time as "--:-- total".
+  constexpr int kRateWidth = 10, kDurationWidth = 5, kTimeWidth = kDurationWidth + 6;
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%" PRIu64 "/%" PRIu64, done, total);
+  const int totalDigits = std::snprintf(buf, sizeof buf, "%" PRIu64, total);
+  std::snprintf(buf, sizeof buf, "%*" PRIu64 "/%" PRIu64, fixed ? totalDigits : 0, done, total);
   const std::string counts = buf;
   std::snprintf(buf, sizeof buf, "%3d%%", static_cast<int>(fraction * 100));
   const std::string percent = buf;
   std::string rate = "--";
-  std::string time = "--:-- left";
+  std::string duration = "--:--";
+  std::string when = " left";
   if (bytesPerSecond > 0) {
     rate = FormatRate(bytesPerSecond);
-    time = done >= total
-               ? FormatDuration(seconds) + " total"
-               : FormatDuration(static_cast<double>(total - done) / bytesPerSecond) + " left";
+    duration = done >= total ? FormatDuration(seconds)
+                             : FormatDuration(static_cast<double>(total - done) / bytesPerSecond);
+    if (done >= total)
+      when = " total";
   }
+  if (fixed) {
+    rate.insert(0, static_cast<size_t>(std::max(0, kRateWidth - static_cast<int>(rate.size()))),
+                ' ');
+    duration.insert(
+        0, static_cast<size_t>(std::max(0, kDurationWidth - static_cast<int>(duration.size()))),
+        ' ');
+  }
+  const std::string time = duration + when;
+  // What the time takes in the layout: the widest it gets, so that "left"
+  // turning into "total" moves nothing.
+  const size_t timeRoom = fixed ? std::max<size_t>(time.size(), kTimeWidth) : time.size();
 
-  auto build = [&](int barWidth, bool bytesWord, bool withRate, bool withTime) {
-    std::string line = "  ";
-    line += name;
+  struct Layout {
+    bool withName, withCounts, bytesWord, withRate, withTime;
+  };
+  // The line without its bar, and the room it takes.
+  auto build = [&](const Layout& l, int barWidth, size_t* room) {
+    std::string line = l.withName ? "  " + std::string(name) : "";
     if (barWidth > 0) {
       const int filled = static_cast<int>(fraction * barWidth);
       line += " [";
       line.append(static_cast<size_t>(filled), '#');
       line.append(static_cast<size_t>(barWidth - filled), '-');
       line += "]";
-    } else {
+    } else if (l.withName) {
       line += ":";
     }
-    line += "  " + counts + (bytesWord ? " bytes  " : "  ") + percent;
-    if (withRate)
+    if (l.withCounts)
+      line += "  " + counts + (l.bytesWord ? " bytes" : "");
+    line += line.empty() ? percent : "  " + percent;
+    if (l.withRate)
       line += "  " + rate;
-    if (withTime)
+    if (l.withTime)
       line += "  " + time;
+    *room = line.size() + (l.withTime ? timeRoom - time.size() : 0);
     return line;
   };
 
-  constexpr int kBarWidth = 24;
-  std::string line = build(withBar ? kBarWidth : 0, true, true, true);
-  if (maxWidth == 0 || line.size() <= maxWidth)
-    return line;
-  // Too wide for the terminal: a wrapped line can't be redrawn in place.
-  // Give up the least useful pieces first, the bar's length before all.
+  constexpr int kBarWidth = 24, kShortestBar = 10;
+  size_t room = 0;
   if (withBar) {
-    const size_t excess = line.size() - maxWidth;
-    if (excess <= kBarWidth - 8) {
-      return build(kBarWidth - static_cast<int>(excess), true, true, true);
+    for (const bool bytesWord : {true, false}) {
+      const Layout l{true, true, bytesWord, true, true};
+      build(l, 0, &room);
+      // The bar adds " [" and "]" and takes the place of the ':'.
+      const size_t free = maxWidth > room + 2 ? maxWidth - room - 2 : 0;
+      const int bar = static_cast<int>(std::min<size_t>(kBarWidth, free));
+      if (bar >= kShortestBar || maxWidth == kAnyWidth)
+        return build(l, maxWidth == kAnyWidth ? kBarWidth : bar, &room);
     }
   }
-  const int bar = withBar ? 8 : 0;
-  for (const auto& [bytesWord, withRate, withTime] :
-       {std::tuple{false, true, true}, std::tuple{false, false, true},
-        std::tuple{false, false, false}}) {
-    line = build(bar, bytesWord, withRate, withTime);
-    if (line.size() <= maxWidth)
+  // clang-format off
+  static constexpr Layout kLayouts[] = {
+      {true,  true,  true,  true,  true},
+      {true,  true,  false, true,  true},
+      {true,  true,  false, false, true},
+      {true,  true,  false, false, false},
+      {true,  false, false, false, false},
+      {false, false, false, false, false},
+  };
+  // clang-format on
+  for (const Layout& l : kLayouts) {
+    std::string line = build(l, 0, &room);
+    if (room <= maxWidth)
       return line;
   }
-  line = build(0, false, false, false);
-  if (line.size() > maxWidth)
-    line.resize(maxWidth);
-  return line;
+  return "";
 }
 
 }  // namespace vexo3::cli

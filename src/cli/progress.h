@@ -5,19 +5,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
 namespace vexo3::cli {
 
-// "  HandController [#####-----]  49152/393216 bytes  12%  1.2 MB/s  0:02 left"
-// (withBar), or the same without the bar. seconds: time since the upload
-// began, shown as the total at the end; bytesPerSecond: the current rate,
-// which gives the time left; rate and time left read "--" while it is 0.
-// maxWidth (0: no limit): the line is made to fit, first with a shorter bar,
-// then without the word "bytes", the rate, the time, and the bar.
+inline constexpr size_t kAnyWidth = std::numeric_limits<size_t>::max();
+
+// seconds: time since the upload began, shown as the total at the end;
+// bytesPerSecond: the current rate, which gives the time left; rate and time
+// left read "--" while it is 0.
+//
+// withBar: the line redrawn in place on a terminal,
+//   "  HandController [##########----]   49152/393216 bytes   12%    1.2 MB/s   0:02 left"
+// Every number has a field of fixed width for the whole upload, so neither
+// the bar nor the numbers move as the numbers grow.
+// Without: a plain line, "  HandController:  49152/393216 bytes   12%  1.2 MB/s  0:02 left".
+//
+// maxWidth: the line is made to fit. The bar gets shorter first; when it
+// would be too short to read, the word "bytes" goes, then the bar, then
+// whole fields: the rate, the time, the counts, the name. A number is never
+// cut; with no room even for the percentage the line is empty.
 std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total, double seconds,
-                           double bytesPerSecond, bool withBar, size_t maxWidth = 0);
+                           double bytesPerSecond, bool withBar, size_t maxWidth = kAnyWidth);
 
 // "850 B/s", "12.5 kB/s", "1.2 MB/s" (decimal units).
 std::string FormatRate(double bytesPerSecond);

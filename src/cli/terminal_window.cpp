@@ -179,8 +179,9 @@ void TerminalWindow::OnUploadProgress(std::string_view imageName, uint64_t bytes
   if (options_.outIsTerminal) {
     // Asked on every redraw, so a resized window is followed. One column
     // stays free: a line that fills the last one wraps on some terminals.
+    // An unknown width (0) is taken as 80 columns.
     const int columns = TerminalColumns(options_.out);
-    const size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+    const size_t width = columns > 0 ? static_cast<size_t>(columns - 1) : 79;
     std::fprintf(
         options_.out, "\r%s\033[K",
         FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true, width).c_str());

@@ -4,25 +4,18 @@
 #include "ui/text_format.h"
 
 namespace vexo3 {
-namespace {
-
-void AppendImage(std::string& out, const char* heading, const FirmwareImage& image) {
-  // Fields of an absent image are whatever the last load left; shown as is.
-  out += heading;
+std::string ImageSummary(const char* heading, const FirmwareImage& image) {
+  std::string out = heading;
   AppendFormat(out, "\n  \"%s\"",
                DecodeCp1252(image.description, sizeof image.description).c_str());
   AppendFormat(out, "\n    ver. %02x.%02x.%1x", image.version >> 8, image.version & 0xFF,
                image.revision());
+  return out;
 }
 
-}  // namespace
-
 std::string BuildPackageSummary(const FirmwarePackage& package) {
-  std::string out;
-  AppendImage(out, "HC firmware:", package.hcImage);
-  AppendImage(out, "\nCamera firmware", package.cameraImage);
-  out += "\n\n";
-  return out;
+  return ImageSummary(kHcSummaryHeading, package.hcImage) + "\n" +
+         ImageSummary(kCameraSummaryHeading, package.cameraImage) + "\n\n";
 }
 
 std::string LoaderErrorText(int loaderCode, const std::string& path) {

@@ -69,7 +69,7 @@ constexpr const char* kTwoChipsProfile = R"({
 // A package in the simulator's image convention: the units report these
 // versions once the update has gone through.
 std::string WriteTestPackage(const ScratchDir& dir, const std::string& name, uint16_t hcFlags,
-                             bool withCamera = true) {
+                             bool withCamera = true, bool withHc = true) {
   std::vector<sim::PackageRecord> records;
   sim::PackageRecord hc;
   hc.kind = "HC";
@@ -78,7 +78,8 @@ std::string WriteTestPackage(const ScratchDir& dir, const std::string& name, uin
   hc.startCode = 0x5A01;
   hc.description = "HC test firmware";
   hc.data = sim::MakeSimImage(0x0200, hcFlags, "HC test firmware", 20000, 1);
-  records.push_back(hc);
+  if (withHc)
+    records.push_back(hc);
   if (withCamera) {
     sim::PackageRecord cam;
     cam.kind = "CA";
@@ -108,14 +109,30 @@ TEST(CliEndToEnd, InfoPrintsTheReportExactly) {
   EXPECT_EQ(r.err, "");
 }
 
+// The dialog's summary; an image the package lacks is named as absent
+// (the dialog shows its empty fields).
 TEST(CliEndToEnd, InspectPrintsTheSummaryExactly) {
-  ScratchDir dir;
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x4000);
-  const RunResult r = Vexo3({"inspect", package});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "HC firmware:\n  \"HC test firmware\"\n    ver. 02.00.4\n"
-            "Camera firmware\n  \"Camera test firmware\"\n    ver. 02.01.2\n\n");
+  const struct {
+    bool withHc, withCamera;
+    const char* expected;
+  } cases[] = {
+      {true, true,
+       "HC firmware:\n  \"HC test firmware\"\n    ver. 02.00.4\n"
+       "Camera firmware\n  \"Camera test firmware\"\n    ver. 02.01.2\n\n"},
+      {true, false,
+       "HC firmware:\n  \"HC test firmware\"\n    ver. 02.00.4\n"
+       "Camera firmware\n  none: the package holds no Camera image\n\n"},
+      {false, true,
+       "HC firmware:\n  none: the package holds no HandController image\n"
+       "Camera firmware\n  \"Camera test firmware\"\n    ver. 02.01.2\n\n"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    const std::string package = WriteTestPackage(dir, "p.bin", 0x4000, c.withCamera, c.withHc);
+    const RunResult r = Vexo3({"inspect", package});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, c.expected);
+  }
 }
 
 // Names outside ASCII reach the loader whole and come back whole in texts
@@ -167,6 +184,7 @@ TEST(CliEndToEnd, InfoJsonCarriesTheRecords) {
   EXPECT_EQ(hc.at("firmware").at("type"), "main");
   const auto& cam = j.at("camera");
   EXPECT_EQ(cam.at("accessed"), true);
+  EXPECT_EQ(cam.at("mode"), "boot");
   EXPECT_EQ(cam.at("protocol_version"), nlohmann::json({0x102, 1}));
   EXPECT_EQ(cam.at("firmware").at("version_text"), "01.04");
 }
@@ -467,9 +485,30 @@ TEST(CliEndToEnd, UsageHelpAndVersion) {
   r = Vexo3({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
-  r = Vexo3({"update", "--help"});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_NE(r.out.find("--no-camera"), std::string::npos) << r.out;
+  // Every help fits 80 columns; a device command's names the global options.
+  // clang-format off
+  const struct {
+    const char* command;
+    std::vector<const char*> parts;
+  } helps[] = {
+    {nullptr,   {"Exit status:", "On Linux, without permission"}},
+    {"devices", {"--json", "--simulate[=PROFILE]", "--serial SERIAL", "--trace[=FILE]"}},
+    {"info",    {"--json", "--simulate[=PROFILE]", "--serial SERIAL", "--trace[=FILE]"}},
+    {"inspect", {"--json", "Exit status:"}},
+    {"update",  {"--no-camera", "--simulate[=PROFILE]", "--serial SERIAL", "--trace[=FILE]",
+                 "--replay=FILE"}},
+  };
+  // clang-format on
+  for (const auto& h : helps) {
+    SCOPED_TRACE(h.command ? h.command : "vexo3");
+    r = h.command ? Vexo3({h.command, "--help"}) : Vexo3({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    for (const char* part : h.parts)
+      EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+    size_t start = 0;
+    for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1)
+      EXPECT_LE(end - start, 80u) << r.out.substr(start, end - start);
+  }
   r = Vexo3({"--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "vexo3 1.2.0\n");

@@ -22,7 +22,7 @@ TEST(Profile, BadProfilesNameTheKey) {
        "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
       {R"({"chips":[{"hand_controller":{"pcb_id":1.5}}]})",
        "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
-      {R"({"chip":[]})", "chip: unknown key"},
+      {R"({"chip":[]})", "chip: unknown key; did you mean \"chips\"?"},
       {R"({"chips":[{"hand_controller":{"camera":{"colour":1}}}]})",
        "chips[0].hand_controller.camera.colour: unknown key"},
       {R"({"chips":[{"hand_controller":{"mode":"sleep"}}]})",

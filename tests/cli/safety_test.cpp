@@ -331,6 +331,9 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
   const std::string newer = dir.Write("newer.json", R"({"chips": [{"hand_controller": {
         "firmware": {"status": 0, "flags": 4096, "version": 65280, "size_blocks": 96,
                      "description": "future"}}}]})");
+  const std::string cameraApp =
+      dir.Write("camapp.json", R"({"chips": [{"hand_controller": {"camera": {"mode": "app"}}}]})");
+  const std::string keyTypo = dir.Write("typo.json", R"({"chips": [{"hand_controler": {}}]})");
   // clang-format off
   const struct {
     const char* name;
@@ -352,6 +355,24 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "HandController: ver. ff.00.1 \u2192 ", ""},
     {"--no-verify reads nothing more", {"--simulate=" + newer, "update", package, "--yes", "--no-verify"}, 0,
      "DONE ok\n", "ver. ff.00.1"},
+    {"the Camera's own mode", {"--simulate=" + cameraApp, "info", "--json"}, 0,
+     "\"accessed\": true,\n    \"mode\": \"app\",", ""},
+    {"mistyped command", {"updaet", package}, 2,
+     "vexo3: unknown command \"updaet\"; did you mean \"update\"?\nRun with --help", ""},
+    {"mistyped command after a bare --simulate", {"--simulate", "inof"}, 2,
+     "vexo3: unknown command \"inof\"; did you mean \"info\"?\n", ""},
+    {"no command near", {"frobnicate"}, 2, "vexo3: unknown command \"frobnicate\"\nRun", ""},
+    {"--trace's file after a space", {"--simulate", "--trace", "wire.txt", "info"}, 2,
+     "(--trace takes its value only after '=': --trace=wire.txt)", "BOOT MODE"},
+    {"mistyped option", {"--simulate", "update", package, "--no-camra"}, 2,
+     "vexo3: unknown option \"--no-camra\"; did you mean \"--no-camera\"?\n", "DONE ok"},
+    {"mistyped global option", {"--simulat", "info"}, 2,
+     "vexo3: unknown option \"--simulat\"; did you mean \"--simulate\"?\n", ""},
+    {"one letter is no typo", {"-x", "info"}, 2, "vexo3: unknown option \"-x\"\n", ""},
+    {"another command's option", {"--simulate", "info", "--yes"}, 2,
+     "vexo3: \"--yes\" is not an option of info\n", "BOOT MODE"},
+    {"mistyped profile key", {"--simulate=" + keyTypo, "info"}, 2,
+     "chips[0].hand_controler: unknown key; did you mean \"hand_controller\"?", ""},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -26,13 +26,52 @@ TEST(Progress, Lines) {
       {100, 100, 2, 50, false, "  HC:  100/100 bytes  100%  50 B/s  0:02 total"},
       {0, 0, 0, 0, false, "  HC:  0/0 bytes  100%  --  --:-- left"},
       {3000000, 6000000, 2, 1.5e6, true,
-       "  HC [############------------]  3000000/6000000 bytes   50%  1.5 MB/s  0:02 left"},
+       "  HC [############------------]  3000000/6000000 bytes   50%    1.5 MB/s   0:02 left"},
+      {4096, 6000000, 0, 0, true,
+       "  HC [------------------------]     4096/6000000 bytes    0%          --  --:-- left"},
       {12500, 1000000, 3, 12500, false, "  HC:  12500/1000000 bytes    1%  12.5 kB/s  1:19 left"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FormatProgress("HC", c.done, c.total, c.seconds, c.rate, c.bar), c.expected);
   }
   EXPECT_EQ(FormatDuration(3723), "1:02:03");
+}
+
+// On a terminal of `width` columns, from the first redraw to the last.
+TEST(Progress, FitsTheWidthAndKeepsItsLayout) {
+  const struct {
+    size_t width;
+    const char* expected;  // the line half-way
+  } cases[] = {
+      // clang-format off
+      {79, "  HandController [#######-------]  200000/393216   50%  238.0 kB/s   0:01 left"},
+      {59, "  HandController:  200000/393216   50%   0:01 left"},
+      {39, "  HandController:  200000/393216   50%"},
+      {30, "  HandController:   50%"},
+      {20, " 50%"},
+      {4,  " 50%"},
+      {3,  ""},
+      // clang-format on
+  };
+  const struct {
+    uint64_t done;
+    double seconds, rate;
+  } redraws[] = {{4096, 0.1, 0}, {8192, 0.2, 850}, {200000, 1, 238000}, {393216, 2, 1.2e6}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.width);
+    EXPECT_EQ(FormatProgress("HandController", 200000, 393216, 1, 238000, true, c.width),
+              c.expected);
+    // No field moves as the numbers grow: the bar's end and the percent
+    // stand in the same column on every redraw.
+    const std::string half(c.expected);
+    for (const auto& r : redraws) {
+      const std::string line =
+          FormatProgress("HandController", r.done, 393216, r.seconds, r.rate, true, c.width);
+      EXPECT_LE(line.size(), c.width) << line;
+      EXPECT_EQ(line.find(']'), half.find(']')) << line;
+      EXPECT_EQ(line.find('%'), half.find('%')) << line;
+    }
+  }
 }
 
 // A terminal window writing into memory; in holds the user's typing.
@@ -107,8 +146,9 @@ TEST(TerminalWindow, ProgressOnATerminalEndsItsLineBeforeTheNextStatus) {
   t.window->SetStatusText("DONE ok");
   const std::string out = Captured::Read(t.out);
   EXPECT_EQ(out.rfind("Uploading HC firmware...\n\r  HandController [", 0), 0u) << out;
-  EXPECT_NE(out.find("4096/8192 bytes   50%  --  --:-- left\033[K\r"), std::string::npos) << out;
-  EXPECT_NE(out.find("8192/8192 bytes  100%  8.2 kB/s  0:02 total\033[K\nDONE ok\n"),
+  EXPECT_NE(out.find("4096/8192 bytes   50%          --  --:-- left\033[K\r"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("8192/8192 bytes  100%    8.2 kB/s   0:02 total\033[K\nDONE ok\n"),
             std::string::npos)
       << out;
 }

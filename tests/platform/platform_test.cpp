@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/nearest_name.h"
 #include "platform/text_codec.h"
 
 namespace vexo3 {
@@ -54,6 +55,37 @@ TEST(DecodeCp1252, StopsAtFieldEndWithoutTerminator) {
   const char field[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(DecodeCp1252(field, sizeof field), "abcd");
   EXPECT_EQ(DecodeCp1252(nullptr, 10), "");
+}
+
+TEST(NearestName, Table) {
+  const std::string_view commands[] = {"devices", "info", "inspect", "update"};
+  const struct {
+    const char* typed;
+    size_t distanceToUpdate;
+    const char* nearest;  // among the commands
+  } cases[] = {
+      // clang-format off
+      {"updaet",  1, "update"},   // two neighbours swapped count once
+      {"upate",   1, "update"},
+      {"updatte", 1, "update"},
+      {"udpaet",  2, "update"},   // two edits in six letters: still near
+      {"inof",    6, "info"},
+      {"inspcet", 6, "inspect"},
+      {"info",    6, ""},         // a known name is not corrected
+      {"help",    6, ""},
+      {"x",       6, ""},         // one letter is never a typo of another word
+      {"",        6, ""},
+      {"INFO",    6, ""},         // case counts
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    EXPECT_EQ(EditDistance(c.typed, "update"), c.distanceToUpdate);
+    EXPECT_EQ(EditDistance("update", c.typed), c.distanceToUpdate);
+    EXPECT_EQ(NearestName(c.typed, commands), c.nearest);
+  }
+  EXPECT_EQ(DidYouMean("infp", commands), "; did you mean \"info\"?");
+  EXPECT_EQ(DidYouMean("frobnicate", commands), "");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "sim/scenario/json_fields.h"
 
+#include "platform/nearest_name.h"
 #include "platform/text_codec.h"
 
 namespace vexo3::sim::json_fields {
@@ -41,7 +42,7 @@ const json& Object(const json& j, const std::string& path,
     for (std::string_view a : allowed)
       known = known || key == a;
     if (!known)
-      Fail(Join(path, key), "unknown key");
+      Fail(Join(path, key), "unknown key" + DidYouMean(key, {allowed.begin(), allowed.size()}));
   }
   return j;
 }
