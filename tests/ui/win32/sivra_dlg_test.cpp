@@ -392,13 +392,19 @@ TEST_F(Win32DialogTest, ResourcesOfTheProgram) {
   EXPECT_EQ(Narrow(value), "Vexo-3 updater ver. 1.2");
 
   // The manifest asks for common controls 6, per-monitor DPI awareness and
-  // the invoker's rights, and version 6 is what runs.
+  // the invoker's rights for the processor the program is built for, and
+  // version 6 is what runs.
   HRSRC manifest = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   ASSERT_NE(manifest, nullptr);
   const std::string text(static_cast<const char*>(LockResource(LoadResource(nullptr, manifest))),
                          SizeofResource(nullptr, manifest));
+#ifdef _WIN64
+  constexpr const char* kArchitecture = "name=\"Vexo3.Updater\" version=\"1.2.0.0\" processorArchitecture=\"amd64\"";
+#else
+  constexpr const char* kArchitecture = "name=\"Vexo3.Updater\" version=\"1.2.0.0\" processorArchitecture=\"x86\"";
+#endif
   for (const char* needle : {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"",
-                             "PerMonitorV2", "asInvoker", "UTF-8"})
+                             "PerMonitorV2", "asInvoker", "UTF-8", kArchitecture})
     EXPECT_NE(text.find(needle), std::string::npos) << needle;
   SimRig rig(Config());
   CSivraDlg dlg(rig.session);
@@ -425,6 +431,10 @@ TEST_F(Win32DialogTest, OptionParsing) {
   EXPECT_FALSE(ParseUpdaterOptions(Args{"--bogus"}).error.empty());
   EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=lab.json"}).simulateProfile, "lab.json");
   EXPECT_FALSE(ParseUpdaterOptions(Args{"--simulate="}).error.empty());
+  // No Windows-style options: "/simulate" is not --simulate, and a profile
+  // path may start with '/'.
+  EXPECT_EQ(ParseUpdaterOptions(Args{"/simulate"}).error, "unknown option: /simulate");
+  EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=/lab/p.json"}).simulateProfile, "/lab/p.json");
 }
 
 TEST_F(Win32DialogTest, EnterOrEscClosesTheDialog) {
