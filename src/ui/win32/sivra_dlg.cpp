@@ -60,8 +60,10 @@ UINT DpiOf(HWND window) {
   return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
-// On a change of DPI the dialog manager would size the dialog for the
-// template alone and move the strip as it pleases: both are ours.
+// On a change of DPI the dialog manager sizes the dialog and places its
+// children by the template, which knows neither the strip nor the height
+// added for it: those two are ours (OnDpiChanged). Windows 10 1703 and
+// later; before, no dialog manager scales anything.
 void KeepDialogManagerOffStrip(HWND dialog, HWND strip) {
   if (auto set =
           User32Function<decltype(&SetDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior"))
