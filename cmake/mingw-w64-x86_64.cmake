@@ -1,26 +1,6 @@
-# Cross-build for 64-bit Windows with Debian's mingw-w64 (the POSIX-threads
-# flavour, for std::thread and std::mutex). The programs link libgcc,
-# libstdc++ and winpthread statically, so a .exe needs no DLL of ours beside it.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows with Debian's mingw-w64; tests under wine in
+# a 64-bit wine prefix.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VEXO3_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VEXO3_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VEXO3_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VEXO3_MINGW_TRIPLE}-windres)
-
-# Only the mingw sysroot: the host's /usr/include must never reach the cross
-# compiler (header-only libraries are staged into the build tree instead).
-set(CMAKE_FIND_ROOT_PATH /usr/${VEXO3_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-
-# ctest and custom commands run the programs under wine, in a wine prefix of
-# the build tree's own (made on first use).
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine)
+set(VEXO3_WINE_ARCH win64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,13 +1,16 @@
 #!/bin/sh
 # Runs a Windows program under wine in the build tree's own wine prefix, for
 # ctest and other build steps (the cross toolchain's emulator).
-#   wine-run.sh PREFIX PROGRAM [ARGS...]
-#   wine-run.sh PREFIX             only makes the prefix
-# The prefix is made on first use, without the mono and gecko prompts; a
-# lock keeps two parallel tests from making it twice.
+#   wine-run.sh ARCH PREFIX PROGRAM [ARGS...]
+#   wine-run.sh ARCH PREFIX             only makes the prefix
+# ARCH is the prefix's Windows: win64, or win32 for a 32-bit Windows (whose
+# system folder, system32, holds 32-bit DLLs). The prefix is made on first
+# use, without the mono and gecko prompts; a lock keeps two parallel tests
+# from making it twice.
 set -eu
-prefix="$1"
-shift
+export WINEARCH="$1"
+prefix="$2"
+shift 2
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"

@@ -679,6 +679,7 @@ namespace {
 int Run(int argc, const char* const* argv, const CliStreams& io) {
   Options o;
   CLI::App app{kDescription, "vexo3"};
+  app.allow_windows_style_options(false);  // "/fw/new.bin" is a file, on Windows too
   app.formatter(std::make_shared<HelpFormatter>());
   app.footer(std::string(kExitStatus) + "\n\n" + kExamples + "\n\n" + kPermissionNote);
   app.set_version_flag("--version", "vexo3 " VEXO3_VERSION);

@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"Writes a Vexo-3 firmware package for the simulated device", "vexo3-make-package"};
+  app.allow_windows_style_options(false);  // "/tmp/demo.bin" is a file, on Windows too
   std::string output;
   uint16_t hcVersion = 0x0200, hcFlags = 0x1000, hcStart = 0x5A01;
   uint16_t camVersion = 0x0201, camFlags = 0x2000, camStart = 0x5A02;

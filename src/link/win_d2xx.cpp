@@ -11,13 +11,13 @@
 namespace vexo3 {
 
 // The driver's record layout, which FT_GetDeviceInfoList writes into our
-// array: 4 + 4 + 4 + 4 + 16 + 64 bytes, then the handle at its natural
-// alignment.
+// array: 4 + 4 + 4 + 4 + 16 + 64 bytes, then the handle (8 bytes on 64-bit
+// Windows, 4 on 32-bit, aligned either way).
 static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, SerialNumber) == 16);
 static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, Description) == 32);
+static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96);
 #ifdef _WIN64
 static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == 104);
-static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96);
 #else
 static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == 100);
 #endif

@@ -345,6 +345,9 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
     {"--no-hc with --no-camera", {"--simulate", "update", package, "--no-hc", "--no-camera"}, 2,
      "leave nothing to update", "DONE ok"},
     {"an endless package", {"inspect", endless}, 4, "is not a firmware package", ""},
+    // Not a Windows-style option: CLI11 takes "/x" for one under Windows by default.
+    {"a path that starts with /", {"inspect", "/no/such/fw/new.bin"}, 4,
+     "The file \"/no/such/fw/new.bin\" can't be opened.", ""},
     {"last chunk not confirmed", {"--simulate=" + lastChunk, "update", package, "--yes"}, 1,
      "HC firmware update error: Update has failed", "20000/20000"},
     {"firmware status text", {"--simulate=" + noFirmware, "info", "--json"}, 0,

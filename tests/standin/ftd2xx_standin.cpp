@@ -80,8 +80,8 @@ FT_STATUS WithBus(Call call) {
 }  // namespace
 
 // The driver's exports. WINAPI is the driver's convention (stdcall on 32-bit
-// Windows, where a .def file would also be needed to keep the names plain;
-// the same as the C convention on x64).
+// Windows, the same as the C convention on x64); the link step keeps the
+// exported names plain, as the driver's are.
 #define STANDIN_EXPORT extern "C" __declspec(dllexport) FT_STATUS WINAPI
 
 STANDIN_EXPORT FT_CreateDeviceInfoList(vexo3::DWORD* numDevs) {

@@ -39,6 +39,40 @@ int ControlId(DialogControl control) {
   return 0;
 }
 
+// Per-monitor DPI functions of Windows 10 1607 and 1703, looked up at run
+// time so the program still starts where they are missing (earlier
+// Windows 10, wine). nullptr when absent.
+template <typename F>
+F User32Function(const char* name) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  FARPROC p = user32 == nullptr ? nullptr : GetProcAddress(user32, name);
+  return reinterpret_cast<F>(reinterpret_cast<void*>(p));
+}
+
+UINT DpiOf(HWND window) {
+  if (auto getDpiForWindow = User32Function<decltype(&GetDpiForWindow)>("GetDpiForWindow")) {
+    if (const UINT dpi = getDpiForWindow(window))
+      return dpi;
+  }
+  HDC dc = GetDC(window);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(window, dc);
+  return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// On a change of DPI the dialog manager sizes the dialog and places its
+// children by the template, which knows neither the strip nor the height
+// added for it: those two are ours (OnDpiChanged). Windows 10 1703 and
+// later; before, no dialog manager scales anything.
+void KeepDialogManagerOffStrip(HWND dialog, HWND strip) {
+  if (auto set =
+          User32Function<decltype(&SetDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior"))
+    set(dialog, DDC_DISABLE_RESIZE, DDC_DISABLE_RESIZE);
+  if (auto set = User32Function<decltype(&SetDialogControlDpiChangeBehavior)>(
+          "SetDialogControlDpiChangeBehavior"))
+    set(strip, DCDC_DISABLE_RELAYOUT, DCDC_DISABLE_RELAYOUT);
+}
+
 std::wstring WindowText(HWND window) {
   const int length = GetWindowTextLengthW(window);
   if (length <= 0)
@@ -94,7 +128,7 @@ INT_PTR CALLBACK CSivraDlg::DialogProc(HWND dialog, UINT message, WPARAM wParam,
   return self->HandleMessage(message, wParam, lParam);
 }
 
-INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
@@ -103,6 +137,9 @@ INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/)
       return PaintIconic() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(bigIcon_);
+    case WM_DPICHANGED:
+      OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return FALSE;  // the dialog manager still re-lays the template's controls and fonts
     case WM_COMMAND:
       if (HIWORD(wParam) != BN_CLICKED)
         break;
@@ -155,29 +192,49 @@ void CSivraDlg::OnInitDialog() {
 }
 
 void CSivraDlg::AddProgressStrip() {
-  RECT strip = kProgressStrip;
-  MapDialogRect(hwnd_, &strip);
-  // Created after the template's controls, so it is last in z-order and
-  // tab order; it takes no focus.
-  progress_ =
-      CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, strip.left,
-                      strip.top, strip.right - strip.left, strip.bottom - strip.top, hwnd_,
-                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
-                      GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
-  SendMessageW(progress_, PBM_SETPOS, 0, 0);
-
+  createdDpi_ = DpiOf(hwnd_);
+  stripAtCreation_ = kProgressStrip;
+  MapDialogRect(hwnd_, &stripAtCreation_);
   RECT grown = {0, 0, 0, kGrownHeight};
   MapDialogRect(hwnd_, &grown);
+  heightAtCreation_ = grown.bottom;
+  // Created after the template's controls, so it is last in z-order and
+  // tab order; it takes no focus.
+  progress_ = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 0, 0, 0,
+                              0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PROGRESS)),
+                              GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
+  SendMessageW(progress_, PBM_SETPOS, 0, 0);
+  KeepDialogManagerOffStrip(hwnd_, progress_);
+  LayOutStrip(createdDpi_);
+}
+
+void CSivraDlg::LayOutStrip(UINT dpi) {
+  const auto scale = [&](int pixels) {
+    return MulDiv(pixels, static_cast<int>(dpi), static_cast<int>(createdDpi_));
+  };
+  const RECT& at = stripAtCreation_;
+  SetWindowPos(progress_, nullptr, scale(at.left), scale(at.top), scale(at.right) - scale(at.left),
+               scale(at.bottom) - scale(at.top), SWP_NOZORDER | SWP_NOACTIVATE);
+
+  const int height = scale(heightAtCreation_);
   RECT client;
   GetClientRect(hwnd_, &client);
-  if (grown.bottom > client.bottom) {
+  if (height > client.bottom) {
     RECT window;
     GetWindowRect(hwnd_, &window);
     SetWindowPos(hwnd_, nullptr, 0, 0, window.right - window.left,
-                 window.bottom - window.top + grown.bottom - client.bottom,
+                 window.bottom - window.top + height - client.bottom,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
+}
+
+void CSivraDlg::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  if (dpi == 0 || progress_ == nullptr)
+    return;
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOutStrip(dpi);
 }
 
 bool CSivraDlg::PaintIconic() {

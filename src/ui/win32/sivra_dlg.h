@@ -72,6 +72,13 @@ class CSivraDlg final : public MainWindow {
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
   void AddProgressStrip();
+  // Places the strip and grows the dialog to hold it, for this DPI: the
+  // layout made at creation, scaled.
+  void LayOutStrip(UINT dpi);
+  // The dialog has moved to a monitor of another scale: Windows re-lays the
+  // template's controls; the window takes the suggested rectangle and the
+  // strip and the extra height follow the new DPI.
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
   bool PaintIconic();
   void Close(int result);
   // Marks an action as running (the window can't close under it) and puts
@@ -85,6 +92,9 @@ class CSivraDlg final : public MainWindow {
   SivraActions actions_;
   HWND hwnd_ = nullptr;
   HWND progress_ = nullptr;
+  UINT createdDpi_ = USER_DEFAULT_SCREEN_DPI;  // the DPI the template was laid out for
+  RECT stripAtCreation_ = {};                  // the strip's pixels then
+  int heightAtCreation_ = 0;                   // the client height that holds it then
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   bool modal_ = false;

@@ -346,6 +346,61 @@ TEST_F(Win32DialogTest, MainDialogMatchesItsTemplate) {
   EXPECT_STREQ(ClassOf(dlg.progressBar()).c_str(), "msctls_progress32");
 }
 
+// Moved to a monitor of another scale, the window takes the rectangle
+// Windows suggests (here one for the template alone, without the strip) and
+// the strip and the extra height follow the new DPI; back on the first
+// monitor everything is where it was.
+TEST_F(Win32DialogTest, ChangeOfDpiKeepsTheProgressStripInside) {
+  SimRig rig(Config());
+  CSivraDlg dlg(rig.session);
+  Open(dlg);
+  HWND h = dlg.hwnd();
+  const UINT dpi = GetDpiForWindow(h);
+  RECT window0;
+  RECT client0;
+  GetWindowRect(h, &window0);
+  GetClientRect(h, &client0);
+  const RECT strip0 = ClientRectOf(h, dlg.progressBar());
+  RECT bareTemplate = {0, 0, dt::kMainSize.width, dt::kMainSize.height};
+  MapDialogRect(h, &bareTemplate);
+  const LONG frameHeight = (window0.bottom - window0.top) - client0.bottom;
+
+  for (const UINT newDpi : {dpi * 3 / 2, dpi * 2}) {
+    SCOPED_TRACE(newDpi);
+    const auto scale = [&](LONG v) {
+      return MulDiv(v, static_cast<int>(newDpi), static_cast<int>(dpi));
+    };
+    RECT suggested = {10, 20, 10 + scale(window0.right - window0.left),
+                      20 + scale(bareTemplate.bottom) + frameHeight};
+    SendMessageW(h, WM_DPICHANGED, MAKEWPARAM(newDpi, newDpi),
+                 reinterpret_cast<LPARAM>(&suggested));
+    RECT window;
+    GetWindowRect(h, &window);
+    EXPECT_EQ(window.left, suggested.left);
+    EXPECT_EQ(window.top, suggested.top);
+    EXPECT_EQ(window.right, suggested.right);
+    RECT client;
+    GetClientRect(h, &client);
+    EXPECT_EQ(client.bottom, scale(client0.bottom));
+    const RECT strip = ClientRectOf(h, dlg.progressBar());
+    const RECT expected = {scale(strip0.left), scale(strip0.top), scale(strip0.right),
+                           scale(strip0.bottom)};
+    EXPECT_TRUE(EqualRect(&strip, &expected))
+        << strip.left << "," << strip.top << " - " << strip.right << "," << strip.bottom;
+    EXPECT_LT(strip.bottom, client.bottom);
+  }
+
+  SendMessageW(h, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&window0));
+  RECT window;
+  RECT client;
+  GetWindowRect(h, &window);
+  GetClientRect(h, &client);
+  const RECT strip = ClientRectOf(h, dlg.progressBar());
+  EXPECT_TRUE(EqualRect(&window, &window0));
+  EXPECT_TRUE(EqualRect(&client, &client0));
+  EXPECT_TRUE(EqualRect(&strip, &strip0));
+}
+
 TEST_F(Win32DialogTest, StartState) {
   SimRig rig(Config());
   CSivraDlg dlg(rig.session);
@@ -392,13 +447,21 @@ TEST_F(Win32DialogTest, ResourcesOfTheProgram) {
   EXPECT_EQ(Utf8FromWide(value), "Vexo-3 updater ver. 1.2");
 
   // The manifest asks for common controls 6, per-monitor DPI awareness and
-  // the invoker's rights, and version 6 is what runs.
+  // the invoker's rights for the processor the program is built for, and
+  // version 6 is what runs.
   HRSRC manifest = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   ASSERT_NE(manifest, nullptr);
   const std::string text(static_cast<const char*>(LockResource(LoadResource(nullptr, manifest))),
                          SizeofResource(nullptr, manifest));
+#ifdef _WIN64
+  constexpr const char* kArchitecture =
+      "name=\"Vexo3.Updater\" version=\"1.2.0.0\" processorArchitecture=\"amd64\"";
+#else
+  constexpr const char* kArchitecture =
+      "name=\"Vexo3.Updater\" version=\"1.2.0.0\" processorArchitecture=\"x86\"";
+#endif
   for (const char* needle : {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"",
-                             "PerMonitorV2", "asInvoker", "UTF-8"})
+                             "PerMonitorV2", "asInvoker", "UTF-8", kArchitecture})
     EXPECT_NE(text.find(needle), std::string::npos) << needle;
   SimRig rig(Config());
   CSivraDlg dlg(rig.session);
@@ -425,6 +488,10 @@ TEST_F(Win32DialogTest, OptionParsing) {
   EXPECT_FALSE(ParseUpdaterOptions(Args{"--bogus"}).error.empty());
   EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=lab.json"}).simulateProfile, "lab.json");
   EXPECT_FALSE(ParseUpdaterOptions(Args{"--simulate="}).error.empty());
+  // No Windows-style options: "/simulate" is not --simulate, and a profile
+  // path may start with '/'.
+  EXPECT_EQ(ParseUpdaterOptions(Args{"/simulate"}).error, "unknown option: /simulate");
+  EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=/lab/p.json"}).simulateProfile, "/lab/p.json");
 }
 
 TEST_F(Win32DialogTest, EnterOrEscClosesTheDialog) {
