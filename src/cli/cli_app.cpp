@@ -28,9 +28,9 @@
 #include "protocol/device_session.h"
 #include "run/device_source.h"
 #include "sim/bus/sim_bus.h"
-#include "ui/device_report.h"
-#include "ui/package_summary.h"
-#include "ui/sivra_actions.h"
+#include "ui/core/device_report.h"
+#include "ui/core/package_summary.h"
+#include "ui/core/sivra_actions.h"
 
 #ifndef VEXO3_VERSION
 #define VEXO3_VERSION "0.0.0"

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/text_codec.h"
-#include "ui/device_report.h"
+#include "ui/core/device_report.h"
 
 namespace vexo3::cli {
 namespace {

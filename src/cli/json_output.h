@@ -9,7 +9,7 @@
 
 #include "cli/device_list.h"
 #include "firmware/firmware_package.h"
-#include "ui/device_report.h"
+#include "ui/core/device_report.h"
 
 namespace vexo3::cli {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/main_window.h"
+#include "ui/core/main_window.h"
 
 namespace vexo3 {
 class Clock;

@@ -28,9 +28,9 @@
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
-#include "ui/device_report.h"
+#include "ui/core/device_report.h"
 #include "ui/recorder_window.h"
-#include "ui/sivra_actions.h"
+#include "ui/core/sivra_actions.h"
 
 // --- Allocation watch ---
 // The largest single request made through operator new on a thread that asked

@@ -17,7 +17,7 @@
 #include "sim/scenario/profile.h"
 #include "sim/scenario/simulated_setup.h"
 #include "ui/recorder_window.h"
-#include "ui/sivra_actions.h"
+#include "ui/core/sivra_actions.h"
 
 namespace vexo3 {
 namespace {

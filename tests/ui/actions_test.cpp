@@ -14,9 +14,9 @@
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
-#include "ui/device_report.h"
-#include "ui/package_summary.h"
-#include "ui/sivra_actions.h"
+#include "ui/core/device_report.h"
+#include "ui/core/package_summary.h"
+#include "ui/core/sivra_actions.h"
 
 namespace vexo3 {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/main_window.h"
+#include "ui/core/main_window.h"
 
 namespace vexo3 {
 

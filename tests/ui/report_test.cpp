@@ -4,8 +4,8 @@
 #include <string>
 
 #include "protocol/result_code.h"
-#include "ui/device_report.h"
-#include "ui/package_summary.h"
+#include "ui/core/device_report.h"
+#include "ui/core/package_summary.h"
 
 namespace vexo3 {
 namespace {

@@ -13,7 +13,7 @@
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/updater_options.h"
+#include "ui/core/updater_options.h"
 
 namespace {
 

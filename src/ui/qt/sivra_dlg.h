@@ -6,8 +6,8 @@
 #include <string>
 
 #include "firmware/firmware_package.h"
-#include "ui/main_window.h"
-#include "ui/sivra_actions.h"
+#include "ui/core/main_window.h"
+#include "ui/core/sivra_actions.h"
 
 class QCheckBox;
 class QLabel;

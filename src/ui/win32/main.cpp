@@ -16,7 +16,7 @@
 #include "platform/console.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
-#include "ui/updater_options.h"
+#include "ui/core/updater_options.h"
 #include "ui/win32/screenshot.h"
 #include "ui/win32/sivra_dlg.h"
 

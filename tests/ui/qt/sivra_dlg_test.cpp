@@ -19,12 +19,12 @@
 #include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 #include "ui/dialog_templates.h"
-#include "ui/package_summary.h"
+#include "ui/core/package_summary.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/updater_options.h"
+#include "ui/core/updater_options.h"
 
 namespace vexo3 {
 namespace {

@@ -19,8 +19,8 @@
 #include "sim/units/sim_image.h"
 #include "support/sim_rig.h"
 #include "ui/dialog_templates.h"
-#include "ui/package_summary.h"
-#include "ui/updater_options.h"
+#include "ui/core/package_summary.h"
+#include "ui/core/updater_options.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
 

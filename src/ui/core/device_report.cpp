@@ -1,9 +1,9 @@
-#include "ui/device_report.h"
+#include "ui/core/device_report.h"
 
 #include <cinttypes>
 
 #include "platform/text_codec.h"
-#include "ui/text_format.h"
+#include "ui/core/text_format.h"
 
 namespace vexo3 {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/updater_options.h"
+#include "ui/core/updater_options.h"
 
 #include <iostream>
 

@@ -1,7 +1,7 @@
-#include "ui/package_summary.h"
+#include "ui/core/package_summary.h"
 
 #include "platform/text_codec.h"
-#include "ui/text_format.h"
+#include "ui/core/text_format.h"
 
 namespace vexo3 {
 std::string ImageSummary(const char* heading, const FirmwareImage& image) {

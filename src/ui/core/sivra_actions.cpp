@@ -1,11 +1,11 @@
-#include "ui/sivra_actions.h"
+#include "ui/core/sivra_actions.h"
 
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "platform/clock.h"
-#include "ui/device_report.h"
-#include "ui/package_summary.h"
-#include "ui/text_format.h"
+#include "ui/core/device_report.h"
+#include "ui/core/package_summary.h"
+#include "ui/core/text_format.h"
 
 namespace vexo3 {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/text_format.h"
+#include "ui/core/text_format.h"
 
 #include <cstdarg>
 #include <cstdio>

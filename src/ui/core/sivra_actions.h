@@ -4,8 +4,8 @@
 
 #include "firmware/firmware_package.h"
 #include "protocol/device_session.h"
-#include "ui/device_report.h"
-#include "ui/main_window.h"
+#include "ui/core/device_report.h"
+#include "ui/core/main_window.h"
 
 #include <string_view>
 #include <vector>
