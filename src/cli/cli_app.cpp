@@ -449,6 +449,42 @@ int Info(const Options& o, const CliStreams& io, DeviceSource& source) {
   return actions.ReadDeviceInfo().Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
+// Why the package could not be loaded, in the words used for every file.
+std::string PackageProblem(const std::string& path, const FirmwarePackage& package) {
+  using Stop = FirmwarePackage::Stop;
+  switch (package.lastStop) {
+    case Stop::CannotOpen:
+      return UnopenableReason(path);
+    case Stop::CutShort:
+      return package.lastStopByte == 0 ? kEmptyFile : CutShortText(package.lastStopByte);
+    case Stop::NotAPackage:
+      return "not a firmware package";
+    case Stop::ImageTooLarge:
+      return "not a firmware package: an image is larger than " +
+             std::to_string(FirmwareImage::kMaxLength) + " bytes";
+    case Stop::FileTooLarge:
+      return TooLargeText(FirmwarePackage::kMaxFileBytes);
+    case Stop::NoMemory:
+      return "not enough memory to load it";
+    case Stop::None:
+      break;
+  }
+  return "can't be loaded";
+}
+
+// Loads the package of the file argument. The dialog's "Loading failed" box
+// is held back: one line names the file and the cause instead.
+bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
+                 SivraActions& actions, const FirmwarePackage& package) {
+  window.HoldFailureBoxes();
+  const int code = actions.LoadSelectedPackage();
+  window.HoldFailureBoxes(false);
+  if (code == FirmwarePackage::kOk)
+    return true;
+  Print(io.err, "vexo3: " + FileErrorText(o.file, PackageProblem(o.file, package)) + "\n");
+  return false;
+}
+
 // A unit's firmware as version and revision, comparable; "02.10.1".
 struct Version {
   uint16_t version = 0;
@@ -539,7 +575,7 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   FirmwarePackage package;
   TerminalWindow window(WindowOptions(o, io), source.clock());
   SivraActions actions(session, package, window);
-  if (actions.LoadSelectedPackage() != FirmwarePackage::kOk)
+  if (!LoadPackage(o, io, window, actions, package))
     return kExitPackageError;
   // The dialog silently does nothing here; say why.
   if (!o.noHc && !package.hcImage.IsPresent()) {
@@ -644,7 +680,7 @@ int Inspect(const Options& o, const CliStreams& io) {
   TerminalOptions t = WindowOptions(o, io);
   TerminalWindow window(t, clock);
   SivraActions actions(session, package, window);
-  if (actions.LoadSelectedPackage() != FirmwarePackage::kOk)
+  if (!LoadPackage(o, io, window, actions, package))
     return kExitPackageError;
   if (o.json) {
     PrintOut(io, PackageJson(o.file, package, *window.Summary()));

@@ -62,7 +62,7 @@ class TerminalWindow final : public MainWindow {
 
   // Failure boxes are not shown: the caller says something clearer (no
   // device at all). Questions are still asked.
-  void HoldFailureBoxes() { holdFailureBoxes_ = true; }
+  void HoldFailureBoxes(bool hold = true) { holdFailureBoxes_ = hold; }
 
   // The package summary the last load showed.
   const std::optional<std::string>& Summary() const { return summary_; }

@@ -102,29 +102,45 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
   // Opened without waiting: a FIFO that nobody writes to would otherwise
   // block the open for ever. A directory is no more a package file than a
   // path that can't be opened.
+  lastStop = Stop::None;
+  lastStopByte = 0;
   std::FILE* file = OpenForReading(path);
-  if (file == nullptr)
+  if (file == nullptr) {
+    lastStop = Stop::CannotOpen;
     return kCannotOpen;
+  }
   FileCloser closer{file};
+  auto stop = [&](Stop why, int code) {
+    lastStop = why;
+    const long at = std::ftell(closer.file);
+    lastStopByte = at > 0 ? static_cast<uint64_t>(at) : 0;
+    return code;
+  };
 
   std::array<uint8_t, kFileHeader.size()> header{};
   if (!ReadExactly(closer.file, header))
-    return kTruncated;
+    return stop(Stop::CutShort, kTruncated);
   if (header != kFileHeader)
-    return kBadFormat;
+    return stop(Stop::NotAPackage, kBadFormat);
 
   uint64_t consumed = header.size();
   for (;;) {
     FirmwareImage record;
     bool endOfFile = false;
     const int code = ReadImageRecord(closer.file, record, &endOfFile);
-    if (code != kOk)
-      return code;  // the record being read dies with `record`
+    if (code == kNoMemory)
+      return stop(Stop::NoMemory, code);
+    if (code != kOk) {
+      // The record being read dies with `record`; its length says which
+      // fault it was.
+      const bool tooLarge = code == kBadFormat && record.length > FirmwareImage::kMaxLength;
+      return stop(tooLarge ? Stop::ImageTooLarge : Stop::CutShort, code);
+    }
     if (endOfFile)
       return kOk;
     consumed += kRecordHeaderSize + record.length;
     if (consumed > kMaxFileBytes)
-      return kBadFormat;
+      return stop(Stop::FileTooLarge, kBadFormat);
     if (record.kind[0] == 'H' && record.kind[1] == 'C') {
       hcImage = std::move(record);
     } else if (record.kind[0] == 'C' && record.kind[1] == 'A') {

@@ -42,6 +42,20 @@ class FirmwarePackage {
   // placed by records before a fault stay present.
   int LoadPackage(const std::string& path);
 
+  // Why the last load stopped short, for a message that says more than its
+  // code: the cause, and how many bytes of the file had been read by then.
+  enum class Stop {
+    None,
+    CannotOpen,
+    NotAPackage,
+    CutShort,
+    ImageTooLarge,
+    FileTooLarge,
+    NoMemory
+  };
+  Stop lastStop = Stop::None;
+  uint64_t lastStopByte = 0;
+
   FirmwareImage hcImage;
   FirmwareImage cameraImage;
 };

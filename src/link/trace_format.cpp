@@ -595,14 +595,22 @@ bool LoadTraceFile(const std::string& path, Trace* trace, std::string* error) {
   std::string reason;
   switch (ReadRegularFile(path, kMaxTraceFileBytes, &text, &reason)) {
     case ReadFileResult::kOk:
-      return ParseTrace(text, trace, error);
+      if (text.empty()) {
+        *error = FileErrorText(path, kEmptyFile);
+        return false;
+      }
+      if (!ParseTrace(text, trace, &reason)) {
+        *error = FileErrorText(path, reason);
+        return false;
+      }
+      return true;
     case ReadFileResult::kMissing:
-      *error = "can't read the file: no such file";
-      return false;
+      reason = kNoSuchFile;
+      break;
     case ReadFileResult::kRefused:
       break;
   }
-  *error = "can't read the file: " + reason;
+  *error = FileErrorText(path, reason);
   return false;
 }
 

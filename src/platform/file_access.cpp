@@ -19,6 +19,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/file_open.h"
+
 namespace vexo3 {
 
 #ifdef _WIN32
@@ -94,14 +96,14 @@ ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::st
   // A device (NUL, a console, a serial port) or a directory is not a
   // profile; Windows has no FIFOs.
   if (GetFileType(file.h) != FILE_TYPE_DISK)
-    return refuse("not a regular file");
+    return refuse(kNotRegularFile);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.h, &info))
     return refuse(WindowsReason(GetLastError()));
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-    return refuse("not a regular file");
+    return refuse(kFolderNotFile);
   const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+  const std::string tooLarge = TooLargeText(maxBytes);
   if (size > maxBytes)
     return refuse(tooLarge);
   // The size may change under us: read up to one byte past the limit.
@@ -279,9 +281,11 @@ ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::st
   if (::fstat(file.fd, &info) != 0)
     return refuse(SystemReason(errno));
   // A FIFO, a device or a directory is not a profile: /dev/zero never ends.
+  if (S_ISDIR(info.st_mode))
+    return refuse(kFolderNotFile);
   if (!S_ISREG(info.st_mode))
-    return refuse("not a regular file");
-  const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+    return refuse(kNotRegularFile);
+  const std::string tooLarge = TooLargeText(maxBytes);
   if (static_cast<uint64_t>(info.st_size) > maxBytes)
     return refuse(tooLarge);
   // The size may change under us: read up to one byte past the limit.
@@ -373,5 +377,30 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::string* error) 
 }
 
 #endif
+
+std::string TooLargeText(uint64_t maxBytes) {
+  return "too large: more than " + std::to_string(maxBytes) + " bytes";
+}
+
+std::string CutShortText(uint64_t atByte) {
+  return "cut short at byte " + std::to_string(atByte);
+}
+
+std::string FileErrorText(const std::string& path, const std::string& reason) {
+  return "\"" + path + "\": " + reason;
+}
+
+std::string UnopenableReason(const std::string& path) {
+  const int saved = errno;
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(path), error);
+  if (status.type() == std::filesystem::file_type::not_found)
+    return kNoSuchFile;
+  if (status.type() == std::filesystem::file_type::directory)
+    return kFolderNotFile;
+  if (saved != 0)
+    return std::strerror(saved);
+  return error ? error.message() : "can't be opened";
+}
 
 }  // namespace vexo3

@@ -13,12 +13,27 @@
 
 namespace vexo3 {
 
+// Why a file the user named can't be used, in the same words for every kind
+// of file (packages, profiles, state files, traces): a message reads
+// `"PATH": REASON` (FileErrorText) with one of these reasons, a reason of
+// the file's kind ("not a firmware package"), or the system's own.
+inline constexpr const char* kNoSuchFile = "no such file";
+inline constexpr const char* kFolderNotFile = "a folder, not a file";
+inline constexpr const char* kNotRegularFile = "not a regular file";
+inline constexpr const char* kEmptyFile = "empty";
+std::string TooLargeText(uint64_t maxBytes);  // "too large: more than N bytes"
+std::string CutShortText(uint64_t atByte);    // "cut short at byte N"
+std::string FileErrorText(const std::string& path, const std::string& reason);
+// Why path can't be opened: kNoSuchFile, kFolderNotFile or the system's
+// reason. For a path that just failed to open.
+std::string UnopenableReason(const std::string& path);
+
 enum class ReadFileResult { kOk, kMissing, kRefused };
 
 // Reads the whole file at path into *text. Opens without blocking (a FIFO
 // nobody writes to can't hang the open) and reads regular files only, of at
 // most maxBytes. kMissing when the path names nothing (ENOENT); kRefused with
-// *error for everything else: "not a regular file", "larger than N bytes",
+// *error for everything else: kFolderNotFile, kNotRegularFile, TooLargeText,
 // or the system's reason (strerror). *text is untouched unless kOk.
 ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::string* text,
                                std::string* error);

@@ -57,7 +57,7 @@ std::unique_ptr<DeviceSource> DeviceSource::Open(const DeviceSourceOptions& opti
       Trace trace;
       std::string why;
       if (!LoadTraceFile(options.replay, &trace, &why))
-        return fail(SourceFailure::ReplayTrace, "\"" + options.replay + "\": " + why);
+        return fail(SourceFailure::ReplayTrace, why);
       auto clock = std::make_unique<VirtualClock>();
       s.replay_ = std::make_unique<ReplayD2xx>(std::move(trace), *clock);
       s.clock_ = std::move(clock);

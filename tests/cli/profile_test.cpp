@@ -53,7 +53,7 @@ TEST(Profile, BadProfilesNameTheKey) {
        "faults[0].command: expected a number from 0 to 255"},
       {R"({"state_file": 3})", "state_file: expected a file name"},
       {R"([1])", "profile: expected an object"},
-      {R"({"chips": [)", "parse error at line 1"},
+      {R"({"chips": [)", "not a simulator profile: parse error at line 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -21,15 +21,16 @@ std::string Index(const std::string& path, size_t i) {
   return path + "[" + std::to_string(i) + "]";
 }
 
-json Parse(std::string_view text) {
+json Parse(std::string_view text, const char* what) {
   try {
     return json::parse(text.begin(), text.end());
   } catch (const json::exception& e) {
     // "[json.exception.parse_error.101] parse error at line 2, ..." without the tag.
     // A number too large for any type (out_of_range.406) also fails here.
-    std::string what = e.what();
-    const size_t tag = what.find("] ");
-    throw FieldError{tag == std::string::npos ? what : what.substr(tag + 2)};
+    const std::string error = e.what();
+    const size_t tag = error.find("] ");
+    throw FieldError{std::string(what) + ": " +
+                     (tag == std::string::npos ? error : error.substr(tag + 2))};
   }
 }
 

@@ -44,8 +44,9 @@ bool Catching(std::string* error, Read&& read) {
 [[noreturn]] void Fail(const std::string& path, const std::string& what);
 std::string Index(const std::string& path, size_t i);
 
-// The whole text as JSON; a syntax error is a FieldError without the path.
-json Parse(std::string_view text);
+// The whole text as JSON; a syntax error is a FieldError without the path,
+// after `what` ("not a simulator profile: parse error at line 2, ...").
+json Parse(std::string_view text, const char* what);
 // j itself, which must be an object whose keys are among `allowed`.
 const json& Object(const json& j, const std::string& path,
                    std::initializer_list<std::string_view> allowed);

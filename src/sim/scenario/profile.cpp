@@ -190,7 +190,7 @@ bool IsRooted(const std::string& path) {
 bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* profile,
                   std::string* error) {
   return Catching(error, [&] {
-    const json root = Parse(text);
+    const json root = Parse(text, "not a simulator profile");
     Object(root, "", {"chips", "faults", "state_file"});
     Profile p;
     if (auto* v = Member(root, "chips")) {
@@ -232,16 +232,21 @@ bool LoadProfile(const std::string& path, Profile* profile, std::string* error) 
     case ReadFileResult::kOk:
       break;
     case ReadFileResult::kMissing:
-      why = "no such file";
+      why = kNoSuchFile;
       [[fallthrough]];
     case ReadFileResult::kRefused:
       if (error != nullptr)
-        *error = path + ": can't be read: " + why;
+        *error = FileErrorText(path, why);
       return false;
+  }
+  if (text.empty()) {
+    if (error != nullptr)
+      *error = FileErrorText(path, kEmptyFile);
+    return false;
   }
   if (!ParseProfile(text, DirectoryOf(path), profile, &why)) {
     if (error != nullptr)
-      *error = path + ": " + why;
+      *error = FileErrorText(path, why);
     return false;
   }
   return true;

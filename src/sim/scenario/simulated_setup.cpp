@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/file_access.h"
 #include "sim/scenario/json_fields.h"
 #include "sim/scenario/state_file.h"
 
@@ -57,7 +58,7 @@ bool SimulatedSetup::LoadState(std::string* error) {
   // device or a FIFO must not get one.
   if (ReadRegularFile(stateFile_, kMaxFileBytes, &text, &why) == ReadFileResult::kRefused) {
     if (error != nullptr)
-      *error = stateFile_ + ": can't be read: " + why;
+      *error = FileErrorText(stateFile_, why);
     return false;
   }
   switch (stateLock_.TryLock(stateFile_, &why)) {
@@ -71,8 +72,8 @@ bool SimulatedSetup::LoadState(std::string* error) {
       return true;
     case FileLock::Result::kFailed:
       if (error != nullptr)
-        *error =
-            stateFile_ + ": can't be locked (" + FileLock::LockPath(stateFile_) + ": " + why + ")";
+        *error = FileErrorText(
+            stateFile_, "can't be locked (" + FileLock::LockPath(stateFile_) + ": " + why + ")");
       return false;
   }
   // Read again under the lock: its last holder may have saved since.
@@ -83,13 +84,13 @@ bool SimulatedSetup::LoadState(std::string* error) {
       return true;  // first run: the units keep the profile's firmware
     case ReadFileResult::kRefused:
       if (error != nullptr)
-        *error = stateFile_ + ": can't be read: " + why;
+        *error = FileErrorText(stateFile_, why);
       return false;
   }
   std::vector<ChipFirmwareState> chips;
   if (!FirmwareStateFromJson(text, &chips, &why)) {
     if (error != nullptr)
-      *error = stateFile_ + ": " + why +
+      *error = FileErrorText(stateFile_, why) +
                "\n(not a state file this program wrote; remove it to start afresh with the "
                "profile's firmware)";
     return false;
@@ -119,7 +120,7 @@ bool SimulatedSetup::SaveState(std::string* error) {
   std::string why;
   if (!WriteFileAtomically(stateFile_, FirmwareStateToJson(chips), &why)) {
     if (error != nullptr)
-      *error = stateFile_ + ": can't be saved: " + why;
+      *error = FileErrorText(stateFile_, "can't be saved: " + why);
     return false;
   }
   return true;

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/file_access.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/scenario.h"
-#include "sim/bus/sim_bus.h"
 #include "sim/units/hand_controller.h"
 
 namespace vexo3 {

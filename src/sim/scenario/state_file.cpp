@@ -97,7 +97,7 @@ std::string FirmwareStateToJson(const std::vector<ChipFirmwareState>& chips) {
 bool FirmwareStateFromJson(std::string_view text, std::vector<ChipFirmwareState>* chips,
                            std::string* error) {
   return Catching(error, [&] {
-    const json root = Parse(text);
+    const json root = Parse(text, "not a state file");
     Object(root, "", {"chips"});
     std::vector<ChipFirmwareState> out;
     if (auto* v = Member(root, "chips")) {
