@@ -21,6 +21,7 @@
 #include "link/d2xx.h"
 #include "platform/console.h"
 #include "run/device_source.h"
+#include "sim/scenario/simulated_setup.h"
 
 namespace {
 
