@@ -32,4 +32,8 @@ std::vector<uint8_t> BuildPackage(std::span<const PackageRecord> records);
 bool WritePackage(const std::string& path, std::span<const PackageRecord> records,
                   std::optional<size_t> truncateTo = std::nullopt);
 
+// The package both dialogs show in their screenshots: a HandController and
+// a Camera image in the units' own convention, small enough to upload fast.
+std::vector<PackageRecord> DemoPackage();
+
 }  // namespace vexo3::sim

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "sim/units/package_writer.h"
-#include "sim/units/sim_image.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/sivra_dlg.h"
 
@@ -23,21 +22,8 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
   if (!out.exists() && !QDir().mkpath(out.path()))
     return false;
 
-  std::vector<sim::PackageRecord> records(2);
-  records[0].kind = "HC";
-  records[0].version = 0x0110;
-  records[0].flags = 0x2000 | (2 << 5);
-  records[0].startCode = 0x0101;
-  records[0].description = "Vexo-3 HC main firmware";
-  records[0].data = sim::MakeSimImage(0x0110, 0x2000, "Vexo-3 HC main firmware", 20000);
-  records[1].kind = "CA";
-  records[1].version = 0x0105;
-  records[1].flags = 0x1000;
-  records[1].startCode = 0x0202;
-  records[1].description = "Vexo-3 Camera firmware";
-  records[1].data = sim::MakeSimImage(0x0105, 0x1000, "Vexo-3 Camera firmware", 12000);
   const QString package = QDir(QDir::tempPath()).filePath(QStringLiteral("vexo3-demo.bin"));
-  if (!sim::WritePackage(package.toStdString(), records))
+  if (!sim::WritePackage(package.toStdString(), sim::DemoPackage()))
     return false;
 
   bool ok = true;

@@ -12,7 +12,6 @@
 
 #include "platform/console.h"
 #include "sim/units/package_writer.h"
-#include "sim/units/sim_image.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
 
@@ -155,23 +154,6 @@ void CALLBACK OnWatchTimer(HWND, UINT, UINT_PTR, ::DWORD) {
   inside = false;
 }
 
-std::vector<sim::PackageRecord> DemoPackage() {
-  std::vector<sim::PackageRecord> records(2);
-  records[0].kind = "HC";
-  records[0].version = 0x0110;
-  records[0].flags = 0x2000 | (2 << 5);
-  records[0].startCode = 0x0101;
-  records[0].description = "Vexo-3 HC main firmware";
-  records[0].data = sim::MakeSimImage(0x0110, 0x2000, "Vexo-3 HC main firmware", 20000);
-  records[1].kind = "CA";
-  records[1].version = 0x0105;
-  records[1].flags = 0x1000;
-  records[1].startCode = 0x0202;
-  records[1].description = "Vexo-3 Camera firmware";
-  records[1].data = sim::MakeSimImage(0x0105, 0x1000, "Vexo-3 Camera firmware", 12000);
-  return records;
-}
-
 }  // namespace
 
 bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
@@ -185,7 +167,7 @@ bool TakeScreenshots(CSivraDlg& dialog, const std::string& dir) {
   }
   const fs::path package = fs::temp_directory_path(error) / "vexo3-demo.bin";
   const std::string packageUtf8 = Utf8FromWide(package.wstring());
-  if (error || !sim::WritePackage(packageUtf8, DemoPackage())) {
+  if (error || !sim::WritePackage(packageUtf8, sim::DemoPackage())) {
     std::fprintf(stderr, "vexo3-updater: can't write the demo package %s\n", packageUtf8.c_str());
     return false;
   }
