@@ -113,4 +113,30 @@ class D2xxApi {
                                  DWORD* eventStatus) = 0;
 };
 
+// The declarations of every D2xxApi call, for a backend's class body. NB:
+// keep in step with the interface above and with the calls table
+// (link/d2xx_calls.h) when a call is added.
+#define VEXO3_D2XX_OVERRIDES                                                                   \
+  FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) override;                                  \
+  FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) override;     \
+  FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle) override;                             \
+  FT_STATUS FT_Close(FT_HANDLE handle) override;                                               \
+  FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) override;                             \
+  FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override;                  \
+  FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) override;                                   \
+  FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,      \
+                                      UCHAR parity) override;                                  \
+  FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) override;                         \
+  FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff)     \
+      override;                                                                                \
+  FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) override;  \
+  FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) override;                        \
+  FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id, char* serialNumber, \
+                             char* description, void* dummy) override;                         \
+  FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) override;  \
+  FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) override;             \
+  FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override;                      \
+  FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes, DWORD* eventStatus) \
+      override
+
 }  // namespace vexo3
