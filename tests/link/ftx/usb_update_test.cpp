@@ -14,7 +14,7 @@
 #include "link/trace_format.h"
 #include "sim/package_writer.h"
 #include "sim/sim_image.h"
-#include "usb_rig.h"
+#include "support/usb/usb_rig.h"
 
 namespace vexo3 {
 namespace {
