@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "cli/cli_run_support.h"
 #include "platform/clock.h"
+#include "support/files.h"
 
 namespace vexo3::sim {
 namespace {

@@ -1,4 +1,6 @@
-#include "sim/scripted_peer.h"
+// The interposer's steps, alone on a chip as the whole far end.
+
+#include "support/interposer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +12,7 @@ namespace vexo3::sim {
 namespace {
 
 using std::chrono::milliseconds;
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 class ScriptedPeerTest : public testing::Test {
  protected:
@@ -35,7 +37,7 @@ class ScriptedPeerTest : public testing::Test {
   }
 
   VirtualClock clock;
-  ScriptedPeer peer;
+  test::Interposer peer;
   SimulatedBus bus{clock};
 };
 
