@@ -257,22 +257,12 @@ TEST(CliEndToEnd, TraceShowsTheHandshakeBytes) {
 
 TEST(CliEndToEnd, BadProfilesAreRefusedNamingTheKey) {
   ScratchDir dir;
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
-      {R"({"chips":[{"hand_controller":{"pcb_id":"two"}}]})",
-       "chips[0].hand_controller.pcb_id: expected a number"},
-      {R"({"chips":[{"serial":"A"},{"hand_controller":{"colour":1}}]})",
-       "chips[1].hand_controller.colour: unknown key"},
-      {R"({"faults":[{"unit":"hc","action":"explode"}]})", "faults[0].action: expected"},
-  };
-  for (const auto& c : cases) {
+  for (const test::BadProfile& c : test::kBadProfiles) {
     SCOPED_TRACE(c.text);
     const std::string profile = dir.Write("bad.json", c.text);
     const RunResult r = Vexo3({"--simulate=" + profile, "info"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
