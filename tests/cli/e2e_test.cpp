@@ -11,7 +11,6 @@
 #include "cli/device_list.h"
 #include "link/hardware_d2xx.h"
 #include "support/cli_runner.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace vexo3 {

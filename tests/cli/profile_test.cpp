@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "platform/clock.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace vexo3::sim {

@@ -20,7 +20,6 @@
 
 #include "platform/file_access.h"
 #include "support/cli_runner.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace vexo3 {

@@ -5,7 +5,6 @@
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
 

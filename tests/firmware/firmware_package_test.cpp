@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "sim/package_writer.h"
-#include "support/bytes.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {

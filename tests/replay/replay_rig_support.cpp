@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "support/files.h"
+#include "support/fixtures.h"
 
 namespace vexo3::test {
 

@@ -12,7 +12,7 @@
 
 #include "link/trace_format.h"
 #include "replay/replay_rig.h"
-#include "support/files.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {

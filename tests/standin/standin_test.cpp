@@ -15,7 +15,6 @@
 #include "link/win_d2xx.h"
 #include "platform/console.h"
 #include "support/cli_runner.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace vexo3 {

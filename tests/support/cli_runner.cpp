@@ -17,7 +17,7 @@ extern char** environ;
 #include <cstdio>
 #include <cstdlib>
 
-#include "support/files.h"
+#include "support/fixtures.h"
 
 namespace vexo3::test {
 

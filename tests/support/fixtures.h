@@ -1,8 +1,11 @@
 #pragma once
 
-// The devices, profiles and firmware packages the tests share.
+// What the tests share besides the rigs: byte strings, scratch folders, and
+// the devices, profiles and firmware packages they set up.
 
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,39 @@
 #include "sim/sim_device.h"
 
 namespace vexo3::test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts)
+    out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// A fresh scratch folder for one test; removed with the object. ctest runs
+// test processes side by side: each folder has a name of its own.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Writes text into a file of the folder and returns its path.
+  std::string Write(const std::string& name, const std::string& text) const;
+  // Writes a firmware package (sim::WritePackage) and returns its path; a
+  // file that can't be written fails the test.
+  std::string Package(const std::string& name, std::span<const sim::PackageRecord> records) const;
+
+ private:
+  std::string path_;
+};
+
+// The whole file, or "" when it can't be read.
+std::string ReadText(const std::string& path);
 
 // The default device with a first protocol word the update accepts (it
 // refuses 0x100 and above), in the given mode.

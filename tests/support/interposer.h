@@ -28,7 +28,7 @@
 #include "sim/sim_bus.h"
 #include "sim/sim_codec.h"
 #include "sim/sim_device.h"
-#include "support/bytes.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
 
 namespace vexo3::test {

@@ -8,7 +8,6 @@
 
 #include "link/trace_format.h"
 #include "support/cli_runner.h"
-#include "support/files.h"
 #include "support/fixtures.h"
 #include "support/usb/usb_rig.h"
 

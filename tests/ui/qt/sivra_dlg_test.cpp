@@ -15,7 +15,6 @@
 #include <map>
 #include <vector>
 
-#include "support/files.h"
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
 #include "ui/dialog_scenarios.h"
