@@ -74,7 +74,8 @@ class Interposer final : public sim::SimPeer {
   Interposer& Expect(Bytes bytes, Bytes reply = {}, Clock::Duration delay = Clock::Duration{0},
                      uint32_t baud = 0);
   // Answers the next piece the host writes at line speed with these pieces,
-  // back to back; that piece never reaches the model.
+  // back to back; that piece never reaches the model. A write reaches a
+  // peer in USB packets of 64 bytes: of a longer one only the first is taken.
   Interposer& Queue(std::vector<Bytes> pieces);
   Interposer& Queue(Bytes answer) { return Queue(std::vector<Bytes>{std::move(answer)}); }
   // Sends bytes unasked when reached (at open, or once the step before is done).
@@ -88,7 +89,7 @@ class Interposer final : public sim::SimPeer {
   bool Clean() const { return mismatches_.empty() && next_ == steps_.size(); }
   const std::vector<std::string>& Mismatches() const { return mismatches_; }
   size_t StepsDone() const { return next_; }
-  size_t Pending() const { return steps_.size() - next_; }
+  size_t Pending() const { return steps_.size() - next_; }  // steps not run yet
 
   // --- Frames ---
   void Script(ScriptedAnswer answer) { scripts_.push_back(Entry{std::move(answer), 0}); }

@@ -298,9 +298,7 @@ TEST(UpdateFirmware, WarningAnsweredNoAbortsWithoutUpload) {
 }
 
 TEST(UpdateFirmware, CameraOnlyInAppMode) {
-  HandControllerConfig cfg = UpdatableConfig();
-  cfg.mode = sim::UnitMode::App;
-  Fixture f(cfg);
+  Fixture f(UpdatableConfig(sim::UnitMode::App));
   f.Load(WriteTestPackage("camonly.bin"));
   f.window.hcTicked = false;
   f.actions.UpdateFirmware();
@@ -361,9 +359,7 @@ TEST(ReadDeviceInfo, BootModeReportWithCameraKeepsSessionOpen) {
 }
 
 TEST(ReadDeviceInfo, AppModeCallsNoCameraOperation) {
-  HandControllerConfig cfg = UpdatableConfig();
-  cfg.mode = sim::UnitMode::App;
-  Fixture f(cfg);
+  Fixture f(UpdatableConfig(sim::UnitMode::App));
   f.actions.ReadDeviceInfo();
   ASSERT_EQ(f.window.reports.size(), 1u);
   EXPECT_EQ(f.window.reports[0].find("Camera's state"), std::string::npos);

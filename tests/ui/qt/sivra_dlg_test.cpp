@@ -287,10 +287,7 @@ class SivraDlgTest : public QObject {
         {"browse, cancelled", false, true, &CSivraDlg::browseButton},
     };
     for (const auto& c : cases) {
-      sim::HandControllerConfig cfg = UpdatableConfig();
-      if (c.appMode)
-        cfg.mode = sim::UnitMode::App;
-      SimRig rig(cfg);
+      SimRig rig(UpdatableConfig(c.appMode ? sim::UnitMode::App : sim::UnitMode::Boot));
       CSivraDlg dlg(rig.session);
       dlg.show();
       QVERIFY(QTest::qWaitForWindowActive(&dlg));
