@@ -49,31 +49,6 @@ Interposer::~Interposer() {
     chip_->SetPeer(model_);
 }
 
-Interposer& Interposer::Expect(Bytes bytes, Bytes reply, Clock::Duration delay, uint32_t baud) {
-  steps_.push_back(Step{Kind::Expect, std::move(bytes), {std::move(reply)}, delay, baud});
-  return *this;
-}
-
-Interposer& Interposer::Queue(std::vector<Bytes> pieces) {
-  steps_.push_back(Step{Kind::Queue, {}, std::move(pieces), Clock::Duration{0}, 0});
-  return *this;
-}
-
-Interposer& Interposer::Send(Bytes bytes, Clock::Duration delay) {
-  steps_.push_back(Step{Kind::Send, std::move(bytes), {}, delay, 0});
-  return *this;
-}
-
-Interposer& Interposer::Stall() {
-  steps_.push_back(Step{Kind::Stall, {}, {}, Clock::Duration{0}, 0});
-  return *this;
-}
-
-Interposer& Interposer::Silence() {
-  steps_.push_back(Step{Kind::Silence, {}, {}, Clock::Duration{0}, 0});
-  return *this;
-}
-
 std::vector<const SeenFrame*> Interposer::FramesWith(
     uint8_t command, uint8_t parameter, std::optional<std::pair<uint8_t, uint8_t>> inner) const {
   std::vector<const SeenFrame*> out;

@@ -72,18 +72,22 @@ class Interposer final : public sim::SimPeer {
   // Waits for exactly these bytes from the host, then sends `reply` (if any)
   // arriving `delay` later. baud 0: any rate.
   Interposer& Expect(Bytes bytes, Bytes reply = {}, Clock::Duration delay = Clock::Duration{0},
-                     uint32_t baud = 0);
+                     uint32_t baud = 0) {
+    return Add({Kind::Expect, std::move(bytes), {std::move(reply)}, delay, baud});
+  }
   // Answers the next piece the host writes at line speed with these pieces,
   // back to back; that piece never reaches the model. A write reaches a
   // peer in USB packets of 64 bytes: of a longer one only the first is taken.
-  Interposer& Queue(std::vector<Bytes> pieces);
+  Interposer& Queue(std::vector<Bytes> pieces) { return Add({Kind::Queue, {}, std::move(pieces)}); }
   Interposer& Queue(Bytes answer) { return Queue(std::vector<Bytes>{std::move(answer)}); }
   // Sends bytes unasked when reached (at open, or once the step before is done).
-  Interposer& Send(Bytes bytes, Clock::Duration delay = Clock::Duration{0});
+  Interposer& Send(Bytes bytes, Clock::Duration delay = Clock::Duration{0}) {
+    return Add({Kind::Send, std::move(bytes), {}, delay});
+  }
   // Holds CTS when reached; the host's writes then stall.
-  Interposer& Stall();
+  Interposer& Stall() { return Add({Kind::Stall}); }
   // From here on takes whatever comes and never answers.
-  Interposer& Silence();
+  Interposer& Silence() { return Add({Kind::Silence}); }
 
   // Every step ran and nothing went off-script.
   bool Clean() const { return mismatches_.empty() && next_ == steps_.size(); }
@@ -108,8 +112,8 @@ class Interposer final : public sim::SimPeer {
   enum class Kind { Expect, Queue, Send, Stall, Silence };
   struct Step {
     Kind kind;
-    Bytes bytes;               // Expect: from the host; Send: to the host
-    std::vector<Bytes> reply;  // Expect, Queue: sent back to back
+    Bytes bytes{};               // Expect: from the host; Send: to the host
+    std::vector<Bytes> reply{};  // Expect, Queue: sent back to back
     Clock::Duration delay{0};
     uint32_t baud = 0;
   };
@@ -117,6 +121,10 @@ class Interposer final : public sim::SimPeer {
     ScriptedAnswer answer;
     uint32_t seen;
   };
+  Interposer& Add(Step step) {
+    steps_.push_back(std::move(step));
+    return *this;
+  }
   // Runs the steps that need no host bytes, up to the next Expect or Queue.
   void RunUnprompted(sim::SimChip& port);
   // Feeds the Expect step under way; returns how many bytes it took.
