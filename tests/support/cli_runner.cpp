@@ -51,7 +51,7 @@ std::wstring Quote(const std::wstring& arg) {
   return q + L"\"";
 }
 
-HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition) {
+HANDLE OpenInheritable(const std::string& path, ::DWORD access, ::DWORD disposition) {
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -114,7 +114,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   }
   if (started) {
     WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
+    ::DWORD code = 0;  // Windows' own, not the D2XX interface's
     if (GetExitCodeProcess(pi.hProcess, &code))
       r.exitCode = static_cast<int>(code);
     CloseHandle(pi.hThread);

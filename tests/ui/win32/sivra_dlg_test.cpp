@@ -639,7 +639,7 @@ TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
     }
     EXPECT_EQ(box.icon,
               LoadIconW(nullptr, row.icon == MessageIcon::Error ? IDI_HAND : IDI_EXCLAMATION));
-    EXPECT_EQ(box.buttons, yesNo ? std::vector<int>{IDYES, IDNO} : std::vector<int>{IDOK});
+    EXPECT_EQ(box.buttons, (yesNo ? std::vector<int>{IDYES, IDNO} : std::vector<int>{IDOK}));
     EXPECT_EQ(updateDisabled, button == IDC_UPDATE);  // the box came inside the action
     EXPECT_EQ(Text(dlg.Control(IDC_STATUS)), row.status);
     EXPECT_TRUE(IsWindowEnabled(dlg.Control(IDC_UPDATE)));
