@@ -22,8 +22,8 @@
 #include "sim/bus/sim_bus.h"
 #include "sim/units/hand_controller.h"
 #include "sim/units/sim_image.h"
-#include "sim/usb/fake_libusb.h"
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/fake_libusb.h"
+#include "support/usb/ftx_chip.h"
 
 namespace vexo3 {
 namespace {

@@ -8,31 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_run_support.h"
 #include "cli/device_list.h"
 #include "link/hardware_d2xx.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {
 
+using test::CliPackage;
+using test::kBootProfile;
 using test::ReadText;
 using test::RunResult;
 using test::RunVexo3;
 using test::ScratchDir;
-
-// Every value set, so the expected texts don't hang on the simulator's defaults.
-constexpr const char* kBootProfile = R"({
-  "chips": [ { "description": "Vexo-3 HandController", "serial": "VX300001", "usb_id": "0403:6015",
-    "hand_controller": { "mode": "boot", "protocol_version": [5, 1],
-      "unique_id": "VX3HC00000000001", "pcb_id": 2, "device_text": "bench unit",
-      "firmware": { "status": 0, "flags": 4096, "version": 258, "size_blocks": 96,
-                    "description": "Vexo-3 HC main firmware" },
-      "camera": { "present": true, "mode": "boot", "protocol_version": [258, 1],
-        "unique_id": "VX3CAM0000000001", "pcb_id": 1,
-        "firmware": { "status": 0, "flags": 8192, "version": 260, "size_blocks": 128,
-                      "description": "Vexo-3 Camera firmware" } } } } ] })";
 
 constexpr const char* kBootReport =
     "=== HandController's state:  BOOT MODE\n"
@@ -65,35 +56,6 @@ constexpr const char* kTwoChipsProfile = R"({
                                                  "unique_id": "FIRST-UNIT" } },
     { "serial": "VX300002", "hand_controller": { "protocol_version": [5, 1],
                                                  "unique_id": "SECOND-UNIT" } } ] })";
-
-// A package in the simulator's image convention: the units report these
-// versions once the update has gone through.
-std::string WriteTestPackage(const ScratchDir& dir, const std::string& name, uint16_t hcFlags,
-                             bool withCamera = true, bool withHc = true) {
-  std::vector<sim::PackageRecord> records;
-  sim::PackageRecord hc;
-  hc.kind = "HC";
-  hc.version = 0x0200;
-  hc.flags = hcFlags;
-  hc.startCode = 0x5A01;
-  hc.description = "HC test firmware";
-  hc.data = sim::MakeSimImage(0x0200, hcFlags, "HC test firmware", 20000, 1);
-  if (withHc)
-    records.push_back(hc);
-  if (withCamera) {
-    sim::PackageRecord cam;
-    cam.kind = "CA";
-    cam.version = 0x0201;
-    cam.flags = 0x2000;
-    cam.startCode = 0x5A02;
-    cam.description = "Camera test firmware";
-    cam.data = sim::MakeSimImage(0x0201, 0x2000, "Camera test firmware", 30000, 2);
-    records.push_back(cam);
-  }
-  const std::string path = dir.File(name);
-  EXPECT_TRUE(sim::WritePackage(path, records));
-  return path;
-}
 
 RunResult Vexo3(std::vector<std::string> args) {
   args.insert(args.begin(), "--virtual-time");
@@ -128,7 +90,10 @@ TEST(CliEndToEnd, InspectPrintsTheSummaryExactly) {
   };
   for (const auto& c : cases) {
     ScratchDir dir;
-    const std::string package = WriteTestPackage(dir, "p.bin", 0x4000, c.withCamera, c.withHc);
+    std::vector<sim::PackageRecord> records = CliPackage(0x4000, c.withCamera);
+    if (!c.withHc)
+      records.erase(records.begin());
+    const std::string package = dir.Package("p.bin", records);
     const RunResult r = Vexo3({"inspect", package});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, c.expected);
@@ -139,7 +104,7 @@ TEST(CliEndToEnd, InspectPrintsTheSummaryExactly) {
 // (on Windows through the wide command line and wide file names).
 TEST(CliEndToEnd, NonAsciiPathsArriveWhole) {
   ScratchDir dir;
-  const std::string package = WriteTestPackage(dir, "f\xC3\xBCr \xE2\x82\xAC.bin", 0x4000);
+  const std::string package = dir.Package("f\xC3\xBCr \xE2\x82\xAC.bin", CliPackage(0x4000));
   RunResult r = Vexo3({"inspect", package});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out.rfind("HC firmware:\n", 0), 0u) << r.out;
@@ -151,7 +116,7 @@ TEST(CliEndToEnd, NonAsciiPathsArriveWhole) {
 
 TEST(CliEndToEnd, InspectJsonCarriesEachImage) {
   ScratchDir dir;
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x4000 | (3 << 5), false);
+  const std::string package = dir.Package("p.bin", CliPackage(0x4000 | (3 << 5), false));
   const RunResult r = Vexo3({"inspect", package, "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
@@ -206,7 +171,7 @@ TEST(CliEndToEnd, AppModeRefusesTheUpdate) {
   ScratchDir dir;
   const std::string profile =
       dir.Write("app.json", R"({"chips":[{"hand_controller":{"mode":"app"}}]})");
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const std::string package = dir.Package("p.bin", CliPackage(0x1000));
   const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Reading device state...\nUpdate failed...\n");
@@ -222,7 +187,7 @@ TEST(CliEndToEnd, SeveralDevicesWithoutSerialAreRefusedAndListed) {
     SCOPED_TRACE(command);
     std::vector<std::string> args = {"--simulate=" + profile, command};
     if (std::string(command) == "update")
-      args.push_back(WriteTestPackage(dir, "p.bin", 0x1000));
+      args.push_back(dir.Package("p.bin", CliPackage(0x1000)));
     const RunResult r = Vexo3(args);
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
@@ -326,7 +291,7 @@ TEST(CliEndToEnd, AChipInUseElsewhereIsSaidAndIsExitOne) {
   ScratchDir dir;
   const std::string profile = dir.Write(
       "held.json", R"({"chips":[{"in_use_elsewhere":true},{"description":"Vexo-3 Prototype"}]})");
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const std::string package = dir.Package("p.bin", CliPackage(0x1000));
   const std::vector<std::vector<std::string>> runs = {
       {"info"}, {"--serial", "VX300001", "info"}, {"update", package, "--yes"}};
   for (std::vector<std::string> args : runs) {
@@ -341,7 +306,7 @@ TEST(CliEndToEnd, AChipInUseElsewhereIsSaidAndIsExitOne) {
 
 TEST(CliEndToEnd, PackageFileErrorsAreExitFour) {
   ScratchDir dir;
-  const std::string full = WriteTestPackage(dir, "full.bin", 0x1000);
+  const std::string full = dir.Package("full.bin", CliPackage(0x1000));
   const std::string bytes = ReadText(full);
   // A record that claims an image of 2 MiB and more.
   std::string huge = bytes.substr(0, 6 + 48);
@@ -370,7 +335,7 @@ TEST(CliEndToEnd, PackageFileErrorsAreExitFour) {
     }
   }
   // An image asked for but absent: the dialog does nothing; we say why.
-  const std::string hcOnly = WriteTestPackage(dir, "hc.bin", 0x1000, false);
+  const std::string hcOnly = dir.Package("hc.bin", CliPackage(0x1000, false));
   const RunResult r = Vexo3({"--simulate", "update", hcOnly, "--yes"});
   EXPECT_EQ(r.exitCode, 4);
   EXPECT_NE(r.err.find("no Camera image"), std::string::npos) << r.err;
@@ -397,22 +362,12 @@ TEST(CliEndToEnd, TraceShowsTheHandshakeBytes) {
 
 TEST(CliEndToEnd, BadProfilesAreRefusedNamingTheKey) {
   ScratchDir dir;
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
-      {R"({"chips":[{"hand_controller":{"pcb_id":"two"}}]})",
-       "chips[0].hand_controller.pcb_id: expected a number"},
-      {R"({"chips":[{"serial":"A"},{"hand_controller":{"colour":1}}]})",
-       "chips[1].hand_controller.colour: unknown key"},
-      {R"({"faults":[{"unit":"hc","action":"explode"}]})", "faults[0].action: expected"},
-  };
-  for (const auto& c : cases) {
+  for (const test::BadProfile& c : test::kBadProfiles) {
     SCOPED_TRACE(c.text);
     const std::string profile = dir.Write("bad.json", c.text);
     const RunResult r = Vexo3({"--simulate=" + profile, "info"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
@@ -422,7 +377,7 @@ TEST(CliEndToEnd, UpdateChangesWhatInfoReportsAfterwards) {
   const std::string profile = dir.Write(
       "p.json",
       R"({"state_file": "state.json", "chips":[{"hand_controller":{"protocol_version":[5,1]}}]})");
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const std::string package = dir.Package("p.bin", CliPackage(0x1000));
 
   RunResult r = Vexo3({"--simulate=" + profile, "info", "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -457,7 +412,7 @@ TEST(CliEndToEnd, FailedChunkFailsTheUpdate) {
     "chips": [ { "hand_controller": { "protocol_version": [5, 1] } } ],
     "faults": [ { "unit": "hc", "command": 247, "parameter": 218, "occurrence": 3,
                   "action": "status:9" } ] })");
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000);
+  const std::string package = dir.Package("p.bin", CliPackage(0x1000));
   const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes"});
   EXPECT_EQ(r.exitCode, 1);
   // A unit stopped in its middle is named, as after a second Ctrl-C.
@@ -475,8 +430,8 @@ TEST(CliEndToEnd, FailedChunkFailsTheUpdate) {
 
 TEST(CliEndToEnd, PcbWarningIsNoWithoutTerminalAndYesWithFlag) {
   ScratchDir dir;
-  const std::string profile = dir.Write("boot.json", kBootProfile);               // pcb 2
-  const std::string package = WriteTestPackage(dir, "p.bin", 0x1000 | (3 << 5));  // supports 3
+  const std::string profile = dir.Write("boot.json", kBootProfile);                 // pcb 2
+  const std::string package = dir.Package("p.bin", CliPackage(0x1000 | (3 << 5)));  // supports 3
 
   RunResult r = Vexo3({"--simulate=" + profile, "update", package});
   EXPECT_EQ(r.exitCode, 1);

@@ -5,57 +5,14 @@
 
 #include <algorithm>
 
-#include "cli/cli_run_support.h"
 #include "platform/clock.h"
+#include "support/fixtures.h"
 
 namespace vexo3::sim {
 namespace {
 
 TEST(Profile, BadProfilesNameTheKey) {
-  const struct {
-    const char* text;
-    const char* error;
-  } cases[] = {
-      {R"({"chips":[{"hand_controller":{"pcb_id":"two"}}]})",
-       "chips[0].hand_controller.pcb_id: expected a number"},
-      {R"({"chips":[{"hand_controller":{"pcb_id":300}}]})",
-       "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
-      {R"({"chips":[{"hand_controller":{"pcb_id":1.5}}]})",
-       "chips[0].hand_controller.pcb_id: expected a number from 0 to 255"},
-      {R"({"chip":[]})", "chip: unknown key; did you mean \"chips\"?"},
-      {R"({"chips":[{"hand_controller":{"camera":{"colour":1}}}]})",
-       "chips[0].hand_controller.camera.colour: unknown key"},
-      {R"({"chips":[{"hand_controller":{"mode":"sleep"}}]})",
-       "chips[0].hand_controller.mode: expected \"boot\" or \"app\""},
-      {R"({"chips":[{"hand_controller":{"protocol_version":[1]}}]})",
-       "chips[0].hand_controller.protocol_version: expected two numbers [w1, w2]"},
-      {R"({"chips":[{"hand_controller":{"protocol_version":[1, 65536]}}]})",
-       "chips[0].hand_controller.protocol_version[1]: expected a number from 0 to 65535"},
-      {R"({"chips":[{"hand_controller":{"firmware":{"version":-1}}}]})",
-       "chips[0].hand_controller.firmware.version: expected a number from 0 to 65535"},
-      {R"({"chips":[{"hand_controller":{"firmware":{"size":1}}}]})",
-       "chips[0].hand_controller.firmware.size: unknown key"},
-      {R"({"chips":[{"hand_controller":{"camera":{"firmware":{"status":"x"}}}}]})",
-       "chips[0].hand_controller.camera.firmware.status: expected a number"},
-      {R"({"chips":[{"hand_controller":{"unique_id":"12345678901234567"}}]})",
-       "chips[0].hand_controller.unique_id: expected a text of at most 16 characters"},
-      {R"({"chips":[{"hand_controller":{"update":{"no_space":"yes"}}}]})",
-       "chips[0].hand_controller.update.no_space: expected true or false"},
-      {R"({"chips":[{"usb_id":"0403-6015"}]})", "chips[0].usb_id: expected \"vvvv:pppp\""},
-      {R"({"chips":[{"usb_id":"04g3:6015"}]})", "chips[0].usb_id: expected \"vvvv:pppp\""},
-      {R"({"chips":{}})", "chips: expected an array"},
-      {R"({"chips":[7]})", "chips[0]: expected an object"},
-      {R"({"faults":[{"unit":"lens","action":"timeout"}]})",
-       "faults[0].unit: expected \"hc\" or \"camera\""},
-      {R"({"faults":[{"unit":"hc","action":"explode"}]})", "faults[0].action: expected"},
-      {R"({"faults":[{"unit":"hc"}]})", "faults[0].action: missing"},
-      {R"({"faults":[{"unit":"hc","action":"timeout","command":256}]})",
-       "faults[0].command: expected a number from 0 to 255"},
-      {R"({"state_file": 3})", "state_file: expected a file name"},
-      {R"([1])", "profile: expected an object"},
-      {R"({"chips": [)", "not a simulator profile: parse error at line 1"},
-  };
-  for (const auto& c : cases) {
+  for (const test::BadProfile& c : test::kBadProfiles) {
     SCOPED_TRACE(c.text);
     Profile profile;
     std::string error;

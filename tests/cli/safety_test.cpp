@@ -18,10 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_run_support.h"
 #include "platform/file_access.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {
@@ -38,20 +39,7 @@ constexpr int kChecksumError = -9;  // Versions() gives a bad status as its nega
 
 // HandController image: 5 chunks (20000 bytes); Camera image: 8 chunks.
 std::string WritePackage(const ScratchDir& dir, uint16_t hcFlags = 0x1000) {
-  std::vector<sim::PackageRecord> records(2);
-  records[0].kind = "HC";
-  records[0].version = kHcVersionNew;
-  records[0].flags = hcFlags;
-  records[0].description = "HC test firmware";
-  records[0].data = sim::MakeSimImage(kHcVersionNew, hcFlags, "HC test firmware", 20000, 1);
-  records[1].kind = "CA";
-  records[1].version = kCameraVersionNew;
-  records[1].flags = 0x2000;
-  records[1].description = "Camera test firmware";
-  records[1].data = sim::MakeSimImage(kCameraVersionNew, 0x2000, "Camera test firmware", 30000, 2);
-  const std::string path = dir.File("p.bin");
-  EXPECT_TRUE(sim::WritePackage(path, records));
-  return path;
+  return dir.Package("p.bin", test::CliPackage(hcFlags));
 }
 
 // A profile with a state file; faults: the JSON array's contents.

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "device/camera.h"
-#include "device/interposer.h"
 #include "sim/units/sim_image.h"
+#include "support/interposer.h"
 
 namespace vexo3 {
 namespace {

@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
 
 namespace vexo3 {
@@ -21,20 +17,14 @@ namespace {
 // units; afterwards the flash holds them and the units report the new versions.
 TEST(FullUpdate, LargestImagesIntoBothUnits) {
   constexpr uint32_t kSize = FirmwareImage::kMaxLength;
-  const auto hcImage = sim::MakeSimImage(0x0207, 0x5000, "HC new", kSize, 11);
-  const auto caImage = sim::MakeSimImage(0x0309, 0x6010, "Camera new", kSize, 22);
   const std::vector<sim::PackageRecord> records = {
-      {"HC", 0x0207, 0x5000, 0x1111, "HC new", hcImage, std::nullopt},
-      {"CA", 0x0309, 0x6010, 0x2222, "Camera new", caImage, std::nullopt},
+      test::SimRecord("HC", 0x0207, 0x5000, "HC new", kSize, 11, 0x1111),
+      test::SimRecord("CA", 0x0309, 0x6010, "Camera new", kSize, 22, 0x2222),
   };
-  const std::string path = (std::filesystem::path(testing::TempDir()) /
-                            ("vexo3_full_" + std::to_string(::getpid()) + ".bin"))
-                               .string();
-  ASSERT_TRUE(sim::WritePackage(path, records));
+  const auto& hcImage = records[0].data;
+  const auto& caImage = records[1].data;
   FirmwarePackage package;
-  const int loaded = package.LoadPackage(path);
-  std::remove(path.c_str());
-  ASSERT_EQ(loaded, 0);
+  ASSERT_EQ(package.LoadPackage(test::ScratchDir().Package("p.bin", records)), 0);
   ASSERT_EQ(package.hcImage.length, kSize);
   ASSERT_EQ(package.cameraImage.length, kSize);
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/interposer.h"
+#include "support/interposer.h"
 
 namespace vexo3 {
 namespace {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -12,61 +11,29 @@
 
 #include <unistd.h>
 
+#include "sim/units/package_writer.h"
+#include "support/fixtures.h"
+
 namespace vexo3 {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using sim::PackageRecord;
+using test::Bytes;
+using test::Concat;
 
 const Bytes kHeader = {'V', 'X', '3', 'f', 'w', 0};
 
-struct Rec {
-  std::string kind = "HC";
-  uint16_t version = 0;
-  uint16_t flags = 0;
-  uint16_t startCode = 0;
-  std::string description;
-  uint32_t length = 0;  // written as is, may differ from data.size()
-  Bytes data;
-};
-
-void Put16(Bytes& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
+// One record as the package writer puts it after the header.
+Bytes Record(const PackageRecord& r) {
+  const Bytes file = sim::BuildPackage(std::span(&r, 1));
+  return Bytes(file.begin() + static_cast<ptrdiff_t>(kHeader.size()), file.end());
 }
 
-Bytes Record(const Rec& r) {
-  Bytes b(r.kind.begin(), r.kind.end());
-  Put16(b, r.version);
-  Put16(b, r.flags);
-  Put16(b, r.startCode);
-  Bytes desc(40, 0);
-  std::memcpy(desc.data(), r.description.data(), std::min<size_t>(40, r.description.size()));
-  b.insert(b.end(), desc.begin(), desc.end());
-  for (int i = 0; i < 4; ++i)
-    b.push_back(static_cast<uint8_t>(r.length >> (8 * i)));
-  b.insert(b.end(), r.data.begin(), r.data.end());
-  return b;
-}
-
-Rec Image(std::string kind, uint16_t version, size_t size, uint8_t variant = 1) {
-  Rec r;
-  r.kind = std::move(kind);
-  r.version = version;
-  r.flags = 0x40A0;
-  r.startCode = 0x5A5A;
-  r.description = "img " + r.kind;
-  r.length = static_cast<uint32_t>(size);
-  r.data.resize(size);
+PackageRecord Image(const std::string& kind, uint16_t version, size_t size, uint8_t variant = 1) {
+  PackageRecord r{kind, version, 0x40A0, 0x5A5A, "img " + kind, Bytes(size), std::nullopt};
   for (size_t i = 0; i < size; ++i)
     r.data[i] = static_cast<uint8_t>(variant + i * 7);
   return r;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 Bytes Cut(Bytes b, size_t drop) {
@@ -129,12 +96,13 @@ TEST(LoadPackage, Table) {
     badHeaders[i] = kHeader;
     badHeaders[i][i] ^= 0x20;
   }
-  Rec big = Image("HC", 0x0102, 0x1FFFFF);
-  Rec tooBig = Image("HC", 0x0102, 0);
-  tooBig.length = 0x200000;
-  Rec huge = tooBig;
-  huge.length = 0xFFFFFFFF;
-  Rec lying = Image("CA", 0x0304, 10);
+  PackageRecord big = Image("HC", 0x0102, 0x1FFFFF);
+  PackageRecord tooBig = Image("HC", 0x0102, 0);
+  tooBig.lengthField = 0x200000;
+  PackageRecord huge = tooBig;
+  huge.lengthField = 0xFFFFFFFF;
+  PackageRecord lying = Image("CA", 0x0304, 10);
+  lying.lengthField = 10;
   lying.data.resize(9);  // file ends one byte inside the data
 
   const LoadCase cases[] = {
@@ -147,45 +115,45 @@ TEST(LoadPackage, Table) {
       {"header byte 3 wrong", badHeaders[3], 3, {}, {}},
       {"header byte 4 wrong", badHeaders[4], 3, {}, {}},
       {"header zero byte wrong", badHeaders[5], 3, {}, {}},
-      {"HC only", Cat({kHeader, Record(Image("HC", 0x0123, 100))}), 0, {true, 0x0123, 100}, {}},
+      {"HC only", Concat({kHeader, Record(Image("HC", 0x0123, 100))}), 0, {true, 0x0123, 100}, {}},
       {"CA then HC",
-       Cat({kHeader, Record(Image("CA", 0x0201, 50, 9)), Record(Image("HC", 0x0123, 70))}),
+       Concat({kHeader, Record(Image("CA", 0x0201, 50, 9)), Record(Image("HC", 0x0123, 70))}),
        0,
        {true, 0x0123, 70},
        {true, 0x0201, 50, 9}},
       {"unknown kinds discarded",
-       Cat({kHeader, Record(Image("hc", 1, 5)), Record(Image("CH", 2, 6)),
-            Record(Image("XY", 3, 7)), Record(Image("Ca", 4, 8)),
-            Record(Image("CA", 0x0505, 3, 4))}),
+       Concat({kHeader, Record(Image("hc", 1, 5)), Record(Image("CH", 2, 6)),
+               Record(Image("XY", 3, 7)), Record(Image("Ca", 4, 8)),
+               Record(Image("CA", 0x0505, 3, 4))}),
        0,
        {},
        {true, 0x0505, 3, 4}},
       {"two HC, second stays",
-       Cat({kHeader, Record(Image("HC", 0x0100, 30, 2)), Record(Image("HC", 0x0200, 20, 3))}),
+       Concat({kHeader, Record(Image("HC", 0x0100, 30, 2)), Record(Image("HC", 0x0200, 20, 3))}),
        0,
        {true, 0x0200, 20, 3},
        {}},
-      {"length 0x1FFFFF", Cat({kHeader, Record(big)}), 0, {true, 0x0102, 0x1FFFFF}, {}},
-      {"length 0x200000", Cat({kHeader, Record(tooBig)}), 3, {}, {}},
-      {"length 0xFFFFFFFF", Cat({kHeader, Record(huge)}), 3, {}, {}},
-      {"length 0", Cat({kHeader, Record(Image("CA", 0x0007, 0))}), 0, {}, {true, 0x0007, 0}},
+      {"length 0x1FFFFF", Concat({kHeader, Record(big)}), 0, {true, 0x0102, 0x1FFFFF}, {}},
+      {"length 0x200000", Concat({kHeader, Record(tooBig)}), 3, {}, {}},
+      {"length 0xFFFFFFFF", Concat({kHeader, Record(huge)}), 3, {}, {}},
+      {"length 0", Concat({kHeader, Record(Image("CA", 0x0007, 0))}), 0, {}, {true, 0x0007, 0}},
       {"ends one byte into a record",
-       Cat({kHeader, Record(Image("HC", 0x0111, 40)), Bytes{'C'}}),
+       Concat({kHeader, Record(Image("HC", 0x0111, 40)), Bytes{'C'}}),
        2,
        {true, 0x0111, 40},
        {}},
       {"ends inside a record header",
-       Cat({kHeader, Record(Image("CA", 0x0222, 40)), Cut(Record(Image("HC", 1, 0)), 1)}),
+       Concat({kHeader, Record(Image("CA", 0x0222, 40)), Cut(Record(Image("HC", 1, 0)), 1)}),
        2,
        {},
        {true, 0x0222, 40}},
       {"ends inside the data",
-       Cat({kHeader, Record(Image("HC", 0x0333, 40)), Record(lying)}),
+       Concat({kHeader, Record(Image("HC", 0x0333, 40)), Record(lying)}),
        3,
        {true, 0x0333, 40},
        {}},
       {"bad length after a good image",
-       Cat({kHeader, Record(Image("CA", 0x0444, 8)), Record(tooBig), Record(Image("HC", 1, 1))}),
+       Concat({kHeader, Record(Image("CA", 0x0444, 8)), Record(tooBig), Record(Image("HC", 1, 1))}),
        3,
        {},
        {true, 0x0444, 8}},
@@ -202,7 +170,7 @@ TEST(LoadPackage, Table) {
 
 TEST(LoadPackage, NonexistentFileIsCode1AndEmptiesThePackage) {
   FirmwarePackage pkg;
-  TempFile good(Cat({kHeader, Record(Image("HC", 1, 4))}));
+  TempFile good(Concat({kHeader, Record(Image("HC", 1, 4))}));
   ASSERT_EQ(pkg.LoadPackage(good.path()), 0);
   EXPECT_EQ(pkg.LoadPackage(good.path() + ".missing"), 1);
   EXPECT_FALSE(pkg.hcImage.IsPresent());
@@ -210,7 +178,7 @@ TEST(LoadPackage, NonexistentFileIsCode1AndEmptiesThePackage) {
 
 TEST(LoadPackage, DirectoryIsCode1AndEmptiesThePackage) {
   FirmwarePackage pkg;
-  TempFile good(Cat({kHeader, Record(Image("CA", 1, 4))}));
+  TempFile good(Concat({kHeader, Record(Image("CA", 1, 4))}));
   ASSERT_EQ(pkg.LoadPackage(good.path()), 0);
   const std::string dir = ::testing::TempDir();
   ASSERT_TRUE(std::filesystem::is_directory(dir));
@@ -219,11 +187,11 @@ TEST(LoadPackage, DirectoryIsCode1AndEmptiesThePackage) {
 }
 
 TEST(LoadPackage, FieldsAndFullDescription) {
-  Rec r = Image("HC", 0x0123, 4);
+  PackageRecord r = Image("HC", 0x0123, 4);
   r.flags = 0x4000 | (0x9 << 5) | 0x0801;  // reserved bits carried unchanged
   r.startCode = 0xBEEF;
   r.description = "0123456789ABCDEFGHIJ0123456789abcdefghij";  // 40, no NUL
-  TempFile file(Cat({kHeader, Record(r)}));
+  TempFile file(Concat({kHeader, Record(r)}));
   FirmwarePackage pkg;
   ASSERT_EQ(pkg.LoadPackage(file.path()), 0);
   const auto& img = pkg.hcImage;
@@ -237,12 +205,12 @@ TEST(LoadPackage, FieldsAndFullDescription) {
 }
 
 TEST(LoadPackage, ReloadResetsEveryFieldOfBothImages) {
-  Rec hc = Image("HC", 0x0123, 16);
+  PackageRecord hc = Image("HC", 0x0123, 16);
   hc.description = "old HC";
-  Rec ca = Image("CA", 0x0456, 16);
+  PackageRecord ca = Image("CA", 0x0456, 16);
   ca.description = "old CA";
-  TempFile first(Cat({kHeader, Record(hc), Record(ca)}));
-  TempFile second(Cat({kHeader, Record(Image("HC", 0x0999, 2))}));
+  TempFile first(Concat({kHeader, Record(hc), Record(ca)}));
+  TempFile second(Concat({kHeader, Record(Image("HC", 0x0999, 2))}));
   TempFile broken(Cut(kHeader, 2));
 
   FirmwarePackage pkg;
@@ -269,7 +237,7 @@ TEST(LoadPackage, ReloadResetsEveryFieldOfBothImages) {
 TEST(LoadPackage, EveryTruncationIsSafe) {
   const Bytes hc = Record(Image("HC", 1, 5));
   const Bytes ca = Record(Image("CA", 2, 3));
-  const Bytes file = Cat({kHeader, hc, ca});
+  const Bytes file = Concat({kHeader, hc, ca});
   for (size_t n = 0; n <= file.size(); ++n) {
     SCOPED_TRACE(n);
     TempFile f(Bytes(file.begin(), file.begin() + static_cast<ptrdiff_t>(n)));

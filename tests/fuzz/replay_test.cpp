@@ -14,9 +14,10 @@
 #include "fuzz/targets.h"
 #include "platform/clock.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/state_file.h"
-#include "sim/scripted_peer.h"
+#include "support/interposer.h"
 
 namespace vexo3::fuzz {
 namespace {
@@ -144,7 +145,7 @@ TEST_P(OversizedAnnouncement, IsRefusedWithoutABlock) {
   answer[3] = static_cast<uint8_t>(answer.size());
 
   VirtualClock clock;
-  sim::ScriptedPeer peer;
+  test::Interposer peer;
   peer.Expect({0x00}, {}, {}, DeviceSession::kWakeUpBaud)
       .Expect({0xF8, 0x01, 0x01, 0xFF},
               {0xF8, 0x01, 0x00, 0x0B, 0x00, 0x03, 0x04, 0x05, 0x01, 0x01, 0x00})

@@ -8,7 +8,7 @@
 
 #include "platform/clock.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/scripted_peer.h"
+#include "support/interposer.h"
 
 namespace vexo3 {
 namespace {
@@ -37,7 +37,7 @@ class FtdiDeviceTest : public testing::Test {
   }
 
   VirtualClock clock;
-  sim::ScriptedPeer peer;  // outlives the link, which closes its chip on the way out
+  test::Interposer peer;  // outlives the link, which closes its chip on the way out
   sim::SimulatedBus bus{clock};
   FtdiDevice link{bus};
 };

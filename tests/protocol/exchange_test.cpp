@@ -5,22 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "protocol/protocol_rig.h"
+#include "support/fixtures.h"
+#include "support/interposer.h"
 
 namespace vexo3 {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::Bytes;
-using testing_support::ProtocolRig;
-using testing_support::WithEmptyCatalog;
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using test::Bytes;
+using test::Concat;
+using test::ProtocolRig;
+using test::WithEmptyCatalog;
 
 Bytes Pattern(size_t n, uint8_t variant) {
   Bytes out(n);

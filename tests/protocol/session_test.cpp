@@ -5,15 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "protocol/protocol_rig.h"
-#include "sim/scripted_peer.h"
+#include "support/interposer.h"
 
 namespace vexo3 {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::Bytes;
-using testing_support::ProtocolRig;
+using test::Bytes;
+using test::ProtocolRig;
 using Direction = sim::TranscriptEntry::Direction;
 
 const Bytes kVersionRequest = {0xF8, 0x01, 0x01, 0xFF};
@@ -221,7 +220,7 @@ TEST(SessionHandshake, LargestWellFormedCatalogIsAccepted) {
   answer.insert(answer.end(), block.begin(), block.end());
 
   VirtualClock clock;
-  sim::ScriptedPeer peer;
+  test::Interposer peer;
   peer.Expect({0x00}, {}, {}, 9600)
       .Expect(kVersionRequest, {0xF8, 0x01, 0x00, 0x0B, 0x00, 0x03, 0x04, 0x05, 0x01, 0x00, 0x00})
       .Expect(kCatalogRequest, answer);
@@ -469,7 +468,7 @@ namespace vexo3 {
 namespace {
 
 TEST(SessionTeardown, ClosesTheLink) {
-  testing_support::ProtocolRig rig;
+  ProtocolRig rig;
   auto session = std::make_unique<DeviceSession>(rig.bus, rig.clock);
   ASSERT_EQ(rig.session.CloseSession(), 0);
   ASSERT_EQ(session->OpenSession(), 0);

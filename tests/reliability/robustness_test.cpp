@@ -27,6 +27,7 @@
 #include "firmware/firmware_package.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
 #include "ui/core/device_report.h"
 #include "ui/recorder_window.h"
@@ -536,14 +537,8 @@ class ProgressHookWindow final : public MainWindow {
   }
 };
 
-sim::HandControllerConfig UpdatableConfig() {
-  sim::HandControllerConfig cfg;
-  cfg.protocolVersion = 0x00FF;
-  return cfg;
-}
-
 TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
-  SimRig rig(UpdatableConfig());
+  SimRig rig(test::UpdatableConfig());
   // The first program: a package with both images, its dialog, its session.
   std::vector<sim::PackageRecord> records;
   sim::PackageRecord hc = Record("HC", 0, 1);

@@ -6,17 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_runner.h"
+
 namespace vexo3::test {
 
-struct CliRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-// RunCli with these arguments after "vexo3", stdin empty and not a terminal,
-// the working folder the replay folder.
-CliRun RunInReplayDir(const std::vector<std::string>& args);
+// RunInProcess in the replay folder.
+RunResult RunInReplayDir(const std::vector<std::string>& args);
 
 struct RecordedCase {
   std::string name;

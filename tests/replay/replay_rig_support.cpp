@@ -2,53 +2,17 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 
-#include "cli/cli_app.h"
+#include "support/fixtures.h"
 
 namespace vexo3::test {
 
-namespace {
-
-std::string ReadAll(std::FILE* f) {
-  std::string text;
-  std::rewind(f);
-  char buf[4096];
-  size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    text.append(buf, n);
-  return text;
-}
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-}  // namespace
-
-CliRun RunInReplayDir(const std::vector<std::string>& args) {
+RunResult RunInReplayDir(const std::vector<std::string>& args) {
   if (chdir(VEXO3_REPLAY_DIR) != 0)
     return {};
-  File out(std::tmpfile());
-  File err(std::tmpfile());
-  File in(std::tmpfile());
-  std::vector<const char*> argv = {"vexo3"};
-  for (const std::string& a : args)
-    argv.push_back(a.c_str());
-  cli::CliStreams streams;
-  streams.out = out.get();
-  streams.err = err.get();
-  streams.in = in.get();
-  CliRun run;
-  run.exitCode = cli::RunCli(static_cast<int>(argv.size()), argv.data(), streams);
-  run.out = ReadAll(out.get());
-  run.err = ReadAll(err.get());
-  return run;
+  return RunInProcess(args);
 }
 
 std::vector<RecordedCase> RecordedCases() {
@@ -72,11 +36,7 @@ std::vector<RecordedCase> RecordedCases() {
 std::string ReplayFile(const std::string& path) {
   // Scratch files are absolute in the system's own form (C:\... on Windows).
   const std::filesystem::path p(path);
-  std::ifstream in(p.is_absolute() ? p : std::filesystem::path(VEXO3_REPLAY_DIR) / p,
-                   std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ReadText((p.is_absolute() ? p : std::filesystem::path(VEXO3_REPLAY_DIR) / p).string());
 }
 
 std::string WithoutTimes(const std::string& trace) {

@@ -12,37 +12,20 @@
 
 #include "link/trace_format.h"
 #include "replay/replay_rig.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {
 
-using test::CliRun;
 using test::ReplayFile;
 using test::RunInReplayDir;
+using test::RunResult;
+using test::ScratchDir;
 using test::WithoutTimes;
 
 namespace fs = std::filesystem;
 
-// A scratch file name; the file is removed with the object.
-class Scratch {
- public:
-  explicit Scratch(const std::string& name)
-      : path_((fs::temp_directory_path() /
-               ("vexo3-replay-" + std::to_string(::getpid()) + "-" + name))
-                  .string()) {}
-  ~Scratch() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-  void Write(const std::string& text) const {
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-  }
-
- private:
-  std::string path_;
-};
-
-std::string Expected(const CliRun& r) {
+std::string Expected(const RunResult& r) {
   return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
@@ -59,10 +42,11 @@ TEST(RecordedSessions, ReplayToTheirRecordedOutputAndTrace) {
   for (const test::RecordedCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string trace = "traces/" + c.name + ".trace";
-    Scratch again(c.name + ".trace");
-    const CliRun r = RunInReplayDir(Join({"--replay=" + trace, "--trace=" + again.path()}, c.args));
+    ScratchDir dir;
+    const std::string again = dir.File(c.name + ".trace");
+    const RunResult r = RunInReplayDir(Join({"--replay=" + trace, "--trace=" + again}, c.args));
     EXPECT_EQ(Expected(r), ReplayFile("expected/" + c.name + ".txt"));
-    EXPECT_EQ(WithoutTimes(ReplayFile(again.path())), WithoutTimes(ReplayFile(trace)));
+    EXPECT_EQ(WithoutTimes(ReplayFile(again)), WithoutTimes(ReplayFile(trace)));
   }
 }
 
@@ -75,8 +59,9 @@ TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update.trace"), &whole, &error)) << error;
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update-cut-short.trace"), &cut, &error)) << error;
   ASSERT_TRUE(cut.cutShort);
-  const CliRun r = RunInReplayDir({"--replay=traces/update-cut-short.trace", "update",
-                                   "packages/small.bin", "--yes", "--no-verify"});
+  const RunResult r = RunInReplayDir(
+      {"--replay=traces/update-cut-short.trace", "update", "packages/small.bin", "--yes",
+       "--no-verify"});
   EXPECT_EQ(r.exitCode, 5);
   const std::string report = "replay: call " + std::to_string(cut.calls.size() + 1) +
                              ": trace ends here (it holds " + std::to_string(cut.calls.size()) +
@@ -88,13 +73,13 @@ TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
 
 // --trace empties its file: never the one being replayed.
 TEST(RecordedSessions, TheReplayedTraceIsNeverOverwritten) {
-  Scratch copy("own.trace");
+  ScratchDir dir;
   const std::string recorded = ReplayFile("traces/info.trace");
-  copy.Write(recorded);
-  const CliRun r = RunInReplayDir({"--replay=" + copy.path(), "--trace=" + copy.path(), "info"});
+  const std::string copy = dir.Write("own.trace", recorded);
+  const RunResult r = RunInReplayDir({"--replay=" + copy, "--trace=" + copy, "info"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("names the trace being replayed"), std::string::npos) << r.err;
-  EXPECT_EQ(ReplayFile(copy.path()), recorded);
+  EXPECT_EQ(ReplayFile(copy), recorded);
 }
 
 std::string Text(const Trace& trace) {
@@ -183,12 +168,13 @@ TEST(ReplayDivergence, IsReportedAtTheExactCall) {
   for (const Divergence& d : kDivergences) {
     SCOPED_TRACE(d.name);
     auto [text, report] = d.change(recorded);
-    Scratch file("changed.trace");
-    file.Write(text);
+    ScratchDir dir;
+    const std::string file = dir.Write("changed.trace", text);
     if (const size_t at = report.find('@'); at != std::string::npos)
-      report.replace(at, 1, file.path());
-    const CliRun r = RunInReplayDir(
-        {"--replay=" + file.path(), "update", "packages/small.bin", "--yes", "--no-verify"});
+      report.replace(at, 1, file);
+    const RunResult r =
+        RunInReplayDir({"--replay=" + file, "update", "packages/small.bin", "--yes",
+                        "--no-verify"});
     EXPECT_EQ(r.exitCode, d.exitCode) << r.err;
     EXPECT_NE(r.err.find(report), std::string::npos) << "expected:\n"
                                                      << report << "\ngot:\n"
@@ -258,25 +244,27 @@ class ReplayRoundTrip : public testing::TestWithParam<Place> {};
 
 TEST_P(ReplayRoundTrip, EveryFaultReplaysToTheSameRun) {
   const Place& p = GetParam();
-  Scratch profile(std::string(p.name) + ".json");
-  Scratch recorded(std::string(p.name) + "-recorded.trace");
-  Scratch replayed(std::string(p.name) + "-replayed.trace");
+  ScratchDir dir;
+  const std::string recorded = dir.File("recorded.trace");
+  const std::string replayed = dir.File("replayed.trace");
   const std::vector<std::string> args =
       p.update ? std::vector<std::string>{"update", "packages/small.bin", "--yes", "--no-verify"}
                : std::vector<std::string>{"info"};
   int failures = 0;
   for (const char* action : kActions) {
     SCOPED_TRACE(action);
-    profile.Write(std::string(R"({"faults":[{"unit":")") + p.unit + "\",\"command\":" +
-                  std::to_string(p.command) + ",\"parameter\":" + std::to_string(p.parameter) +
-                  ",\"occurrence\":" + std::to_string(p.occurrence) + ",\"action\":\"" + action +
-                  "\"}]}");
-    const CliRun live = RunInReplayDir(Join(
-        {"--simulate=" + profile.path(), "--virtual-time", "--trace=" + recorded.path()}, args));
-    const CliRun again =
-        RunInReplayDir(Join({"--replay=" + recorded.path(), "--trace=" + replayed.path()}, args));
+    const std::string profile =
+        dir.Write("profile.json", std::string(R"({"faults":[{"unit":")") + p.unit +
+                                      "\",\"command\":" + std::to_string(p.command) +
+                                      ",\"parameter\":" + std::to_string(p.parameter) +
+                                      ",\"occurrence\":" + std::to_string(p.occurrence) +
+                                      ",\"action\":\"" + action + "\"}]}");
+    const RunResult live = RunInReplayDir(
+        Join({"--simulate=" + profile, "--virtual-time", "--trace=" + recorded}, args));
+    const RunResult again =
+        RunInReplayDir(Join({"--replay=" + recorded, "--trace=" + replayed}, args));
     EXPECT_EQ(Expected(again), Expected(live));
-    EXPECT_EQ(WithoutTimes(ReplayFile(replayed.path())), WithoutTimes(ReplayFile(recorded.path())));
+    EXPECT_EQ(WithoutTimes(ReplayFile(replayed)), WithoutTimes(ReplayFile(recorded)));
     failures += live.exitCode != 0;
   }
   // The place is reached: most faults there make the run fail.

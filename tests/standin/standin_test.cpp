@@ -12,30 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_run_support.h"
 #include "link/win_d2xx.h"
 #include "platform/console.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {
 
 namespace fs = std::filesystem;
+using test::kBootProfile;
 using test::RunResult;
 using test::RunVexo3;
 using test::ScratchDir;
-
-constexpr const char* kBootProfile = R"({
-  "chips": [ { "description": "Vexo-3 HandController", "serial": "VX300001", "usb_id": "0403:6015",
-    "hand_controller": { "mode": "boot", "protocol_version": [5, 1],
-      "unique_id": "VX3HC00000000001", "pcb_id": 2, "device_text": "bench unit",
-      "firmware": { "status": 0, "flags": 4096, "version": 258, "size_blocks": 96,
-                    "description": "Vexo-3 HC main firmware" },
-      "camera": { "present": true, "mode": "boot", "protocol_version": [258, 1],
-        "unique_id": "VX3CAM0000000001", "pcb_id": 1,
-        "firmware": { "status": 0, "flags": 8192, "version": 260, "size_blocks": 128,
-                      "description": "Vexo-3 Camera firmware" } } } } ] })";
 
 constexpr const char* kNotInstalled =
     "vexo3: The FTDI D2XX driver is not installed (ftd2xx.dll is not in the Windows system "
@@ -52,25 +43,6 @@ std::string SystemFolder() {
 void UseProfile(const std::string& path) {
   SetEnvironmentVariableW(L"VEXO3_STANDIN_PROFILE",
                           path.empty() ? nullptr : WideFromUtf8(path).c_str());
-}
-
-std::string WritePackage(const ScratchDir& dir) {
-  std::vector<sim::PackageRecord> records(2);
-  records[0].kind = "HC";
-  records[0].version = 0x0200;
-  records[0].flags = 0x1000;
-  records[0].startCode = 0x5A01;
-  records[0].description = "HC test firmware";
-  records[0].data = sim::MakeSimImage(0x0200, 0x1000, "HC test firmware", 20000, 1);
-  records[1].kind = "CA";
-  records[1].version = 0x0201;
-  records[1].flags = 0x2000;
-  records[1].startCode = 0x5A02;
-  records[1].description = "Camera test firmware";
-  records[1].data = sim::MakeSimImage(0x0201, 0x2000, "Camera test firmware", 30000, 2);
-  const std::string path = dir.File("p.bin");
-  EXPECT_TRUE(sim::WritePackage(path, records));
-  return path;
 }
 
 // --- Loading the driver ---
@@ -102,7 +74,7 @@ TEST(WinD2xxLoad, FailuresNameWhatIsMissing) {
 
 TEST(NoDriver, EveryDeviceCommandSaysSoWithExitThree) {
   ScratchDir dir;
-  const std::string package = WritePackage(dir);
+  const std::string package = dir.Package("p.bin", test::CliPackage());
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"info"}, {"devices"}, {"update", package, "--yes"}}) {
     SCOPED_TRACE(args[0]);
@@ -168,7 +140,7 @@ TEST_F(StandIn, LoadsFromTheSystemFolderAndListsTheChip) {
 // bytes on stdout and stderr, the same exit status.
 TEST_F(StandIn, OutputIsTheSimulatorsByteForByte) {
   const std::string profile = dir.Write("p.json", kBootProfile);
-  const std::string package = WritePackage(dir);
+  const std::string package = dir.Package("p.bin", test::CliPackage());
   const std::vector<std::vector<std::string>> commands = {
       {"info"},
       {"info", "--json"},
@@ -192,7 +164,7 @@ TEST_F(StandIn, OutputIsTheSimulatorsByteForByte) {
 TEST_F(StandIn, FullUpdateOfBothUnits) {
   const std::string profile =
       dir.Write("p.json", R"({"state_file": "state.json", "chips":[{"hand_controller":{}}]})");
-  const std::string package = WritePackage(dir);
+  const std::string package = dir.Package("p.bin", test::CliPackage());
   UseProfile(profile);
 
   RunResult r = RunVexo3({"update", package, "--yes"});

@@ -4,6 +4,7 @@
 // on a VirtualClock: the real link, session and exchange run against the
 // device model, and nothing waits in real time.
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,13 @@ struct SimRig {
 
   // Adds another chip with its own HandController after the first one.
   sim::SimHandController& AddHandController(sim::HandControllerConfig cfg, sim::ChipInfo info);
+
+  // OpenSession, then forgets what the chip recorded so far.
+  ResultCode Connect();
+  // Host bytes written at 3,000,000 baud since the chip's last ClearRecords.
+  std::vector<uint8_t> Written() const;
+  // Number of FT_Read calls since the rig was built.
+  uint32_t Reads() const { return bus.CallCount(sim::D2xxCall::Read); }
 
   // Declared so that the controllers outlive the bus, and the bus the session.
   VirtualClock clock;

@@ -13,6 +13,7 @@
 #include "recorder_window.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
 #include "ui/core/device_report.h"
 #include "ui/core/package_summary.h"
@@ -25,17 +26,11 @@ using sim::Fault;
 using sim::FaultAction;
 using sim::HandControllerConfig;
 using sim::Unit;
+using test::UpdatableConfig;
 using testing::ElementsAre;
 
 constexpr uint16_t kHcStart = 0x1234;
 constexpr uint16_t kCameraStart = 0x5678;
-
-// The default scenario with a first protocol word the updater accepts.
-HandControllerConfig Config() {
-  HandControllerConfig cfg;
-  cfg.protocolVersion = 0x00FF;
-  return cfg;
-}
 
 // ctest runs each test in a process of its own, two at a time: keep their
 // files apart.
@@ -43,35 +38,22 @@ std::string TempPath(const std::string& name) {
   return testing::TempDir() + "ui_" + std::to_string(::getpid()) + "_" + name;
 }
 
-// A package with both images; supportedPcb goes into the HC image's flags.
+// A package with both images; supportedPcb goes into the HC record's flags.
 std::string WriteTestPackage(const std::string& name, uint8_t supportedPcb = 0,
                              bool withCamera = true) {
-  std::vector<sim::PackageRecord> records;
-  sim::PackageRecord hc;
-  hc.kind = "HC";
-  hc.version = 0x0203;
-  hc.flags = static_cast<uint16_t>(0x1000 | (supportedPcb << 5));
-  hc.startCode = kHcStart;
-  hc.description = "HC test firmware";
-  hc.data = sim::MakeSimImage(0x0203, 0x1000, "HC test firmware", 5000, 7);
-  records.push_back(hc);
-  if (withCamera) {
-    sim::PackageRecord ca;
-    ca.kind = "CA";
-    ca.version = 0x0105;
-    ca.flags = 0x2000;
-    ca.startCode = kCameraStart;
-    ca.description = "Camera test firmware";
-    ca.data = sim::MakeSimImage(0x0105, 0x2000, "Camera test firmware", 3000, 9);
-    records.push_back(ca);
-  }
+  std::vector<sim::PackageRecord> records = {
+      test::SimRecord("HC", 0x0203, 0x1000, "HC test firmware", 5000, 7, kHcStart)};
+  records[0].flags |= static_cast<uint16_t>(supportedPcb << 5);
+  if (withCamera)
+    records.push_back(
+        test::SimRecord("CA", 0x0105, 0x2000, "Camera test firmware", 3000, 9, kCameraStart));
   const std::string path = TempPath(name);
   EXPECT_TRUE(sim::WritePackage(path, records));
   return path;
 }
 
 struct Fixture {
-  explicit Fixture(HandControllerConfig cfg = Config()) : rig(cfg) {}
+  explicit Fixture(HandControllerConfig cfg = UpdatableConfig()) : rig(cfg) {}
 
   void Load(const std::string& path) { ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk); }
   uint32_t Count(Unit unit, uint8_t command, uint8_t parameter) {
@@ -167,7 +149,7 @@ class UpdateFailure : public testing::TestWithParam<FailureRow> {};
 
 TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
   const FailureRow& row = GetParam();
-  HandControllerConfig cfg = Config();
+  HandControllerConfig cfg = UpdatableConfig();
   if (row.configure)
     row.configure(cfg);
   Fixture f(cfg);
@@ -268,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FailureRow>& info) { return info.param.name; });
 
 TEST(UpdateFirmware, ProtocolVersion0xFFPasses) {
-  Fixture f;  // Config() reports 0xFF
+  Fixture f;  // UpdatableConfig() reports 0xFF
   f.window.hcTicked = false;
   f.window.cameraTicked = false;
   f.actions.UpdateFirmware();
@@ -317,9 +299,7 @@ TEST(UpdateFirmware, WarningAnsweredNoAbortsWithoutUpload) {
 }
 
 TEST(UpdateFirmware, CameraOnlyInAppMode) {
-  HandControllerConfig cfg = Config();
-  cfg.mode = sim::UnitMode::App;
-  Fixture f(cfg);
+  Fixture f(UpdatableConfig(sim::UnitMode::App));
   f.Load(WriteTestPackage("camonly.bin"));
   f.window.hcTicked = false;
   f.actions.UpdateFirmware();
@@ -380,9 +360,7 @@ TEST(ReadDeviceInfo, BootModeReportWithCameraKeepsSessionOpen) {
 }
 
 TEST(ReadDeviceInfo, AppModeCallsNoCameraOperation) {
-  HandControllerConfig cfg = Config();
-  cfg.mode = sim::UnitMode::App;
-  Fixture f(cfg);
+  Fixture f(UpdatableConfig(sim::UnitMode::App));
   f.actions.ReadDeviceInfo();
   ASSERT_EQ(f.window.reports.size(), 1u);
   EXPECT_EQ(f.window.reports[0].find("Camera's state"), std::string::npos);
@@ -391,7 +369,7 @@ TEST(ReadDeviceInfo, AppModeCallsNoCameraOperation) {
 }
 
 TEST(ReadDeviceInfo, CameraRefusingToStartIsReportedAndStopped) {
-  HandControllerConfig cfg = Config();
+  HandControllerConfig cfg = UpdatableConfig();
   cfg.camera.update.refuseStart = true;
   Fixture f(cfg);
   f.actions.ReadDeviceInfo();
@@ -405,7 +383,7 @@ TEST(ReadDeviceInfo, CameraRefusingToStartIsReportedAndStopped) {
 }
 
 TEST(ReadDeviceInfo, MissingFirmwareInfoIsNoFailure) {
-  HandControllerConfig cfg = Config();
+  HandControllerConfig cfg = UpdatableConfig();
   cfg.firmware.reset();
   Fixture f(cfg);
   f.actions.ReadDeviceInfo();
@@ -543,7 +521,7 @@ TEST(UpdateFirmware, OutcomeAndPhasesAsValues) {
   // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    HandControllerConfig cfg = Config();
+    HandControllerConfig cfg = UpdatableConfig();
     if (row.setup)
       row.setup(cfg);
     Fixture f(cfg);

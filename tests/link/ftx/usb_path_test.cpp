@@ -16,7 +16,7 @@
 
 #include "link/ftdi_device.h"
 #include "protocol/device_session.h"
-#include "usb_rig.h"
+#include "support/usb/usb_rig.h"
 
 namespace vexo3 {
 namespace {

@@ -17,7 +17,9 @@
 
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
+#include "ui/dialog_scenarios.h"
 #include "ui/dialog_templates.h"
 #include "ui/core/package_summary.h"
 #include "ui/qt/devinfo_dlg.h"
@@ -29,10 +31,11 @@
 namespace vexo3 {
 namespace {
 
-sim::HandControllerConfig Config() {
-  sim::HandControllerConfig cfg;
-  cfg.protocolVersion = 0x00FF;  // the update refuses 0x100 and above
-  return cfg;
+namespace ds = dialog_scenario;
+using test::UpdatableConfig;
+
+QString ToQt(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // Runs fn on the next modal window that opens (a box or a dialog that the
@@ -53,28 +56,15 @@ class SivraDlgTest : public QObject {
   Q_OBJECT
 
  private:
-  QString WritePackage() {
-    std::vector<sim::PackageRecord> records(2);
-    records[0].kind = "HC";
-    records[0].version = 0x0203;
-    records[0].flags = 0x1000;
-    records[0].description = "HC test";
-    records[0].data = sim::MakeSimImage(0x0203, 0x1000, "HC test", 9000);
-    records[1].kind = "CA";
-    records[1].version = 0x0105;
-    records[1].description = "Camera test";
-    records[1].data = sim::MakeSimImage(0x0105, 0, "Camera test", 5000);
-    const QString path = dir_.filePath(QStringLiteral("package.bin"));
-    if (!sim::WritePackage(path.toStdString(), records))
-      return QString();
-    return path;
+  QString WritePackage(uint16_t hcFlags = 0x1000) {
+    return QString::fromStdString(dir_.Package("package.bin", ds::Package(hcFlags)));
   }
 
-  QTemporaryDir dir_;
+  test::ScratchDir dir_;
 
  private slots:
   void startState() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Vexo-3 updater ver. 1.2"));
@@ -109,7 +99,7 @@ class SivraDlgTest : public QObject {
   }
 
   void controlsKeepTheirTemplatePlaces() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     const DialogUnits du(dlg.font());
     // The template's controls by id (the label has none).
@@ -143,34 +133,11 @@ class SivraDlgTest : public QObject {
     QCOMPARE(dlg.width(), du.X(299));
   }
 
-  void optionParsing() {
-    using Args = std::vector<std::string>;
-    QVERIFY(!ParseUpdaterOptions(Args{}).simulate);
-    QVERIFY(ParseUpdaterOptions(Args{"--simulate"}).simulate);
-    QVERIFY(ParseUpdaterOptions(Args{"--simulate"}).error.empty());
-    QCOMPARE(ParseUpdaterOptions(Args{"--simulate", "--screenshot=d"}).screenshotDir,
-             std::string("d"));
-    QVERIFY(!ParseUpdaterOptions(Args{"--screenshot=d"}).error.empty());  // needs --simulate
-    QVERIFY(!ParseUpdaterOptions(Args{"--bogus"}).error.empty());
-    const UpdaterOptions profile = ParseUpdaterOptions(Args{"--simulate=lab.json"});
-    QVERIFY(profile.simulate && profile.error.empty());
-    QCOMPARE(profile.simulateProfile, std::string("lab.json"));
-    QVERIFY(!ParseUpdaterOptions(Args{"--simulate="}).error.empty());
-    QVERIFY(ParseUpdaterOptions(Args{"--help"}).help);
-    QCOMPARE(ParseUpdaterOptions(Args{"--replay=wire.txt"}).replay, std::string("wire.txt"));
-    QVERIFY(!ParseUpdaterOptions(Args{"--replay="}).error.empty());
-    QVERIFY(!ParseUpdaterOptions(Args{"--simulate", "--replay=wire.txt"}).error.empty());
-    // Before Qt has taken its options: those are left alone, ours are read.
-    QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-platform", "xcb", "--help"}).help);
-    QVERIFY(ParseUpdaterOptionsBeforeQt(Args{"-style", "fusion", "--simulate"}).error.empty());
-    QVERIFY(!ParseUpdaterOptionsBeforeQt(Args{"-reverse", "--bogus"}).error.empty());
-  }
-
   void enterOrEscClosesTheDialog() {
     // Enter and Esc close it from any control but a push button.
     for (const bool inFileField : {false, true}) {
       for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
-        SimRig rig(Config());
+        SimRig rig(UpdatableConfig());
         CSivraDlg dlg(rig.session);
         dlg.show();
         QWidget* focus = inFileField ? static_cast<QWidget*>(dlg.fileEdit())
@@ -183,7 +150,7 @@ class SivraDlgTest : public QObject {
   }
 
   void enterOnAFocusedButtonPressesIt() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     dlg.updateButton()->setFocus();
@@ -195,7 +162,7 @@ class SivraDlgTest : public QObject {
   }
 
   void chosenPackageIsSummarised() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     const QString path = WritePackage();
@@ -206,8 +173,7 @@ class SivraDlgTest : public QObject {
       sawChooser = chooser != nullptr;
       if (!chooser)
         return modal->close(), void();
-      QCOMPARE(chooser->nameFilters(),
-               QStringList{QStringLiteral("Vexo-3 firmware files (*.bin)")});
+      QCOMPARE(chooser->nameFilters(), QStringList{ToQt(ds::kFileFilter)});
       QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFile);
       chooser->selectFile(path);
       static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept, virtually
@@ -221,7 +187,7 @@ class SivraDlgTest : public QObject {
   }
 
   void updateRunsToDoneOk() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     dlg.fileEdit()->setText(WritePackage());
@@ -235,17 +201,17 @@ class SivraDlgTest : public QObject {
     });
     dlg.updateButton()->click();
     disconnect(watch);
-    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("DONE ok"));
+    QCOMPARE(dlg.statusLabel()->text(), ToQt(ds::kDone));
     QVERIFY(disabledDuringUpload);
     QVERIFY(dlg.updateButton()->isEnabled());
     QVERIFY(dlg.browseButton()->isEnabled());
     QVERIFY(dlg.fileEdit()->isEnabled());
-    QCOMPARE(dlg.progressBar()->value(), 5000);
-    QCOMPARE(rig.hc.Flash(sim::Unit::Camera).size(), size_t(5000));
+    QCOMPARE(dlg.progressBar()->value(), int{ds::kCameraImageSize});
+    QCOMPARE(rig.hc.Flash(sim::Unit::Camera).size(), size_t{ds::kCameraImageSize});
   }
 
   void readDeviceInfoShowsTheReport() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     QString shown;
@@ -262,41 +228,51 @@ class SivraDlgTest : public QObject {
     });
     dlg.readInfoButton()->click();
     QCOMPARE(caption, QStringLiteral("Device information"));
-    QVERIFY2(shown.startsWith(QStringLiteral("=== HandController's state:  BOOT MODE\n\n")),
-             qPrintable(shown));
-    QVERIFY(shown.contains(QStringLiteral("\n=== Camera's state:  BOOT MODE\n\n")));
+    QVERIFY2(shown.startsWith(ToQt(ds::kReportStart)), qPrintable(shown));
+    QVERIFY(shown.contains(ToQt(ds::kReportCamera)));
     QVERIFY(dlg.statusLabel()->text().isEmpty());
     QVERIFY(rig.chip.IsOpen());
   }
 
-  void failureShowsOneBox() {
-    sim::HandControllerConfig cfg = Config();
-    cfg.mode = sim::UnitMode::App;
-    SimRig rig(cfg);
-    CSivraDlg dlg(rig.session);
-    dlg.show();
-    dlg.fileEdit()->setText(WritePackage());
-    dlg.LoadSelectedPackage();
-    QString caption;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    OnNextModal([&](QWidget* modal) {
-      auto* box = qobject_cast<QMessageBox*>(modal);
-      if (!box)
-        return modal->close(), void();
-      caption = box->windowTitle();
-      text = box->text();
-      icon = box->icon();
-      QVERIFY(!dlg.updateButton()->isEnabled());  // still inside the action
-      box->button(QMessageBox::Ok)->click();
-    });
-    dlg.updateButton()->click();
-    QCOMPARE(caption, QStringLiteral("ERROR"));
-    QCOMPARE(text, QStringLiteral("Device is not in boot mode"));
-    QCOMPARE(icon, QMessageBox::Critical);
-    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update failed..."));
-    QVERIFY(dlg.updateButton()->isEnabled());
-    QVERIFY(!rig.chip.IsOpen());
+  void eachFailureShowsOneBox() {
+    for (const ds::Failure& row : ds::kFailures) {
+      SimRig rig(UpdatableConfig(row.mode));
+      rig.chip.SetUnplugged(row.unplugged);
+      CSivraDlg dlg(rig.session);
+      dlg.show();
+      dlg.fileEdit()->setText(WritePackage(row.hcFlags));
+      dlg.LoadSelectedPackage();
+      QString caption;
+      QString text;
+      QMessageBox::Icon icon = QMessageBox::NoIcon;
+      QMessageBox::StandardButtons buttons;
+      bool updateDisabled = false;
+      OnNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box)
+          return modal->close(), void();
+        caption = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        updateDisabled = !dlg.updateButton()->isEnabled();  // still inside the action
+        box->button(buttons & QMessageBox::No ? QMessageBox::No : QMessageBox::Ok)->click();
+      });
+      (row.action == ds::Action::Update ? dlg.updateButton() : dlg.readInfoButton())->click();
+      const QString expected = ToQt(row.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+      QVERIFY2(caption == ToQt(row.caption), row.name);
+      QVERIFY2(row.wholeText ? text == expected : text.startsWith(expected), qPrintable(text));
+      QVERIFY2(
+          icon == (row.icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning),
+          row.name);
+      QVERIFY2(buttons == (row.buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
+                                                                : QMessageBox::Ok),
+               row.name);
+      QVERIFY2(updateDisabled == (row.action == ds::Action::Update), row.name);
+      QVERIFY2(dlg.statusLabel()->text() == ToQt(row.status), row.name);
+      QVERIFY2(dlg.updateButton()->isEnabled(), row.name);
+      QVERIFY2(!rig.chip.IsOpen(), row.name);
+    }
   }
 
   void focusReturnsAfterEachAction() {
@@ -314,10 +290,7 @@ class SivraDlgTest : public QObject {
         {"browse, cancelled", false, true, &CSivraDlg::browseButton},
     };
     for (const auto& c : cases) {
-      sim::HandControllerConfig cfg = Config();
-      if (c.appMode)
-        cfg.mode = sim::UnitMode::App;
-      SimRig rig(cfg);
+      SimRig rig(UpdatableConfig(c.appMode ? sim::UnitMode::App : sim::UnitMode::Boot));
       CSivraDlg dlg(rig.session);
       dlg.show();
       QVERIFY(QTest::qWaitForWindowActive(&dlg));
@@ -334,18 +307,18 @@ class SivraDlgTest : public QObject {
   }
 
   void progressBarStartsEachRunAfresh() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     dlg.fileEdit()->setText(WritePackage());
     dlg.LoadSelectedPackage();
     dlg.updateButton()->click();
-    QCOMPARE(dlg.progressBar()->value(), 5000);
+    QCOMPARE(dlg.progressBar()->value(), int{ds::kCameraImageSize});
     // The next run fails in its checks: none of the last run's bytes show.
     rig.hc.InjectNext(sim::FaultAction::Timeout);
     OnNextModal([](QWidget* modal) { modal->close(); });
     dlg.updateButton()->click();
-    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update failed..."));
+    QCOMPARE(dlg.statusLabel()->text(), ToQt(ds::kFailed));
     QCOMPARE(dlg.progressBar()->value(), 0);
     QVERIFY(!dlg.progressBar()->isTextVisible());
     // A run that fails inside an upload says where it stopped.
@@ -359,7 +332,7 @@ class SivraDlgTest : public QObject {
   }
 
   void isATopLevelWindowOfFixedSize() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     QCOMPARE(dlg.windowType(), Qt::Window);  // its own task-bar entry, no transient owner
     QVERIFY(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -367,7 +340,7 @@ class SivraDlgTest : public QObject {
   }
 
   void terminateFinishesTheUnitThenCloses() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     dlg.fileEdit()->setText(WritePackage());
@@ -391,18 +364,18 @@ class SivraDlgTest : public QObject {
     disconnect(watch);
     QCOMPARE(caught, SIGTERM);
     QVERIFY(!dlg.isVisible());
-    QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t(9000));
+    QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t{ds::kHcImageSize});
     QVERIFY(rig.hc.Flash(sim::Unit::Camera).empty());
   }
 
   void loadingFailureBoxAndClearedSummary() {
-    SimRig rig(Config());
+    SimRig rig(UpdatableConfig());
     CSivraDlg dlg(rig.session);
     dlg.show();
     dlg.fileEdit()->setText(WritePackage());
     dlg.LoadSelectedPackage();
     QVERIFY(!dlg.summaryLabel()->text().isEmpty());
-    dlg.fileEdit()->setText(dir_.filePath(QStringLiteral("missing.bin")));
+    dlg.fileEdit()->setText(QString::fromStdString(dir_.File("missing.bin")));
     QString caption;
     OnNextModal([&](QWidget* modal) {
       caption = modal->windowTitle();

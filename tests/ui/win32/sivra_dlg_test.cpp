@@ -17,18 +17,23 @@
 #include "platform/console.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/fixtures.h"
 #include "support/sim_rig.h"
+#include "ui/dialog_scenarios.h"
 #include "ui/dialog_templates.h"
 #include "ui/core/package_summary.h"
 #include "ui/core/updater_options.h"
+#include "ui/core/package_summary.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
 
 namespace vexo3 {
 namespace {
 
+namespace ds = dialog_scenario;
 namespace dt = dialog_template;
 namespace fs = std::filesystem;
+using test::UpdatableConfig;
 
 // The message box's own controls (the same ids in wine and Windows for the
 // text; the icon's id differs).
@@ -248,12 +253,6 @@ std::string FontFace(HWND window, int* points) {
   return Utf8FromWide(lf.lfFaceName);
 }
 
-sim::HandControllerConfig Config() {
-  sim::HandControllerConfig cfg;
-  cfg.protocolVersion = 0x00FF;  // the update refuses 0x100 and above
-  return cfg;
-}
-
 class Win32DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -283,18 +282,8 @@ class Win32DialogTest : public ::testing::Test {
   std::string PathOf(const fs::path& path) { return Utf8FromWide(path.wstring()); }
 
   std::string WritePackage(uint16_t hcFlags = 0x1000, const std::string& name = "package.bin") {
-    std::vector<sim::PackageRecord> records(2);
-    records[0].kind = "HC";
-    records[0].version = 0x0203;
-    records[0].flags = hcFlags;
-    records[0].description = "HC test";
-    records[0].data = sim::MakeSimImage(0x0203, hcFlags, "HC test", 9000);
-    records[1].kind = "CA";
-    records[1].version = 0x0105;
-    records[1].description = "Camera test";
-    records[1].data = sim::MakeSimImage(0x0105, 0, "Camera test", 5000);
     const std::string path = PathOf(dir_) + "\\" + name;
-    EXPECT_TRUE(sim::WritePackage(path, records));
+    EXPECT_TRUE(sim::WritePackage(path, ds::Package(hcFlags)));
     return path;
   }
 
@@ -308,7 +297,7 @@ class Win32DialogTest : public ::testing::Test {
 };
 
 TEST_F(Win32DialogTest, MainDialogMatchesItsTemplate) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   HWND h = dlg.hwnd();
@@ -402,7 +391,7 @@ TEST_F(Win32DialogTest, ChangeOfDpiKeepsTheProgressStripInside) {
 }
 
 TEST_F(Win32DialogTest, StartState) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   HWND h = dlg.hwnd();
@@ -463,7 +452,7 @@ TEST_F(Win32DialogTest, ResourcesOfTheProgram) {
   for (const char* needle : {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"",
                              "PerMonitorV2", "asInvoker", "UTF-8", kArchitecture})
     EXPECT_NE(text.find(needle), std::string::npos) << needle;
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   // Only version 6 buttons know their ideal size.
@@ -479,26 +468,11 @@ TEST_F(Win32DialogTest, ResourcesOfTheProgram) {
             nullptr);
 }
 
-TEST_F(Win32DialogTest, OptionParsing) {
-  using Args = std::vector<std::string>;
-  EXPECT_FALSE(ParseUpdaterOptions(Args{}).simulate);
-  EXPECT_TRUE(ParseUpdaterOptions(Args{"--simulate"}).simulate);
-  EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate", "--screenshot=d"}).screenshotDir, "d");
-  EXPECT_FALSE(ParseUpdaterOptions(Args{"--screenshot=d"}).error.empty());  // needs --simulate
-  EXPECT_FALSE(ParseUpdaterOptions(Args{"--bogus"}).error.empty());
-  EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=lab.json"}).simulateProfile, "lab.json");
-  EXPECT_FALSE(ParseUpdaterOptions(Args{"--simulate="}).error.empty());
-  // No Windows-style options: "/simulate" is not --simulate, and a profile
-  // path may start with '/'.
-  EXPECT_EQ(ParseUpdaterOptions(Args{"/simulate"}).error, "unknown option: /simulate");
-  EXPECT_EQ(ParseUpdaterOptions(Args{"--simulate=/lab/p.json"}).simulateProfile, "/lab/p.json");
-}
-
 TEST_F(Win32DialogTest, EnterOrEscClosesTheDialog) {
   // From any control but a push button.
   for (const int focusId : {IDC_FIRMWARE_FILE, IDC_HC_CHECK}) {
     for (const UINT key : {VK_RETURN, VK_ESCAPE}) {
-      SimRig rig(Config());
+      SimRig rig(UpdatableConfig());
       CSivraDlg dlg(rig.session);
       Open(dlg);
       SendMessageW(dlg.hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(dlg.Control(focusId)), TRUE);
@@ -510,7 +484,7 @@ TEST_F(Win32DialogTest, EnterOrEscClosesTheDialog) {
 }
 
 TEST_F(Win32DialogTest, EnterOnAFocusedButtonPressesItAndTheFocusComesBack) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   HWND readInfo = dlg.Control(IDC_READ_INFO);
@@ -528,7 +502,7 @@ TEST_F(Win32DialogTest, EnterOnAFocusedButtonPressesItAndTheFocusComesBack) {
 }
 
 TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   std::string differences = "not shown";
@@ -560,8 +534,8 @@ TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
   EXPECT_TRUE(reportNoPrefix);  // device texts may hold '&'
   EXPECT_EQ(HIWORD(defId), DC_HASDEFID);
   EXPECT_EQ(LOWORD(defId), IDOK);
-  EXPECT_EQ(report.rfind("=== HandController's state:  BOOT MODE\n\n", 0), 0u) << report;
-  EXPECT_NE(report.find("\n=== Camera's state:  BOOT MODE\n\n"), std::string::npos);
+  EXPECT_EQ(report.rfind(ds::kReportStart, 0), 0u) << report;
+  EXPECT_NE(report.find(ds::kReportCamera), std::string::npos);
   // The report changes nothing in the main dialog and keeps the session.
   EXPECT_EQ(Text(dlg.Control(IDC_STATUS)), "");
   EXPECT_TRUE(rig.chip.IsOpen());
@@ -569,7 +543,7 @@ TEST_F(Win32DialogTest, ReportDialogMatchesItsTemplate) {
 }
 
 TEST_F(Win32DialogTest, ChosenPackageIsSummarised) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   // A name outside any 8-bit code page goes through the chooser, the field
@@ -590,7 +564,7 @@ TEST_F(Win32DialogTest, ChosenPackageIsSummarised) {
   };
   SendMessageW(dlg.Control(IDC_BROWSE), BM_CLICK, 0, 0);
   Pump(dlg.hwnd());
-  EXPECT_EQ(filters, std::vector<std::string>{"Vexo-3 firmware files (*.bin)"});
+  EXPECT_EQ(filters, std::vector<std::string>{std::string(ds::kFileFilter)});
   EXPECT_EQ(_stricmp(Text(dlg.Control(IDC_FIRMWARE_FILE)).c_str(), path.c_str()), 0)
       << Text(dlg.Control(IDC_FIRMWARE_FILE));
   EXPECT_EQ(Text(dlg.Control(IDC_SUMMARY)), BuildPackageSummary(dlg.package()));
@@ -653,7 +627,7 @@ LRESULT CALLBACK SpyOnStatus(HWND status, UINT message, WPARAM wParam, LPARAM lP
 }
 
 TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   Load(dlg, WritePackage());
@@ -669,14 +643,14 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   SendMessageW(dlg.Control(IDC_UPDATE), BM_CLICK, 0, 0);
   EXPECT_EQ(status.texts,
             (std::vector<std::string>{"Reading device state...", "Uploading HC firmware...",
-                                      "Uploading Camera firmware...", "DONE ok"}));
+                                      "Uploading Camera firmware...", std::string(ds::kDone)}));
   EXPECT_GT(spy.paints, 2);  // the strip repainted while the upload ran
   EXPECT_TRUE(spy.controlsDisabled);
   // ... during both uploads.
   EXPECT_EQ(spy.statuses,
             (std::vector<std::string>{"Uploading HC firmware...", "Uploading Camera firmware..."}));
-  EXPECT_EQ(rig.hc.Flash(sim::Unit::Camera).size(), 5000u);
-  EXPECT_EQ(SendMessageW(dlg.progressBar(), PBM_GETPOS, 0, 0), 5000);
+  EXPECT_EQ(rig.hc.Flash(sim::Unit::Camera).size(), ds::kCameraImageSize);
+  EXPECT_EQ(SendMessageW(dlg.progressBar(), PBM_GETPOS, 0, 0), LRESULT{ds::kCameraImageSize});
   for (int id : {IDC_FIRMWARE_FILE, IDC_BROWSE, IDC_UPDATE})
     EXPECT_TRUE(IsWindowEnabled(dlg.Control(id))) << id;
   EXPECT_EQ(GetFocus(), dlg.Control(IDC_UPDATE));  // disabled meanwhile, and back
@@ -692,46 +666,21 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   ASSERT_FALSE(status.positions.empty());
   EXPECT_EQ(status.texts.front(), "Reading device state...");
   EXPECT_EQ(status.positions.front(), 0);
-  EXPECT_EQ(status.texts.back(), "DONE ok");
+  EXPECT_EQ(status.texts.back(), ds::kDone);
   RemoveWindowSubclass(dlg.progressBar(), SpyOnPaint, 1);
   RemoveWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1);
 }
 
-// One row per failure: what sets it up, the one box it shows, and the
-// status afterwards.
-struct FailureRow {
-  const char* name;
-  sim::UnitMode mode;
-  bool unplugged;
-  uint16_t hcFlags;
-  int button;  // IDC_UPDATE or IDC_READ_INFO
-  const char* caption;
-  const char* textStart;
-  LPCWSTR icon;
-  std::vector<int> buttons;
-  int answer;
-  const char* status;
-};
-
 TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
-  constexpr auto kBoot = sim::UnitMode::Boot;
-  constexpr auto kApp = sim::UnitMode::App;
-  // clang-format off
-  const std::vector<FailureRow> rows = {
-      {"application mode", kApp,  false, 0x1000,            IDC_UPDATE,    "ERROR",   "Device is not in boot mode", IDI_HAND,        {IDOK},        IDOK, "Update failed..."},
-      {"newer board, No",  kBoot, false, 0x1000 | (3 << 5), IDC_UPDATE,    "WARNING", "PCB version (0x2) is reported to be newer", IDI_EXCLAMATION, {IDYES, IDNO}, IDNO, "Update failed..."},
-      {"no device, info",  kBoot, true,  0x1000,            IDC_READ_INFO, "ERROR",   "Can't open device!\r\n\r\nPossible causes:", IDI_HAND, {IDOK},     IDOK, ""},
-  };
-  // clang-format on
-  for (const FailureRow& row : rows) {
+  for (const ds::Failure& row : ds::kFailures) {
     SCOPED_TRACE(row.name);
-    sim::HandControllerConfig cfg = Config();
-    cfg.mode = row.mode;
-    SimRig rig(cfg);
+    SimRig rig(UpdatableConfig(row.mode));
     rig.chip.SetUnplugged(row.unplugged);
     CSivraDlg dlg(rig.session);
     Open(dlg);
     Load(dlg, WritePackage(row.hcFlags));
+    const int button = row.action == ds::Action::Update ? IDC_UPDATE : IDC_READ_INFO;
+    const bool yesNo = row.buttons == MessageButtons::YesNo;
     Box box;
     bool updateDisabled = false;
     bool openDuringAction = false;
@@ -741,27 +690,32 @@ TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
       // Esc or the close box while the action still runs: the dialog stays.
       SendMessageW(dlg.hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
       openDuringAction = dlg.hwnd() != nullptr;
-      Press(b, row.answer);
+      Press(b, yesNo ? IDNO : IDOK);
     };
-    SendMessageW(dlg.Control(row.button), BM_CLICK, 0, 0);
+    SendMessageW(dlg.Control(button), BM_CLICK, 0, 0);
     Pump(dlg.hwnd());
     EXPECT_EQ(g_watch.seen, 1);
     EXPECT_TRUE(openDuringAction);
     ASSERT_NE(dlg.hwnd(), nullptr);
     EXPECT_EQ(box.caption, row.caption);
-    EXPECT_EQ(box.text.rfind(row.textStart, 0), 0u) << box.text;
-    EXPECT_EQ(box.icon, LoadIconW(nullptr, row.icon));
-    EXPECT_EQ(box.buttons, row.buttons);
-    EXPECT_EQ(updateDisabled, row.button == IDC_UPDATE);  // the box came inside the action
+    if (row.wholeText) {
+      EXPECT_EQ(box.text, row.text);
+    } else {
+      EXPECT_EQ(box.text.rfind(row.text, 0), 0u) << box.text;
+    }
+    EXPECT_EQ(box.icon,
+              LoadIconW(nullptr, row.icon == MessageIcon::Error ? IDI_HAND : IDI_EXCLAMATION));
+    EXPECT_EQ(box.buttons, (yesNo ? std::vector<int>{IDYES, IDNO} : std::vector<int>{IDOK}));
+    EXPECT_EQ(updateDisabled, button == IDC_UPDATE);  // the box came inside the action
     EXPECT_EQ(Text(dlg.Control(IDC_STATUS)), row.status);
     EXPECT_TRUE(IsWindowEnabled(dlg.Control(IDC_UPDATE)));
     EXPECT_FALSE(rig.chip.IsOpen());  // a failure closes the session
-    EXPECT_EQ(GetFocus(), dlg.Control(row.button));
+    EXPECT_EQ(GetFocus(), dlg.Control(button));
   }
 }
 
 TEST_F(Win32DialogTest, LoadingFailureShowsABoxAndClearsTheSummary) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   Load(dlg, WritePackage());

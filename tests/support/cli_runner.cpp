@@ -1,4 +1,4 @@
-#include "cli/cli_run_support.h"
+#include "support/cli_runner.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,19 +16,10 @@ extern char** environ;
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
+
+#include "support/fixtures.h"
 
 namespace vexo3::test {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 #ifdef _WIN32
 
@@ -60,7 +51,7 @@ std::wstring Quote(const std::wstring& arg) {
   return q + L"\"";
 }
 
-HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition) {
+HANDLE OpenInheritable(const std::string& path, ::DWORD access, ::DWORD disposition) {
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -123,7 +114,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   }
   if (started) {
     WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
+    ::DWORD code = 0;  // Windows' own, not the D2XX interface's
     if (GetExitCodeProcess(pi.hProcess, &code))
       r.exitCode = static_cast<int>(code);
     CloseHandle(pi.hThread);
@@ -262,40 +253,5 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 #endif
-
-RunResult RunVexo3(const std::vector<std::string>& args) {
-  return RunVexo3(args, RunSetup{});
-}
-
-RunResult RunVexo3(const std::vector<std::string>& args, const RunSetup& setup) {
-  return RunProgram(HostPath(VEXO3_BINARY), args, setup);
-}
-
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  return RunProgram(program, args, RunSetup{});
-}
-
-ScratchDir::ScratchDir() {
-  std::random_device random;
-  std::error_code ec;
-  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    const std::filesystem::path p = temp / ("vexo3-cli-" + std::to_string(random()));
-    if (std::filesystem::create_directory(p, ec))
-      path_ = p.generic_string();
-  }
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ec;
-  if (!path_.empty())
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string ScratchDir::Write(const std::string& name, const std::string& text) const {
-  const std::string p = File(name);
-  std::ofstream(p, std::ios::binary) << text;
-  return p;
-}
 
 }  // namespace vexo3::test

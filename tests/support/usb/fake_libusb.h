@@ -24,7 +24,7 @@
 #include <span>
 #include <string_view>
 
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/ftx_chip.h"
 
 namespace vexo3::sim::usb {
 

@@ -1,4 +1,6 @@
-#include "sim/scripted_peer.h"
+// The interposer's steps, alone on a chip as the whole far end.
+
+#include "support/interposer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +12,9 @@ namespace vexo3::sim {
 namespace {
 
 using std::chrono::milliseconds;
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
-class ScriptedPeerTest : public testing::Test {
+class InterposerSteps : public testing::Test {
  protected:
   FT_HANDLE Open() {
     DWORD count = 0;
@@ -35,11 +37,11 @@ class ScriptedPeerTest : public testing::Test {
   }
 
   VirtualClock clock;
-  ScriptedPeer peer;
+  test::Interposer peer;
   SimulatedBus bus{clock};
 };
 
-TEST_F(ScriptedPeerTest, RunsCleanWhenTheHostFollowsTheScript) {
+TEST_F(InterposerSteps, RunsCleanWhenTheHostFollowsTheScript) {
   peer.Send({0x55})
       .Expect({0x00}, {}, milliseconds(0), 9600)
       .Expect({0xF8, 0x01, 0x01, 0xFF}, {1, 2, 3}, milliseconds(4), 3000000);
@@ -66,10 +68,10 @@ struct MismatchCase {
   std::vector<std::string> mismatches;
 };
 
-class ScriptedPeerMismatchTest : public ScriptedPeerTest,
-                                 public testing::WithParamInterface<MismatchCase> {};
+class InterposerStepsMismatch : public InterposerSteps,
+                                public testing::WithParamInterface<MismatchCase> {};
 
-TEST_P(ScriptedPeerMismatchTest, RecordsWhatWentOffScript) {
+TEST_P(InterposerStepsMismatch, RecordsWhatWentOffScript) {
   peer.Expect({0xF8, 0x01}, {}, milliseconds(0), 9600);
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
@@ -80,7 +82,7 @@ TEST_P(ScriptedPeerMismatchTest, RecordsWhatWentOffScript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, ScriptedPeerMismatchTest,
+    Table, InterposerStepsMismatch,
     testing::Values(
         MismatchCase{"WrongBytes", {0xF8, 0x02}, 9600, {"step 1: expected F8 01, got F8 02"}},
         MismatchCase{
@@ -88,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         MismatchCase{"TooMuch", {0xF8, 0x01, 0x07}, 9600, {"after the script: got 07"}}),
     [](const testing::TestParamInfo<MismatchCase>& info) { return info.param.name; });
 
-TEST_F(ScriptedPeerTest, UnfinishedScriptIsNotClean) {
+TEST_F(InterposerSteps, UnfinishedScriptIsNotClean) {
   peer.Expect({0x01}).Expect({0x02});
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
@@ -98,7 +100,7 @@ TEST_F(ScriptedPeerTest, UnfinishedScriptIsNotClean) {
   EXPECT_FALSE(peer.Clean());
 }
 
-TEST_F(ScriptedPeerTest, StallHoldsCtsAndSilenceSwallows) {
+TEST_F(InterposerSteps, StallHoldsCtsAndSilenceSwallows) {
   peer.Expect({0x01}).Stall().Silence();
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();

@@ -1,4 +1,4 @@
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/ftx_chip.h"
 
 #include <algorithm>
 #include <limits>

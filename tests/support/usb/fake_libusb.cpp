@@ -1,4 +1,4 @@
-#include "sim/usb/fake_libusb.h"
+#include "support/usb/fake_libusb.h"
 
 #include <libusb.h>
 

@@ -10,8 +10,8 @@
 #include "link/libftdi_d2xx.h"
 #include "platform/clock.h"
 #include "sim/units/hand_controller.h"
-#include "sim/usb/fake_libusb.h"
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/fake_libusb.h"
+#include "support/usb/ftx_chip.h"
 
 namespace vexo3 {
 
