@@ -340,7 +340,7 @@ TEST_F(Win32DialogTest, MainDialogMatchesItsTemplate) {
 // the strip and the extra height follow the new DPI; back on the first
 // monitor everything is where it was.
 TEST_F(Win32DialogTest, ChangeOfDpiKeepsTheProgressStripInside) {
-  SimRig rig(Config());
+  SimRig rig(UpdatableConfig());
   CSivraDlg dlg(rig.session);
   Open(dlg);
   HWND h = dlg.hwnd();
