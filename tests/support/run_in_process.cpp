@@ -25,12 +25,29 @@ std::string ReadAll(std::FILE* f) {
   return text;
 }
 
+// A scratch stream. Wine's C runtime sometimes fails to make one while
+// another test process makes its own: try again before giving up.
+File Scratch() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (std::FILE* f = std::tmpfile())
+      return File(f);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 RunResult RunInProcess(const std::vector<std::string>& args) {
-  const File out(std::tmpfile());
-  const File err(std::tmpfile());
-  const File in(std::tmpfile());
+  const File out = Scratch();
+  const File err = Scratch();
+  const File in = Scratch();
+  if (!out || !err || !in) {
+    // A failed run, not a crash of the whole test program.
+    RunResult failed;
+    failed.exitCode = -1;
+    failed.err = "test runner: no scratch file for the program's streams\n";
+    return failed;
+  }
   std::vector<const char*> argv = {"vexo3"};
   for (const std::string& a : args)
     argv.push_back(a.c_str());
