@@ -114,8 +114,12 @@ ResultCode DeviceSession::OpenSession() {
       const uint8_t zero = 0x00;
       if (link->Write(&zero, 1) != 1)
         return 9;
-      // With CTS held off the queue never drains; give up after the write
-      // time-out like a stalled Write would.
+      // D2XX empties its queue once the byte is in the chip, libftdi's view
+      // once it has left the chip; one that never empties fails after the
+      // write time-out like a stalled Write would. The rest below covers
+      // the byte's 1 ms on the line. A chip kept from sending by CTS can't
+      // be told from here under D2XX: its byte never leaves, and the
+      // handshake that follows goes unanswered (35, the session closed).
       const uint64_t start = clock_.NowMs();
       while (link->QueryWriteBufLen() != 0) {
         if (clock_.NowMs() - start >= static_cast<uint64_t>(std::max(writeTimeoutMs, 0))) {

@@ -539,8 +539,12 @@ FT_STATUS SimulatedBus::FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* tx
   chip->Deliver();
   if (rxBytes != nullptr)
     *rxBytes = static_cast<DWORD>(chip->rx_.size());
+  // D2XX counts only what waits in the host's own transmit queue, not the
+  // chip's buffer nor the line. A write returns once its bytes are in the
+  // chip (which takes them even with CTS held off), so that queue is empty
+  // whenever a call can ask.
   if (txBytes != nullptr)
-    *txBytes = chip->TxBacklog();
+    *txBytes = 0;
   if (eventStatus != nullptr)
     *eventStatus = 0;
   return FT_OK;

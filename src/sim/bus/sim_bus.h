@@ -108,8 +108,8 @@ class SimChip {
   // become readable when their USB packet reaches the host (see
   // SimulatedBus).
   virtual void Send(std::span<const uint8_t> bytes, Clock::Duration delay = Clock::Duration{0});
-  // While held, the chip can't send (CTS off): host writes fill the transmit
-  // queue and stall once it is full; its bytes reach the peer when released.
+  // While held, the chip can't send (CTS off): host writes fill its transmit
+  // buffer and stall once it is full; its bytes reach the peer when released.
   void SetCtsHeld(bool held);
   bool CtsHeld() const { return ctsHeld_; }
   // While unplugged the chip is missing from enumeration and every call on
@@ -149,7 +149,8 @@ class SimChip {
   void Log(std::string entry) { callLog_.push_back(std::move(entry)); }
   // Line time of `bytes` at the current baud rate, 10 bits a byte, rounded up.
   Clock::Duration ByteTime(uint64_t bytes) const;
-  // Bytes written but not yet sent on the line (the transmit queue included).
+  // Bytes written but not yet sent on the line: what the chip's transmit
+  // buffer holds (kTxQueueCapacity at most).
   uint32_t TxBacklog() const;
   // Puts bytes on the host's line starting at `start` and hands them to the
   // peer packet by packet as they arrive.
@@ -200,6 +201,9 @@ class SimChip {
 //    packet, and no later than one period after it arrived. A latency of 0
 //    ships data as soon as it arrives. Only bytes that reached the host
 //    count for FT_Read, FT_GetQueueStatus and FT_GetStatus.
+//  - FT_GetStatus's transmit count is the host's queue only, as in D2XX:
+//    always 0 here, since every write hands its bytes to the chip's buffer
+//    before it returns. Bytes in that buffer or on the line don't count.
 //  - FT_Read returns as soon as n bytes have reached the host, else at the
 //    read time-out with what came (possibly nothing).
 //  - FT_Purge(FT_PURGE_RX) drops what reached the host, the chip's FIFO and
@@ -209,7 +213,8 @@ class SimChip {
 //    otherwise the call returns at once as if it had timed out.
 class SimulatedBus final : public D2xxApi {
  public:
-  // Transmit queue of a chip (bytes) before writes stall while CTS is held.
+  // A chip's transmit buffer (bytes), which takes writes even while CTS is
+  // held; writes stall once it is full.
   static constexpr uint32_t kTxQueueCapacity = 512;
   // USB bulk packets: host to chip, and the data part of chip to host (the
   // other 2 bytes of its 64 are modem status).

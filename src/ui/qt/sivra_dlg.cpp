@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QIcon>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
@@ -50,7 +52,13 @@ QPushButton* MakeButton(const QString& text, QWidget* parent) {
 }  // namespace
 
 CSivraDlg::CSivraDlg(DeviceSession& session, QWidget* parent)
-    : QDialog(parent), actions_(session, package_, *this) {
+    : QDialog(parent),
+      relay_(*this,
+             [this](const std::function<void()>& call) {
+               // Returns once the dialog's thread has run it.
+               QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
+             }),
+      actions_(session, package_, relay_) {
   InitVexo3Resources();
   setWindowTitle(QStringLiteral("Vexo-3 updater ver. 1.2"));
   setWindowIcon(QIcon(QStringLiteral(":/vexo3/vexo3-updater.png")));
@@ -129,15 +137,21 @@ CSivraDlg::~CSivraDlg() = default;
 
 template <typename F>
 void CSivraDlg::RunAction(F&& action) {
-  if (busy_)
+  if (busy())
     return;  // no action starts inside another
-  busy_ = true;
   // Disabling the focused button hands the focus to the next control (the
   // check box after "Update firmwares"), where Enter would close the
   // program. Give it back to the control that had it.
   QPointer<QWidget> hadFocus = focusWidget();
-  action();
-  busy_ = false;
+  QEventLoop loop;
+  actionThread_.Run(
+      action,
+      [&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); },
+      [&loop](const std::function<bool()>& ended) {
+        // User input waits until the action has ended.
+        while (!ended())
+          loop.exec(QEventLoop::ExcludeUserInputEvents);
+      });
   if (hadFocus && hadFocus->isEnabled() && hadFocus != focusWidget())
     hadFocus->setFocus(Qt::OtherFocusReason);
   if (terminateRequested_)
@@ -146,7 +160,7 @@ void CSivraDlg::RunAction(F&& action) {
 
 void CSivraDlg::RequestTerminate() {
   terminateRequested_ = true;
-  if (!busy_)
+  if (!busy())
     done(QDialog::Rejected);
 }
 
@@ -161,10 +175,6 @@ void CSivraDlg::ReadDeviceInfo() {
 }
 void CSivraDlg::LoadSelectedPackage() {
   RunAction([this] { actions_.LoadSelectedPackage(); });
-}
-
-void CSivraDlg::KeepAlive() {
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::string& text,
@@ -276,7 +286,7 @@ void CSivraDlg::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
   progressBar_->setFormat(
       QStringLiteral("%1: %2 of %3 bytes").arg(progressImage_).arg(done).arg(total));
   progressBar_->setTextVisible(true);
-  KeepAlive();
+  progressBar_->repaint();
 }
 
 void CSivraDlg::keyPressEvent(QKeyEvent* event) {
@@ -296,7 +306,7 @@ void CSivraDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CSivraDlg::closeEvent(QCloseEvent* event) {
-  if (busy_) {
+  if (busy()) {
     event->ignore();
     return;
   }
@@ -304,7 +314,7 @@ void CSivraDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CSivraDlg::done(int result) {
-  if (busy_)
+  if (busy())
     return;  // the window stays until the running action ends
   QDialog::done(result);
 }

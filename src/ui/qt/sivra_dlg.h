@@ -6,6 +6,7 @@
 #include <string>
 
 #include "firmware/firmware_package.h"
+#include "ui/core/action_thread.h"
 #include "ui/core/main_window.h"
 #include "ui/core/sivra_actions.h"
 
@@ -20,7 +21,9 @@ namespace vexo3 {
 class DeviceSession;
 
 // The main dialog: owns the package and runs the three actions against the
-// session it is given. Each action runs to its end inside its button handler.
+// session it is given. Each action runs to its end inside its button handler,
+// on a worker thread, while this thread runs its events but user input and
+// performs the window calls the action asks for.
 class CSivraDlg : public QDialog, public MainWindow {
   Q_OBJECT
 
@@ -29,7 +32,7 @@ class CSivraDlg : public QDialog, public MainWindow {
   ~CSivraDlg() override;
 
   FirmwarePackage& package() { return package_; }
-  bool busy() const { return busy_; }
+  bool busy() const { return actionThread_.busy(); }
 
   // Ends the program as soon as no action runs (SIGTERM): an update running
   // now finishes the unit it is writing and writes nothing after it.
@@ -78,12 +81,10 @@ class CSivraDlg : public QDialog, public MainWindow {
   // Marks an action as running, so the window can't be closed under it.
   template <typename F>
   void RunAction(F&& action);
-  // Lets pending paints and timers run; never user input.
-  void KeepAlive();
-
   FirmwarePackage package_;
+  WindowRelay relay_;  // the actions' window: this one, from the worker
   SivraActions actions_;
-  bool busy_ = false;
+  ActionThread actionThread_;
   bool terminateRequested_ = false;
   QString progressImage_;  // the image the bar shows; empty before an upload
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "platform/console.h"
 #include "ui/win32/devinfo_dlg.h"
@@ -26,6 +27,10 @@ static_assert(kOpenFileFlags == 0xA81804);
 
 // A paint message that no window validates would come back for ever.
 constexpr int kMaxMessagesPerKind = 64;
+
+// Sent by the worker: run the std::function<void()> at lParam on the
+// dialog's thread.
+constexpr UINT kRunOnWindowThread = WM_APP + 1;
 
 int ControlId(DialogControl control) {
   switch (control) {
@@ -85,7 +90,13 @@ std::wstring WindowText(HWND window) {
 
 }  // namespace
 
-CSivraDlg::CSivraDlg(DeviceSession& session) : actions_(session, package_, *this) {
+CSivraDlg::CSivraDlg(DeviceSession& session)
+    : relay_(*this,
+             [this](const std::function<void()>& call) {
+               // Returns once the dialog's thread has run it.
+               SendMessageW(hwnd_, kRunOnWindowThread, 0, reinterpret_cast<LPARAM>(&call));
+             }),
+      actions_(session, package_, relay_) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   bigIcon_ = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VEXO3_UPDATER));
   // The small icon from its own 16-pixel image rather than the big one shrunk.
@@ -135,6 +146,9 @@ INT_PTR CSivraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;  // the dialog manager puts the focus on the first tab stop
     case WM_PAINT:
       return PaintIconic() ? TRUE : FALSE;
+    case kRunOnWindowThread:
+      (*reinterpret_cast<const std::function<void()>*>(lParam))();
+      return TRUE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(bigIcon_);
     case WM_DPICHANGED:
@@ -253,7 +267,7 @@ bool CSivraDlg::PaintIconic() {
 }
 
 void CSivraDlg::Close(int result) {
-  if (busy_ || hwnd_ == nullptr)
+  if (busy() || hwnd_ == nullptr)
     return;  // the window stays until the running action ends
   if (modal_) {
     EndDialog(hwnd_, result);
@@ -264,18 +278,21 @@ void CSivraDlg::Close(int result) {
 
 template <typename F>
 void CSivraDlg::RunAction(F&& action) {
-  if (busy_ || hwnd_ == nullptr)
+  if (busy() || hwnd_ == nullptr)
     return;  // no action starts inside another
-  busy_ = true;
+  HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (ended == nullptr)
+    return;
   // Disabling the focused control takes the focus away, and boxes take it
   // too: put it back where the user left it.
   HWND focus = GetFocus();
-  action();
+  actionThread_.Run(
+      action, [ended] { SetEvent(ended); }, [&](const auto&) { WaitAnswering(ended); });
+  CloseHandle(ended);
   if (hwnd_ != nullptr && focus != nullptr && IsChild(hwnd_, focus) && IsWindowEnabled(focus) &&
       GetFocus() != focus) {
     SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
   }
-  busy_ = false;
 }
 
 void CSivraDlg::BrowseFirmwareFile() {
@@ -289,6 +306,19 @@ void CSivraDlg::ReadDeviceInfo() {
 }
 void CSivraDlg::LoadSelectedPackage() {
   RunAction([this] { actions_.LoadSelectedPackage(); });
+}
+
+void CSivraDlg::WaitAnswering(HANDLE ended) {
+  // Wakes for sent messages, paints and timers only; a posted click stays
+  // queued (and doesn't wake the loop again once looked at). The time-out
+  // is a backstop for a paint that never gets validated.
+  constexpr ::DWORD kWakeOn = QS_SENDMESSAGE | QS_PAINT | QS_TIMER;
+  for (;;) {
+    const ::DWORD woke = MsgWaitForMultipleObjectsEx(1, &ended, 100, kWakeOn, 0);
+    if (woke == WAIT_OBJECT_0)
+      return;
+    KeepAlive();
+  }
 }
 
 void CSivraDlg::KeepAlive() {
@@ -390,7 +420,7 @@ void CSivraDlg::OnUploadProgress(std::string_view /*imageName*/, uint64_t bytesD
   const auto done = static_cast<int>(std::min<uint64_t>(bytesDone, static_cast<uint64_t>(total)));
   SendMessageW(progress_, PBM_SETRANGE32, 0, total);
   SendMessageW(progress_, PBM_SETPOS, static_cast<WPARAM>(done), 0);
-  KeepAlive();
+  UpdateWindow(progress_);
 }
 
 }  // namespace vexo3

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "firmware/firmware_package.h"
+#include "ui/core/action_thread.h"
 #include "ui/core/main_window.h"
 #include "ui/core/sivra_actions.h"
 
@@ -15,8 +16,10 @@ class DeviceSession;
 
 // The main dialog (template 102) as a plain Win32 dialog: owns the package and
 // runs the three actions against the session it is given. Each action runs
-// to its end inside its button handler; meanwhile only paint and timer
-// messages run (and whatever the action's own boxes and dialogs run).
+// to its end inside its button handler, on a worker thread: meanwhile this
+// thread answers messages sent to it, paints and runs timers, and performs
+// the window calls the action asks for (and whatever the action's own boxes
+// and dialogs run); user input waits in the queue until the action ends.
 // Beyond the template: a progress strip along the bottom for uploads, and
 // the focus goes back to where it was when an action ends.
 class CSivraDlg final : public MainWindow {
@@ -41,7 +44,7 @@ class CSivraDlg final : public MainWindow {
   HWND progressBar() const { return progress_; }
   HICON icon() const { return bigIcon_; }
   FirmwarePackage& package() { return package_; }
-  bool busy() const { return busy_; }
+  bool busy() const { return actionThread_.busy(); }
   // The phase of the last update, as the actions told it.
   ActionPhase phase() const { return phase_; }
 
@@ -85,11 +88,17 @@ class CSivraDlg final : public MainWindow {
   // the focus back afterwards.
   template <typename F>
   void RunAction(F&& action);
-  // Lets pending paints and timers run; never user input.
+  // Runs this thread's messages until `ended` is signalled: sent messages
+  // (the relayed window calls among them), paints and timers; never user
+  // input nor other posted messages.
+  void WaitAnswering(HANDLE ended);
+  // Lets pending paints and timers run, and the messages sent meanwhile.
   void KeepAlive();
 
   FirmwarePackage package_;
+  WindowRelay relay_;  // the actions' window: this one, from the worker
   SivraActions actions_;
+  ActionThread actionThread_;
   HWND hwnd_ = nullptr;
   HWND progress_ = nullptr;
   UINT createdDpi_ = USER_DEFAULT_SCREEN_DPI;  // the DPI the template was laid out for
@@ -98,7 +107,6 @@ class CSivraDlg final : public MainWindow {
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   bool modal_ = false;
-  bool busy_ = false;
   ActionPhase phase_ = ActionPhase::Done;
 };
 

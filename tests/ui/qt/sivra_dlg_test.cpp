@@ -10,11 +10,14 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <map>
 #include <vector>
 
+#include "platform/clock.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "support/fixtures.h"
@@ -22,11 +25,11 @@
 #include "ui/dialog_scenarios.h"
 #include "ui/dialog_templates.h"
 #include "ui/core/package_summary.h"
+#include "ui/core/updater_options.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/core/updater_options.h"
 
 namespace vexo3 {
 namespace {
@@ -49,6 +52,22 @@ void OnNextModal(std::function<void(QWidget*)> fn, int triesLeft = 500) {
     }
   });
 }
+
+// The simulated device on the real clock: its waits take real time, as an
+// owner's do, and the window must keep answering through them.
+struct RealTimeRig {
+  RealTimeRig(sim::HandControllerConfig cfg, uint32_t processingTimeUs)
+      : hc(std::move(cfg)),
+        bus(clock),
+        chip(bus.AddChip(sim::ChipInfo{.processingTimeUs = processingTimeUs}, &hc)),
+        session(bus, clock) {}
+
+  RealClock clock;
+  sim::SimHandController hc;
+  sim::SimulatedBus bus;
+  sim::SimChip& chip;
+  DeviceSession session;
+};
 
 }  // namespace
 
@@ -366,6 +385,64 @@ class SivraDlgTest : public QObject {
     QVERIFY(!dlg.isVisible());
     QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t{ds::kHcImageSize});
     QVERIFY(rig.hc.Flash(sim::Unit::Camera).empty());
+  }
+
+  // A long wait inside an action: a timer of the window's thread keeps
+  // firing (the window system's pings are answered the same way).
+  void windowAnswersThroughoutLongWaits_data() {
+    QTest::addColumn<bool>("update");  // else "Read device info"
+    QTest::addColumn<uint32_t>("notReadyPolls");
+    QTest::addColumn<bool>("silentCamera");  // the Camera's start goes unanswered (5 s)
+    QTest::addColumn<QString>("status");
+    QTest::newRow("readiness wait") << true << 250u << false << QStringLiteral("DONE ok");
+    QTest::newRow("silent Camera") << false << 0u << true << QString();
+  }
+
+  void windowAnswersThroughoutLongWaits() {
+    using Steady = std::chrono::steady_clock;
+    QFETCH(bool, update);
+    QFETCH(uint32_t, notReadyPolls);
+    QFETCH(bool, silentCamera);
+    QFETCH(QString, status);
+    sim::HandControllerConfig cfg = test::UpdatableConfig();
+    cfg.update.notReadyPolls = notReadyPolls;
+    RealTimeRig rig(cfg, 10000);  // 10 ms before each answer
+    if (silentCamera)
+      rig.hc.AddFault({sim::Unit::HandController, 244, 193, 1, sim::FaultAction::Timeout, 0});
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    dlg.cameraCheck()->setChecked(false);
+
+    Steady::time_point last = Steady::now();
+    Steady::duration longestGap{};
+    QTimer tick;
+    tick.setInterval(100);
+    connect(&tick, &QTimer::timeout, [&] {
+      const Steady::time_point now = Steady::now();
+      longestGap = std::max(longestGap, now - last);
+      last = now;
+    });
+    // Only the silent Camera ends in a box; a watcher left waiting would
+    // close the next test's box.
+    if (silentCamera)
+      OnNextModal([](QWidget* modal) { modal->close(); }, 2000);
+    const Steady::time_point start = Steady::now();
+    last = start;
+    tick.start();
+    (update ? dlg.updateButton() : dlg.readInfoButton())->click();
+    const Steady::duration took = Steady::now() - start;
+    tick.stop();
+    qInfo(
+        "action took %lld ms, longest gap between ticks %lld ms",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()));
+    QVERIFY(took > std::chrono::milliseconds(1500));  // long enough to mean something
+    QVERIFY(longestGap < std::chrono::seconds(1));
+    QCOMPARE(dlg.statusLabel()->text(), status);
+    QVERIFY(dlg.updateButton()->isEnabled());
   }
 
   void loadingFailureBoxAndClearedSummary() {

@@ -8,22 +8,27 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/console.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
-#include "ui/dialog_scenarios.h"
-#include "ui/dialog_templates.h"
 #include "ui/core/package_summary.h"
 #include "ui/core/updater_options.h"
-#include "ui/core/package_summary.h"
+#include "ui/dialog_scenarios.h"
+#include "ui/dialog_templates.h"
 #include "ui/win32/resource.h"
 #include "ui/win32/sivra_dlg.h"
 
@@ -711,6 +716,103 @@ TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
     EXPECT_TRUE(IsWindowEnabled(dlg.Control(IDC_UPDATE)));
     EXPECT_FALSE(rig.chip.IsOpen());  // a failure closes the session
     EXPECT_EQ(GetFocus(), dlg.Control(button));
+  }
+}
+
+// The simulated device on the real clock: its waits take real time, as an
+// owner's do, and the window must keep answering through them.
+struct RealTimeRig {
+  RealTimeRig(sim::HandControllerConfig cfg, uint32_t processingTimeUs)
+      : hc(std::move(cfg)),
+        bus(clock),
+        chip(bus.AddChip(sim::ChipInfo{.processingTimeUs = processingTimeUs}, &hc)),
+        session(bus, clock) {}
+
+  RealClock clock;
+  sim::SimHandController hc;
+  sim::SimulatedBus bus;
+  sim::SimChip& chip;
+  DeviceSession session;
+};
+
+// Asks the window every 250 ms from another thread, as Windows does to tell
+// a hung window, and keeps the longest wait for an answer.
+class Pinger {
+ public:
+  explicit Pinger(HWND window) : window_(window), thread_([this] { Run(); }) {}
+  ~Pinger() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::chrono::milliseconds Longest() const { return std::chrono::milliseconds(longestMs_.load()); }
+  int Unanswered() const { return unanswered_; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      const auto start = std::chrono::steady_clock::now();
+      DWORD_PTR result = 0;
+      if (SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result) == 0)
+        ++unanswered_;
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
+      longestMs_ = std::max<long long>(longestMs_, took.count());
+      Sleep(250);
+    }
+  }
+
+  HWND window_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long long> longestMs_{0};
+  std::atomic<int> unanswered_{0};
+  std::thread thread_;
+};
+
+// One row per long wait inside an action.
+struct LongWaitRow {
+  const char* name;
+  int button;
+  uint32_t notReadyPolls;
+  bool silentCamera;  // the Camera's start goes unanswered (5 s)
+  const char* status;
+};
+
+TEST_F(Win32DialogTest, WindowAnswersThroughoutLongWaits) {
+  const std::vector<LongWaitRow> rows = {
+      {"readiness wait", IDC_UPDATE, 250, false, "DONE ok"},
+      {"silent Camera", IDC_READ_INFO, 0, true, ""},
+  };
+  for (const LongWaitRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::HandControllerConfig cfg = UpdatableConfig();
+    cfg.update.notReadyPolls = row.notReadyPolls;
+    RealTimeRig rig(cfg, 10000);  // 10 ms before each answer
+    if (row.silentCamera)
+      rig.hc.AddFault({sim::Unit::HandController, 244, 193, 1, sim::FaultAction::Timeout, 0});
+    CSivraDlg dlg(rig.session);
+    Open(dlg);
+    Load(dlg, WritePackage());
+    CheckDlgButton(dlg.hwnd(), IDC_CAMERA_CHECK, BST_UNCHECKED);
+    g_watch.script = [&](HWND b) { Press(b, IDOK); };
+
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::milliseconds longest{};
+    int unanswered = 0;
+    {
+      Pinger pinger(dlg.hwnd());
+      SendMessageW(dlg.Control(row.button), BM_CLICK, 0, 0);
+      longest = pinger.Longest();
+      unanswered = pinger.Unanswered();
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::printf("[ %s ] action took %lld ms, longest answer %lld ms\n", row.name,
+                static_cast<long long>(took.count()), static_cast<long long>(longest.count()));
+    EXPECT_GT(took, std::chrono::milliseconds(1500));  // long enough to mean something
+    EXPECT_LT(longest, std::chrono::seconds(1));
+    EXPECT_EQ(unanswered, 0);
+    EXPECT_EQ(Text(dlg.Control(IDC_STATUS)), row.status);
+    EXPECT_TRUE(IsWindowEnabled(dlg.Control(IDC_UPDATE)));
   }
 }
 
