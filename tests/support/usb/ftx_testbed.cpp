@@ -30,18 +30,17 @@ std::vector<uint8_t> Descriptors(const FtxChip& chip) {
   const sim::FtxIdentity& id = chip.Identity();
   auto lo = [](uint16_t v) { return static_cast<uint8_t>(v & 0xFF); };
   auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
-  return {
-      18, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08,  // USB 2.0, EP0 8 bytes
-      lo(id.vendor), hi(id.vendor), lo(id.product), hi(id.product), lo(id.bcdDevice),
-      hi(id.bcdDevice), FtxChip::kManufacturerIndex, FtxChip::kProductIndex,
-      chip.SerialNumberIndex(), 1,
-      // Configuration 1, bus powered, 90 mA.
-      9, 0x02, 32, 0, 1, 1, 0, 0x80, 45,
-      // Interface 0, vendor class, two endpoints.
-      9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, FtxChip::kProductIndex,
-      // Bulk IN 0x81 and bulk OUT 0x02, 64-byte packets.
-      7, 0x05, FtxChip::kEndpointIn, 0x02, 64, 0, 0,  //
-      7, 0x05, FtxChip::kEndpointOut, 0x02, 64, 0, 0};
+  return {18, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08,  // USB 2.0, EP0 8 bytes
+          lo(id.vendor), hi(id.vendor), lo(id.product), hi(id.product), lo(id.bcdDevice),
+          hi(id.bcdDevice), FtxChip::kManufacturerIndex, FtxChip::kProductIndex,
+          chip.SerialNumberIndex(), 1,
+          // Configuration 1, bus powered, 90 mA.
+          9, 0x02, 32, 0, 1, 1, 0, 0x80, 45,
+          // Interface 0, vendor class, two endpoints.
+          9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, FtxChip::kProductIndex,
+          // Bulk IN 0x81 and bulk OUT 0x02, 64-byte packets.
+          7, 0x05, FtxChip::kEndpointIn, 0x02, 64, 0, 0,  //
+          7, 0x05, FtxChip::kEndpointOut, 0x02, 64, 0, 0};
 }
 
 struct Urb {
@@ -90,8 +89,7 @@ struct FtxTestbed::Impl {
     std::abort();  // a chip that was never added: a broken test
   }
 
-  static gboolean OnIoctl(UMockdevIoctlBase* /*base*/, UMockdevIoctlClient* client,
-                          gpointer user) {
+  static gboolean OnIoctl(UMockdevIoctlBase* /*base*/, UMockdevIoctlClient* client, gpointer user) {
     auto* slot = static_cast<Slot*>(user);
     std::lock_guard lock(slot->owner->mutex);
     return slot->owner->Handle(*slot, client);
@@ -120,8 +118,7 @@ struct FtxTestbed::Impl {
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
         const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                              USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         UMockdevIoctlData* d = Arg(client, sizeof caps, nullptr);
         std::memcpy(d->data, &caps, sizeof caps);
         g_object_unref(d);
@@ -244,8 +241,7 @@ struct FtxTestbed::Impl {
     std::memcpy(&u.urb.type, u.data->data + offsetof(usbdevfs_urb, type), sizeof u.urb.type);
     std::memcpy(&u.urb.endpoint, u.data->data + offsetof(usbdevfs_urb, endpoint),
                 sizeof u.urb.endpoint);
-    std::memcpy(&u.urb.buffer, u.data->data + offsetof(usbdevfs_urb, buffer),
-                sizeof u.urb.buffer);
+    std::memcpy(&u.urb.buffer, u.data->data + offsetof(usbdevfs_urb, buffer), sizeof u.urb.buffer);
     std::memcpy(&u.urb.buffer_length, u.data->data + offsetof(usbdevfs_urb, buffer_length),
                 sizeof u.urb.buffer_length);
     if (u.urb.buffer_length < 0 || (u.urb.buffer == nullptr && u.urb.buffer_length > 0)) {
@@ -256,9 +252,8 @@ struct FtxTestbed::Impl {
     if (u.urb.type == USBDEVFS_URB_TYPE_CONTROL) {
       ++s.urbs.control;
       RunControl(s, u);
-    } else if (u.urb.type == USBDEVFS_URB_TYPE_BULK &&
-               (u.urb.endpoint == FtxChip::kEndpointIn ||
-                u.urb.endpoint == FtxChip::kEndpointOut)) {
+    } else if (u.urb.type == USBDEVFS_URB_TYPE_BULK && (u.urb.endpoint == FtxChip::kEndpointIn ||
+                                                        u.urb.endpoint == FtxChip::kEndpointOut)) {
       const bool in = u.urb.endpoint == FtxChip::kEndpointIn;
       ++(in ? s.urbs.bulkIn : s.urbs.bulkOut);
       s.chip->Sync();  // the transfer starts now, not at the chip's last event
@@ -287,9 +282,8 @@ struct FtxTestbed::Impl {
     const uint8_t req = buffer[1];
     const auto value = static_cast<uint16_t>(buffer[2] | buffer[3] << 8);
     const auto index = static_cast<uint16_t>(buffer[4] | buffer[5] << 8);
-    const size_t length =
-        std::min<size_t>(static_cast<size_t>(buffer[6] | buffer[7] << 8),
-                         static_cast<size_t>(u.urb.buffer_length) - kSetupSize);
+    const size_t length = std::min<size_t>(static_cast<size_t>(buffer[6] | buffer[7] << 8),
+                                           static_cast<size_t>(u.urb.buffer_length) - kSetupSize);
     const std::span<uint8_t> data(buffer + kSetupSize, length);
     if ((type & 0x60) == 0) {  // standard: only GET_DESCRIPTOR is asked for
       std::vector<uint8_t> desc;
@@ -374,8 +368,8 @@ struct FtxTestbed::Impl {
     const int actual = static_cast<int>(u.done);
     std::memcpy(u.data->data + offsetof(usbdevfs_urb, status), &u.status, sizeof u.status);
     std::memcpy(u.data->data + offsetof(usbdevfs_urb, actual_length), &actual, sizeof actual);
-    UMockdevIoctlData* ptr = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
-                                                         0, sizeof(void*), nullptr);
+    UMockdevIoctlData* ptr = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                         sizeof(void*), nullptr);
     umockdev_ioctl_data_set_ptr(ptr, 0, u.data);
     g_object_unref(ptr);
     g_object_unref(u.data);
