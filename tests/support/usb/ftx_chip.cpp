@@ -257,6 +257,30 @@ UsbOutcome FtxChip::BulkOut(std::span<const uint8_t> data, uint32_t timeoutMs,
   return RunTransfer(t, timeoutMs, transferred);
 }
 
+UsbOutcome FtxChip::PollBulkIn(std::span<uint8_t> buffer, size_t* transferred) {
+  Transfer t;
+  t.in = true;
+  t.buffer = buffer;
+  return PollTransfer(t, transferred);
+}
+
+UsbOutcome FtxChip::PollBulkOut(std::span<const uint8_t> data, size_t* transferred) {
+  Transfer t;
+  t.data = data;
+  return PollTransfer(t, transferred);
+}
+
+UsbOutcome FtxChip::PollTransfer(Transfer& transfer, size_t* transferred) {
+  // In flight since the last call: its packets go at their model times.
+  transfer_ = &transfer;
+  Advance(Now());
+  if (unplugged_ && !transfer.outcome)
+    transfer.outcome = UsbOutcome::NoDevice;
+  transfer_ = nullptr;
+  *transferred = transfer.transferred;
+  return transfer.outcome.value_or(UsbOutcome::Timeout);
+}
+
 UsbOutcome FtxChip::RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred) {
   const Ns deadline = Deadline(Now(), timeoutMs);
   Advance(Now());

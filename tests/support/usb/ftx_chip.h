@@ -109,6 +109,12 @@ class FtxChip {
   // A bulk transfer on the OUT endpoint. Done when every packet was taken,
   // Timeout with the bytes of the packets taken so far.
   UsbOutcome BulkOut(std::span<const uint8_t> data, uint32_t timeoutMs, size_t* transferred);
+  // The same transfers for a host controller that keeps one in flight across
+  // calls (a URB): each call serves the transfer from the chip's last event
+  // up to now without waiting and reports the packets moved in this call.
+  // Timeout means not ended yet; call Sync() when the transfer starts.
+  UsbOutcome PollBulkIn(std::span<uint8_t> buffer, size_t* transferred);
+  UsbOutcome PollBulkOut(std::span<const uint8_t> data, size_t* transferred);
   // The host let go of the device: the peer's OnClose. (Its OnOpen comes
   // with the chip reset that opening sends.)
   void HostClosed();
@@ -200,6 +206,7 @@ class FtxChip {
   Ns NextEvent(Ns t) const;
   // Runs a transfer until it ends or its time-out expires.
   UsbOutcome RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred);
+  UsbOutcome PollTransfer(Transfer& transfer, size_t* transferred);
   bool CtsGate() const { return !rtsCts_ || cts_; }
   uint8_t ModemStatus() const;
   uint8_t LineStatus() const;

@@ -1,0 +1,152 @@
+// Faults as usbfs reports them, under the real libusb: what the backend
+// makes of a stalled endpoint, a chip gone mid-transfer, a time-out whose
+// cancelled URB holds data, a chip gone between listing and opening.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "link/ftdi_device.h"
+#include "umockdev_rig.h"
+
+namespace vexo3 {
+namespace {
+
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
+
+// The link open and configured as the session has it, time-outs 100 ms.
+std::string OpenLink(UmockRig& rig, FtdiDevice& link) {
+  link.deviceSelector = 3;
+  if (link.OpenDevice() != 0 || link.SetLatencyTimer() != 0 || link.SetTimeouts(100, 100) != 0 ||
+      link.SetRTSCTS() != 0 || link.SetDataFormat() != 0 || link.SetBaudRate(3'000'000) != 0)
+    return std::string("open and configure: ") + link.errorText;
+  rig.chip.ClearRecords();
+  return "";
+}
+
+std::string Check(bool ok, const std::string& what) {
+  return ok ? "" : what;
+}
+
+struct FaultRow {
+  const char* name;
+  // "" when the backend behaved; otherwise what went wrong.
+  std::function<std::string(UmockRig&, FtdiDevice&)> run;
+};
+
+// clang-format off
+const FaultRow kFaultRows[] = {
+    {"a stalled IN endpoint (EPIPE) fails the read, keeps no stale bytes",
+     [](UmockRig& rig, FtdiDevice& link) {
+       rig.bed.StallEndpoint(rig.chip, sim::FtxChip::kEndpointIn);
+       rig.chip.DeviceSends(Pattern(11));
+       uint8_t answer[11];
+       const int32_t got = link.Read(11, answer);
+       return Check(got != 11 && !std::string(link.errorText).empty(),
+                    "read " + std::to_string(got) + " from a stalled endpoint");
+     }},
+    {"a chip gone mid-transfer (ENODEV on reap) fails cleanly, and so does what follows",
+     [](UmockRig& rig, FtdiDevice& link) {
+       rig.bed.GoneDuringNextBulk(rig.chip);
+       uint8_t answer[11];
+       const int32_t got = link.Read(11, answer);
+       const uint8_t bytes[4] = {1, 2, 3, 4};
+       const int32_t sent = link.Write(bytes, 4);
+       return Check(got != 11 && sent != 4, "read " + std::to_string(got) + " write " +
+                                                std::to_string(sent) + " on a gone chip");
+     }},
+    {"a timed-out read keeps the packets its cancelled URB holds",
+     [](UmockRig& rig, FtdiDevice& link) {
+       // Three full packets, then the IN endpoint falls silent: the URB
+       // never sees a short packet and is cancelled at the time-out.
+       const std::vector<uint8_t> sent = Pattern(3 * 62);
+       rig.chip.SilenceInAfter(3);
+       rig.chip.DeviceSends(sent);
+       std::this_thread::sleep_for(std::chrono::milliseconds(5));  // all in the chip
+       rig.chip.Sync();
+       std::vector<uint8_t> answer(400);
+       const int32_t got = link.Read(400, answer.data());
+       const uint32_t discarded = rig.bed.Urbs(rig.chip).discarded;
+       return Check(got == 186 && std::equal(sent.begin(), sent.end(), answer.begin()) &&
+                        discarded >= 1,
+                    "read " + std::to_string(got) + " of 186, " + std::to_string(discarded) +
+                        " URBs cancelled");
+     }},
+    {"a timed-out write reports what the chip took, each byte on the line once",
+     [](UmockRig& rig, FtdiDevice& link) {
+       const std::vector<uint8_t> data = Pattern(2048);
+       rig.chip.HoldCtsFor(300);
+       const int32_t sent = link.Write(data.data(), 2048);
+       std::this_thread::sleep_for(std::chrono::milliseconds(320));
+       rig.chip.Sync();
+       const std::vector<uint8_t> wire = rig.chip.WireBytes();
+       // The link reports a short write as a failure (0).
+       return Check(sent == 0 && wire.size() >= 512 && wire.size() < data.size() &&
+                        std::equal(wire.begin(), wire.end(), data.begin()),
+                    "wrote " + std::to_string(sent) + ", line got " + std::to_string(wire.size()));
+     }},
+};
+// clang-format on
+
+TEST(UmockdevFaults, EachFaultAsUsbfsReportsIt) {
+  for (const FaultRow& row : kFaultRows) {
+    SCOPED_TRACE(row.name);
+    UmockRig rig;
+    FtdiDevice link(*rig.d2xx);
+    const std::string opened = OpenLink(rig, link);
+    ASSERT_EQ(opened, "");
+    EXPECT_EQ(row.run(rig, link), "");
+  }
+}
+
+TEST(UmockdevFaults, ChipGoneBetweenListingAndOpening) {
+  UmockRig rig;
+  DWORD count = 0;
+  ASSERT_EQ(rig.d2xx->FT_CreateDeviceInfoList(&count), FT_OK);
+  ASSERT_EQ(count, 1u);
+  rig.bed.Remove(rig.chip);
+  // The backend's list still names it: opening that entry fails.
+  FT_HANDLE handle = nullptr;
+  EXPECT_NE(rig.d2xx->FT_Open(0, &handle), FT_OK);
+  EXPECT_EQ(handle, nullptr);
+  // The link lists again and finds none.
+  FtdiDevice link(*rig.d2xx);
+  link.deviceSelector = 3;
+  EXPECT_EQ(link.OpenDevice(), 1);
+  EXPECT_FALSE(link.IsOpen());
+}
+
+// ftdi_sio bound again while the program holds the chip (a re-plug the
+// kernel raced): the claim fails instead of stealing the tty.
+TEST(UmockdevFaults, DriverBoundLeavesTheChipAlone) {
+  UmockRig rig;
+  {
+    FtdiDevice link(*rig.d2xx);
+    ASSERT_EQ(OpenLink(rig, link), "");
+  }
+  const usbtest::KernelDriverState after = rig.bed.Driver(rig.chip);
+  EXPECT_TRUE(after.bound);
+  EXPECT_EQ(after.detaches, after.reattaches);
+}
+
+TEST(UmockdevFaults, NodeWithoutPermission) {
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "root opens a node of mode 000: EACCES needs an ordinary user";
+  UmockRig rig;
+  rig.bed.SetNodeMode(rig.chip, 0);
+  FtdiDevice link(*rig.d2xx);
+  link.deviceSelector = 3;
+  EXPECT_NE(link.OpenDevice(), 0);
+  EXPECT_NE(std::string(link.errorText), "");
+}
+
+}  // namespace
+}  // namespace vexo3
