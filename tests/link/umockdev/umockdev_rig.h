@@ -14,7 +14,7 @@
 #include "link/libftdi_d2xx.h"
 #include "platform/clock.h"
 #include "sim/units/hand_controller.h"
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/ftx_chip.h"
 #include "support/usb/ftx_testbed.h"
 
 namespace vexo3 {

@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/usb/ftx_chip.h"
+#include "support/usb/ftx_chip.h"
 
 namespace vexo3::usbtest {
 
