@@ -18,7 +18,9 @@
 #include "cli/device_list.h"
 #include "cli/interrupt.h"
 #include "cli/json_output.h"
+#include "cli/multi_update.h"
 #include "cli/terminal_window.h"
+#include "cli/unit_versions.h"
 #include "firmware/firmware_package.h"
 #include "link/hardware_d2xx.h"
 #include "platform/clock.h"
@@ -142,7 +144,9 @@ struct Options {
   std::optional<std::string> simulate;  // "" = the default scenario
   std::optional<std::string> trace;     // "" = stderr
   std::optional<std::string> replay;    // a recorded wire trace to run against
-  std::optional<std::string> serial;
+  std::optional<std::string> serial;    // the one --serial
+  std::vector<std::string> serials;     // every --serial given
+  bool all = false;                     // update --all
   bool virtualTime = false;
   bool json = false;
   std::string file;
@@ -485,34 +489,6 @@ bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
   return false;
 }
 
-// A unit's firmware as version and revision, comparable; "02.10.1".
-struct Version {
-  uint16_t version = 0;
-  uint8_t revision = 0;
-  auto operator<=>(const Version&) const = default;
-  std::string Text() const {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02x.%02x.%x", version >> 8, version & 0xFF, revision);
-    return text;
-  }
-};
-
-// What one unit holds, when it reports a valid firmware.
-std::optional<Version> Held(const DeviceReportRecords& r, std::string_view unit) {
-  if (unit == kHcImageName) {
-    if (r.firmwareInfoMissing || r.hcFirmware.status != 0)
-      return std::nullopt;
-    return Version{r.hcFirmware.version, r.hcFirmware.revision()};
-  }
-  if (!r.cameraAccessed || r.cameraFirmware.status != 0)
-    return std::nullopt;
-  return Version{r.cameraFirmware.version, r.cameraFirmware.revision()};
-}
-
-Version InPackage(const FirmwareImage& image) {
-  return Version{image.version, image.revision()};
-}
-
 // The units the update is asked to write, with their images.
 std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
     const Options& o, const FirmwarePackage& package) {
@@ -570,6 +546,11 @@ bool ReportVersions(const Options& o, const CliStreams& io, const FirmwarePackag
   return same;
 }
 
+// Several devices at once: --all, or more than one --serial.
+bool SeveralDevices(const Options& o) {
+  return o.all || o.serials.size() > 1;
+}
+
 int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
@@ -587,6 +568,17 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
     Print(io.err, "vexo3: \"" + o.file +
                       "\" holds no Camera image (--no-camera updates the HandController only).\n");
     return kExitPackageError;
+  }
+  if (SeveralDevices(o)) {
+    MultiUpdateOptions m;
+    m.serials = o.serials;
+    m.all = o.all;
+    m.noHc = o.noHc;
+    m.noCamera = o.noCamera;
+    m.noVerify = o.noVerify;
+    m.yes = o.yes;
+    m.json = o.json;
+    return RunMultiUpdate(m, io, source, package);
   }
 
   if (auto code = StartTrace(o, io, source))
@@ -725,10 +717,13 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
                  "the JSON profile PROFILE (--simulate=PROFILE)")
       ->type_name("[=PROFILE]")
       ->expected(0, 1);
-  app.add_option("--serial", o.serial,
+  app.add_option("--serial", o.serials,
                  "Use the HandController whose USB chip has this serial number (needed when "
-                 "several are connected)")
-      ->type_name("SERIAL");
+                 "several are connected); update: given several times, updates those devices "
+                 "at the same time")
+      ->type_name("SERIAL")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option("--trace", o.trace,
                  "Write every D2XX call and every byte on the wire, both directions, with times, "
                  "as hex to FILE (--trace=FILE; default stderr)")
@@ -768,6 +763,14 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   update->add_flag("--yes,-y", o.yes,
                    "Answer Yes to the PCB version warning (without a terminal and without "
                    "--yes the answer is No)");
+  update->add_flag("--all", o.all,
+                   "Update every HandController connected, all at the same time: a line per "
+                   "event prefixed with the device's serial, every question asked before the "
+                   "first upload, a table of the results at the end; exit status 0 only when "
+                   "every device succeeded");
+  update->add_flag("--json", o.json,
+                   "With --all or several --serial: JSON Lines on stdout (start, progress at "
+                   "most once a second per unit, result)");
   for (CLI::App* sub : {devices, info, inspect, update}) {
     sub->fallthrough();
     sub->footer(sub == inspect ? std::string(kExitStatus)
@@ -798,8 +801,22 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     return kExitUsage;
   }
 
+  if (o.serials.size() == 1)
+    o.serial = o.serials.front();
   if (inspect->parsed())
     return Inspect(o, io);
+  auto usage = [&](const std::string& text) {
+    Print(io.err, "vexo3: " + text + "\nRun with --help for more information.\n");
+    return kExitUsage;
+  };
+  if (o.serials.size() > 1 && !update->parsed())
+    return usage("--serial more than once is for update only");
+  if (update->parsed() && o.all && !o.serials.empty())
+    return usage("--all and --serial exclude each other");
+  if (update->parsed() && SeveralDevices(o) && (o.trace || o.replay))
+    return usage("--trace and --replay follow one device; not with several");
+  if (update->parsed() && o.json && !SeveralDevices(o))
+    return usage("update --json needs --all or several --serial");
   if (update->parsed() && o.noHc && o.noCamera) {
     Print(io.err,
           "vexo3: --no-hc and --no-camera together leave nothing to update\n"
