@@ -19,6 +19,7 @@
 #include "cli/interrupt.h"
 #include "cli/json_output.h"
 #include "cli/multi_update.h"
+#include "cli/station.h"
 #include "cli/terminal_window.h"
 #include "cli/unit_versions.h"
 #include "firmware/firmware_package.h"
@@ -70,6 +71,8 @@ constexpr const char* kExamples =
     "  vexo3 info\n"
     "  vexo3 inspect firmware.bin\n"
     "  vexo3 update firmware.bin --yes\n"
+    "  vexo3 update firmware.bin --all --yes   # every HandController at once\n"
+    "  vexo3 station firmware.bin --log station.log\n"
     "  vexo3 --simulate info         # the simulated device, default scenario\n"
     "  vexo3 --simulate=profile.json update firmware.bin\n"
     "  vexo3 --trace=wire.txt info   # every byte on the wire, for bug reports\n"
@@ -147,6 +150,10 @@ struct Options {
   std::optional<std::string> serial;    // the one --serial
   std::vector<std::string> serials;     // every --serial given
   bool all = false;                     // update --all
+  bool watch = false;                   // devices --watch
+  std::optional<uint32_t> polls;        // devices --watch: listings (tests)
+  std::optional<uint32_t> count;        // station --count
+  std::optional<std::string> log;       // station --log
   bool virtualTime = false;
   bool json = false;
   std::string file;
@@ -156,7 +163,7 @@ struct Options {
   bool noVerify = false;
 };
 
-constexpr std::string_view kCommands[] = {"devices", "info", "inspect", "update"};
+constexpr std::string_view kCommands[] = {"devices", "info", "inspect", "update", "station"};
 
 struct Arguments {
   std::vector<std::string> words;
@@ -551,6 +558,51 @@ bool SeveralDevices(const Options& o) {
   return o.all || o.serials.size() > 1;
 }
 
+MultiUpdateOptions SeveralOptions(const Options& o) {
+  MultiUpdateOptions m;
+  m.serials = o.serials;
+  m.all = o.all;
+  m.noHc = o.noHc;
+  m.noCamera = o.noCamera;
+  m.noVerify = o.noVerify;
+  m.yes = o.yes;
+  m.json = o.json;
+  return m;
+}
+
+// Loads the package and checks it holds the images asked for; an exit code
+// when it doesn't.
+std::optional<int> LoadUpdatePackage(const Options& o, const CliStreams& io, DeviceSession& session,
+                                     TerminalWindow& window, FirmwarePackage& package) {
+  SivraActions actions(session, package, window);
+  if (!LoadPackage(o, io, window, actions, package))
+    return kExitPackageError;
+  if (!o.noHc && !package.hcImage.IsPresent()) {
+    Print(io.err, "vexo3: \"" + o.file +
+                      "\" holds no HandController image (--no-hc updates the Camera only).\n");
+    return kExitPackageError;
+  }
+  if (!o.noCamera && !package.cameraImage.IsPresent()) {
+    Print(io.err, "vexo3: \"" + o.file +
+                      "\" holds no Camera image (--no-camera updates the HandController only).\n");
+    return kExitPackageError;
+  }
+  return std::nullopt;
+}
+
+int Station(const Options& o, const CliStreams& io, DeviceSource& source) {
+  DeviceSession session(source.d2xx(), source.clock());
+  FirmwarePackage package;
+  TerminalWindow window(WindowOptions(o, io), source.clock());
+  if (auto code = LoadUpdatePackage(o, io, session, window, package))
+    return *code;
+  StationOptions s;
+  s.update = SeveralOptions(o);
+  s.count = o.count;
+  s.log = o.log;
+  return RunStation(s, io, source, package);
+}
+
 int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
@@ -569,17 +621,8 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
                       "\" holds no Camera image (--no-camera updates the HandController only).\n");
     return kExitPackageError;
   }
-  if (SeveralDevices(o)) {
-    MultiUpdateOptions m;
-    m.serials = o.serials;
-    m.all = o.all;
-    m.noHc = o.noHc;
-    m.noCamera = o.noCamera;
-    m.noVerify = o.noVerify;
-    m.yes = o.yes;
-    m.json = o.json;
-    return RunMultiUpdate(m, io, source, package);
-  }
+  if (SeveralDevices(o))
+    return RunMultiUpdate(SeveralOptions(o), io, source, package);
 
   if (auto code = StartTrace(o, io, source))
     return *code;
@@ -743,6 +786,10 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
       "List the FTDI chips with USB id 0403:6015 and whether the updater would open "
       "each");
   devices->add_flag("--json", o.json, "Print JSON");
+  devices->add_flag("--watch", o.watch,
+                    "Print chips as they arrive and depart, until Ctrl-C (with --json: a JSON "
+                    "line each)");
+  devices->add_option("--polls", o.polls)->group("");  // tests: stop after N listings
   CLI::App* info =
       app.add_subcommand("info", "Read device info: query both units and print the device report");
   info->add_flag("--json", o.json, "Print the report's records as JSON");
@@ -771,7 +818,23 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   update->add_flag("--json", o.json,
                    "With --all or several --serial: JSON Lines on stdout (start, progress at "
                    "most once a second per unit, result)");
-  for (CLI::App* sub : {devices, info, inspect, update}) {
+  CLI::App* station = app.add_subcommand(
+      "station",
+      "Flashing station: wait for HandControllers to be plugged in and update each one as it "
+      "arrives, beside those already running, until Ctrl-C");
+  station->add_option("FILE", o.file, "Firmware package file (*.bin)")->required();
+  station->add_flag("--no-hc", o.noHc, "Don't update the HandControllers");
+  station->add_flag("--no-camera", o.noCamera, "Don't update the Cameras");
+  station->add_flag("--yes,-y", o.yes,
+                    "Also update devices with a newer board than the package supports, or "
+                    "firmware not older than the package's (else they are left alone)");
+  station->add_option("--count", o.count, "Stop after N devices")->type_name("N");
+  station
+      ->add_option("--log", o.log,
+                   "Append a JSON line per device finished to FILE, each flushed to disk")
+      ->type_name("FILE");
+  station->add_flag("--json", o.json, "JSON Lines on stdout (start, progress, result)");
+  for (CLI::App* sub : {devices, info, inspect, update, station}) {
     sub->fallthrough();
     sub->footer(sub == inspect ? std::string(kExitStatus)
                                : std::string(kGlobalOptions) + "\n\n" + kExitStatus + "\n\n" +
@@ -811,6 +874,14 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   };
   if (o.serials.size() > 1 && !update->parsed())
     return usage("--serial more than once is for update only");
+  if (station->parsed() && !o.serials.empty())
+    return usage("station updates every HandController that arrives; not with --serial");
+  if (station->parsed() && o.noHc && o.noCamera)
+    return usage("--no-hc and --no-camera together leave nothing to update");
+  if (station->parsed() && (o.trace || o.replay))
+    return usage("--trace and --replay follow one device; not with station");
+  if (o.watch && (o.trace || o.replay))
+    return usage("--trace and --replay follow one run; not with --watch");
   if (update->parsed() && o.all && !o.serials.empty())
     return usage("--all and --serial exclude each other");
   if (update->parsed() && SeveralDevices(o) && (o.trace || o.replay))
@@ -835,12 +906,16 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   }
   if (code != kExitOk) {
     // Nothing ran: the state file is as it was.
+  } else if (devices->parsed() && o.watch) {
+    code = WatchDevices(io, *source, o.json, o.polls);
   } else if (devices->parsed()) {
     code = Devices(o, io, source->d2xx());
   } else if (info->parsed()) {
     code = Info(o, io, *source);
   } else if (update->parsed()) {
     code = Update(o, io, *source);
+  } else if (station->parsed()) {
+    code = Station(o, io, *source);
   }
   // After the session has closed the link: its last calls are checked too.
   for (const SourceError& failure : source->Finish(code == kExitOk)) {

@@ -27,29 +27,6 @@ namespace {
 
 using nlohmann::json;
 
-// The streams, written from every device's thread: one line at a time.
-class Output {
- public:
-  explicit Output(const CliStreams& io) : io_(io) {}
-  void Out(const std::string& text) {
-    const std::lock_guard lock(mutex_);
-    std::fputs(text.c_str(), io_.out);
-    if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
-        *io_.outError == 0) {
-      *io_.outError = errno != 0 ? errno : EIO;
-    }
-  }
-  void Err(const std::string& text) {
-    const std::lock_guard lock(mutex_);
-    std::fputs(text.c_str(), io_.err);
-    std::fflush(io_.err);
-  }
-
- private:
-  const CliStreams& io_;
-  std::mutex mutex_;
-};
-
 std::string Field(const char* text, size_t size) {
   std::string s(text, strnlen(text, size));
   while (!s.empty() && s.back() == ' ')
@@ -76,7 +53,7 @@ struct DeviceJob {
 // the result.
 class DeviceWindow final : public MainWindow {
  public:
-  DeviceWindow(DeviceJob& job, Output& output, const MultiUpdateOptions& options)
+  DeviceWindow(DeviceJob& job, LineOutput& output, const MultiUpdateOptions& options)
       : job_(job), output_(output), options_(options) {}
 
   MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
@@ -93,6 +70,10 @@ class DeviceWindow final : public MainWindow {
   }
   void SetStatusText(const std::string& text) override {
     statusUs_ = job_.clock->Now().count();
+    if (holdStatus_) {
+      holdStatus_ = false;  // an interrupted update is not "DONE ok"
+      return;
+    }
     if (!options_.json)
       output_.Out(job_.serial + ": " + text + "\n");
   }
@@ -110,6 +91,9 @@ class DeviceWindow final : public MainWindow {
   void ShowDeviceReport(const std::string&, const DeviceReportRecords&) override {}
   void Redraw() override {}
   bool UploadStopRequested() override { return StopRequested(); }
+  void OnPhase(const PhaseChange& change) override {
+    holdStatus_ = change.phase == ActionPhase::Done && PendingSignal() != 0;
+  }
 
   void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
                         uint64_t bytesTotal) override {
@@ -147,7 +131,7 @@ class DeviceWindow final : public MainWindow {
 
  private:
   DeviceJob& job_;
-  Output& output_;
+  LineOutput& output_;
   const MultiUpdateOptions& options_;
   std::string unit_;
   int64_t statusUs_ = 0;
@@ -155,6 +139,7 @@ class DeviceWindow final : public MainWindow {
   int64_t lastJsonUs_ = -1;
   int lastDecile_ = -1;
   uint64_t unitBase_ = 0;
+  bool holdStatus_ = false;
 };
 
 std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
@@ -174,12 +159,15 @@ std::string Join(const std::vector<std::string>& names) {
   return out;
 }
 
-// The downgrade and PCB questions of one device, before any upload.
-void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package,
-                  TerminalWindow& questions) {
-  job.pcbYes = o.yes;
-  if (!job.haveBefore)
-    return;
+std::string Hex(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%x", value);
+  return text;
+}
+
+// The units that would not get newer firmware; "" when none.
+std::string DowngradeText(const DeviceJob& job, const MultiUpdateOptions& o,
+                          const FirmwarePackage& package) {
   std::string text;
   for (const auto& [unit, image] : UnitsAsked(o, package)) {
     const std::optional<Version> held = Held(job.before, unit);
@@ -188,6 +176,31 @@ void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePac
               ") is not newer than the unit's (ver. " + held->Text() + ").\n";
     }
   }
+  return text;
+}
+
+// The result's fields known before the update: ids and old versions.
+void FillBefore(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package) {
+  DeviceResult& r = job.result;
+  r.serial = job.serial;
+  if (job.haveBefore) {
+    r.hcUniqueId = Field(job.before.hc.uniqueId, sizeof job.before.hc.uniqueId);
+    if (job.before.cameraAccessed)
+      r.cameraUniqueId = Field(job.before.camera.uniqueId, sizeof job.before.camera.uniqueId);
+  }
+  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+    const std::optional<Version> held = job.haveBefore ? Held(job.before, unit) : std::nullopt;
+    r.versions.push_back({std::string(unit), held ? held->Text() : "-", "-"});
+  }
+}
+
+// The downgrade and PCB questions of one device, before any upload.
+void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package,
+                  TerminalWindow& questions) {
+  job.pcbYes = o.yes;
+  if (!job.haveBefore)
+    return;
+  std::string text = DowngradeText(job, o, package);
   if (!text.empty()) {
     text += "Write it anyway?";
     if (questions.ShowMessageBox(job.serial + ": WARNING", text, MessageIcon::Warning,
@@ -210,7 +223,8 @@ void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePac
 }
 
 // One device's update, on its own thread.
-void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& package, Output& output) {
+void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& package,
+            LineOutput& output) {
   DeviceResult& r = job.result;
   const int64_t startUs = job.clock->Now().count();
   if (o.json) {
@@ -283,7 +297,8 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
     if (!r.skipped.empty())
       r.text += "; not updated: " + Join(r.skipped);
   }
-  r.seconds = static_cast<double>(job.clock->Now().count() - startUs) / 1e6;
+  r.endUs = job.clock->Now().count();
+  r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
   output.Out(o.json ? ResultJson(r) + "\n" : job.serial + ": " + r.text + "\n");
 }
 
@@ -303,6 +318,60 @@ std::string Pad(std::string s, size_t width) {
 }
 
 }  // namespace
+
+void LineOutput::Out(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  std::fputs(text.c_str(), io_.out);
+  if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
+      *io_.outError == 0) {
+    *io_.outError = errno != 0 ? errno : EIO;
+  }
+}
+
+void LineOutput::Err(const std::string& text) {
+  const std::lock_guard lock(mutex_);
+  std::fputs(text.c_str(), io_.err);
+  std::fflush(io_.err);
+}
+
+DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output, D2xxApi& d2xx,
+                                 Clock& clock, const std::string& serial,
+                                 FirmwarePackage& package) {
+  DeviceJob job;
+  job.serial = serial;
+  job.clock = &clock;
+  const int64_t startUs = clock.Now().count();
+  job.session = std::make_unique<DeviceSession>(d2xx, clock);
+  if (job.session->link)
+    job.session->link->SetSerialFilter(serial);
+  const ResultCode q = QueryDevice(*job.session, &job.before);
+  job.haveBefore = q == 0;
+  DeviceResult& r = job.result;
+  FillBefore(job, o, package);
+  auto leaveAlone = [&](std::string why) {
+    job.session.reset();
+    r.leftAlone = true;
+    r.code = q;
+    r.text = std::move(why);
+    r.endUs = clock.Now().count();
+    r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
+    return r;
+  };
+  if (!job.haveBefore)
+    return leaveAlone("can't read the device: " + TerminalText(DeviceErrorText(q)));
+  if (job.before.hc.bootMode == 0)
+    return leaveAlone("in application mode, not BOOT mode: left alone");
+  job.pcbYes = o.yes;
+  if (!o.yes && job.before.hc.hardwareId < package.hcImage.supportedPcb())
+    return leaveAlone("its board (PCB 0x" + Hex(job.before.hc.hardwareId) +
+                      ") is newer than the package supports: left alone (--yes writes it)");
+  if (!o.yes && !DowngradeText(job, o, package).empty())
+    return leaveAlone(
+        "the package's firmware is not newer than the device's: left alone (--yes "
+        "writes it)");
+  RunJob(job, o, package, output);
+  return job.result;
+}
 
 std::string ResultJson(const DeviceResult& r) {
   json versions = json::object();
@@ -372,7 +441,7 @@ std::string ResultTable(const std::vector<DeviceResult>& results) {
 
 int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSource& source,
                    FirmwarePackage& package) {
-  Output output(io);
+  LineOutput output(io);
   std::vector<ChipEntry> chips;
   std::string error;
   if (!ListChips(source.d2xx(), &chips, &error)) {
@@ -446,16 +515,7 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
         job->session->CloseSession();
     }
     DeviceResult& r = job->result;
-    r.serial = serial;
-    if (job->haveBefore) {
-      r.hcUniqueId = Field(job->before.hc.uniqueId, sizeof job->before.hc.uniqueId);
-      if (job->before.cameraAccessed)
-        r.cameraUniqueId = Field(job->before.camera.uniqueId, sizeof job->before.camera.uniqueId);
-    }
-    for (const auto& [unit, image] : UnitsAsked(o, package)) {
-      const std::optional<Version> held = job->haveBefore ? Held(job->before, unit) : std::nullopt;
-      r.versions.push_back({std::string(unit), held ? held->Text() : "-", "-"});
-    }
+    FillBefore(*job, o, package);
     AskQuestions(*job, o, package, questions);
     if (job->declined) {
       job->session.reset();

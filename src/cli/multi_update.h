@@ -10,6 +10,7 @@
 // device.
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@
 #include "ui/core/device_report.h"
 
 namespace vexo3 {
+class Clock;
+class D2xxApi;
 class DeviceSource;
-}
+}  // namespace vexo3
 
 namespace vexo3::cli {
 
@@ -46,14 +49,38 @@ struct DeviceResult {
   };
   std::vector<UnitVersions> versions;  // the units asked for
   bool ok = false;
-  ResultCode code = 0;  // of the failed step; 0 also for a refusal or a decline
-  std::string text;     // "ok", or why not
+  bool leftAlone = false;  // station: not updated, for the reason in text
+  ResultCode code = 0;     // of the failed step; 0 also for a refusal or a decline
+  std::string text;        // "ok", or why not
   std::vector<std::string> written;
   std::string stopped;  // the unit left with an incomplete image
   std::vector<std::string> skipped;
   uint64_t bytes = 0;  // accepted by the units, all together
   double seconds = 0;  // on the device's clock, from its first call to its last
+  int64_t endUs = 0;   // the device's clock at its end (µs)
 };
+
+// The streams, written from every device's thread: a line at a time.
+class LineOutput {
+ public:
+  explicit LineOutput(const CliStreams& io) : io_(io) {}
+  void Out(const std::string& text);
+  void Err(const std::string& text);
+
+ private:
+  const CliStreams& io_;
+  std::mutex mutex_;
+};
+
+// The station's: one device that has just arrived, from its first reading
+// to its result, on the calling thread, with the serial-prefixed lines (or
+// JSON Lines) of a run of several. Asks nothing: a device in application
+// mode, or one that a question would be put to (without --yes: a board
+// newer than the package supports, firmware not newer than the package's),
+// is left alone, and so is one that can't be read.
+DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& options, LineOutput& output,
+                                 D2xxApi& d2xx, Clock& clock, const std::string& serial,
+                                 FirmwarePackage& package);
 
 // One device's result as a JSON object (no line end), the "result" line of
 // --json and the station's log line.

@@ -135,8 +135,12 @@ bool DeviceSource::StartTrace(const std::vector<KeptFile>& kept, SourceError* er
   return true;
 }
 
+bool DeviceSource::SeparateDeviceClocks() const {
+  return sim_ && options_.virtualTime;
+}
+
 Clock& DeviceSource::DeviceClock(const std::string& serial) {
-  if (!sim_ || !options_.virtualTime)
+  if (!SeparateDeviceClocks())
     return *clock_;
   auto own = std::make_unique<VirtualClock>(clock_->Now());
   sim::SimulatedBus& bus = sim_->bus();

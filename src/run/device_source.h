@@ -88,6 +88,8 @@ class DeviceSource {
   // time. Otherwise clock(). Lives as long as this object; call from the
   // thread that owns the source, before the device's session starts.
   Clock& DeviceClock(const std::string& serial);
+  // Whether DeviceClock gives each device a clock of its own.
+  bool SeparateDeviceClocks() const;
 
   // A file the run reads or keeps, which the trace must never overwrite.
   struct KeptFile {
