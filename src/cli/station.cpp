@@ -170,14 +170,17 @@ int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource
         present.insert(name);
         if (seen.count(name) != 0)
           continue;
-        seen.insert(name);
         if (chip.verdict(std::nullopt) != FtdiDevice::ChipVerdict::kOpens) {
+          seen.insert(name);
           output.Out(name + ": " + (chip.description.empty() ? "-" : chip.description) +
                      ": not a HandController that can be opened; left alone\n");
           continue;
         }
+        // Enough devices under way: this one waits for a free place (one
+        // that is left alone gives its place back).
         if (options.count && started >= *options.count)
           continue;
+        seen.insert(name);
         ++started;
         Clock& deviceClock = source.DeviceClock(chip.serial);
         std::lock_guard lock(mutex);
