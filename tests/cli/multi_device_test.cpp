@@ -308,6 +308,31 @@ TEST(Station, RefusalsBeforeAnyDevice) {
   EXPECT_TRUE(Has(r.out, "VX300002: ok")) << r.out;
 }
 
+TEST(MultiDevice, PlugTimelineKeys) {
+  const struct {
+    const char* chip;
+    const char* error;
+  } cases[] = {
+      {R"({"unplug_ms": 0})", "chips[0].unplug_ms: expected a time after plug_in_ms"},
+      {R"({"plug_in_ms": 500, "unplug_ms": 500})",
+       "chips[0].unplug_ms: expected a time after plug_in_ms"},
+      {R"({"replug_ms": 500})", "chips[0].replug_ms: expected a time after unplug_ms"},
+      {R"({"unplug_ms": 500, "replug_ms": 400})",
+       "chips[0].replug_ms: expected a time after unplug_ms"},
+      {R"({"plug_in_ms": "soon"})", "chips[0].plug_in_ms: expected a number"},
+      {R"({"faults": {}})", "chips[0].faults: expected an array"},
+      {R"({"faults": [{"unit": "hc"}]})", "chips[0].faults[0].action: missing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chip);
+    ScratchDir dir;
+    const std::string profile = dir.Write("p.json", std::string(R"({"chips": [)") + c.chip + "]}");
+    const RunResult r = RunVexo3({"--simulate=" + profile, "--virtual-time", "devices"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.err, c.error)) << r.err;
+  }
+}
+
 TEST(DevicesWatch, ArrivalsAndDepartures) {
   ScratchDir dir;
   const std::string profile =
