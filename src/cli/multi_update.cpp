@@ -509,11 +509,23 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
     job->session = std::make_unique<DeviceSession>(source.d2xx(), *job->clock);
     if (job->session->link)
       job->session->link->SetSerialFilter(serial);
-    if (!o.noVerify) {
-      job->haveBefore = QueryDevice(*job->session, &job->before) == 0;
-      if (!job->haveBefore)
-        job->session->CloseSession();
+    jobs.push_back(std::move(job));
+  }
+  // The readings side by side, each on its device's thread of the moment;
+  // then the questions one device after another.
+  if (!o.noVerify) {
+    std::vector<std::thread> readers;
+    for (auto& job : jobs) {
+      readers.emplace_back([j = job.get()] {
+        j->haveBefore = QueryDevice(*j->session, &j->before) == 0;
+        if (!j->haveBefore)
+          j->session->CloseSession();
+      });
     }
+    for (std::thread& th : readers)
+      th.join();
+  }
+  for (auto& job : jobs) {
     DeviceResult& r = job->result;
     FillBefore(*job, o, package);
     AskQuestions(*job, o, package, questions);
@@ -524,7 +536,6 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
       for (const auto& v : r.versions)
         r.skipped.push_back(v.unit);
     }
-    jobs.push_back(std::move(job));
   }
 
   // From here a signal lets every unit being written finish.
