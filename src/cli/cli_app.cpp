@@ -18,7 +18,10 @@
 #include "cli/device_list.h"
 #include "cli/interrupt.h"
 #include "cli/json_output.h"
+#include "cli/multi_update.h"
+#include "cli/station.h"
 #include "cli/terminal_window.h"
+#include "cli/unit_versions.h"
 #include "firmware/firmware_package.h"
 #include "link/hardware_d2xx.h"
 #include "platform/clock.h"
@@ -68,6 +71,8 @@ constexpr const char* kExamples =
     "  vexo3 info\n"
     "  vexo3 inspect firmware.bin\n"
     "  vexo3 update firmware.bin --yes\n"
+    "  vexo3 update firmware.bin --all --yes   # every HandController at once\n"
+    "  vexo3 station firmware.bin --log station.log\n"
     "  vexo3 --simulate info         # the simulated device, default scenario\n"
     "  vexo3 --simulate=profile.json update firmware.bin\n"
     "  vexo3 --trace=wire.txt info   # every byte on the wire, for bug reports\n"
@@ -142,7 +147,13 @@ struct Options {
   std::optional<std::string> simulate;  // "" = the default scenario
   std::optional<std::string> trace;     // "" = stderr
   std::optional<std::string> replay;    // a recorded wire trace to run against
-  std::optional<std::string> serial;
+  std::optional<std::string> serial;    // the one --serial
+  std::vector<std::string> serials;     // every --serial given
+  bool all = false;                     // update --all
+  bool watch = false;                   // devices --watch
+  std::optional<uint32_t> polls;        // devices --watch: listings (tests)
+  std::optional<uint32_t> count;        // station --count
+  std::optional<std::string> log;       // station --log
   bool virtualTime = false;
   bool json = false;
   std::string file;
@@ -152,7 +163,7 @@ struct Options {
   bool noVerify = false;
 };
 
-constexpr std::string_view kCommands[] = {"devices", "info", "inspect", "update"};
+constexpr std::string_view kCommands[] = {"devices", "info", "inspect", "update", "station"};
 
 struct Arguments {
   std::vector<std::string> words;
@@ -485,34 +496,6 @@ bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
   return false;
 }
 
-// A unit's firmware as version and revision, comparable; "02.10.1".
-struct Version {
-  uint16_t version = 0;
-  uint8_t revision = 0;
-  auto operator<=>(const Version&) const = default;
-  std::string Text() const {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02x.%02x.%x", version >> 8, version & 0xFF, revision);
-    return text;
-  }
-};
-
-// What one unit holds, when it reports a valid firmware.
-std::optional<Version> Held(const DeviceReportRecords& r, std::string_view unit) {
-  if (unit == kHcImageName) {
-    if (r.firmwareInfoMissing || r.hcFirmware.status != 0)
-      return std::nullopt;
-    return Version{r.hcFirmware.version, r.hcFirmware.revision()};
-  }
-  if (!r.cameraAccessed || r.cameraFirmware.status != 0)
-    return std::nullopt;
-  return Version{r.cameraFirmware.version, r.cameraFirmware.revision()};
-}
-
-Version InPackage(const FirmwareImage& image) {
-  return Version{image.version, image.revision()};
-}
-
 // The units the update is asked to write, with their images.
 std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
     const Options& o, const FirmwarePackage& package) {
@@ -570,6 +553,56 @@ bool ReportVersions(const Options& o, const CliStreams& io, const FirmwarePackag
   return same;
 }
 
+// Several devices at once: --all, or more than one --serial.
+bool SeveralDevices(const Options& o) {
+  return o.all || o.serials.size() > 1;
+}
+
+MultiUpdateOptions SeveralOptions(const Options& o) {
+  MultiUpdateOptions m;
+  m.serials = o.serials;
+  m.all = o.all;
+  m.noHc = o.noHc;
+  m.noCamera = o.noCamera;
+  m.noVerify = o.noVerify;
+  m.yes = o.yes;
+  m.json = o.json;
+  return m;
+}
+
+// Loads the package and checks it holds the images asked for; an exit code
+// when it doesn't.
+std::optional<int> LoadUpdatePackage(const Options& o, const CliStreams& io, DeviceSession& session,
+                                     TerminalWindow& window, FirmwarePackage& package) {
+  SivraActions actions(session, package, window);
+  if (!LoadPackage(o, io, window, actions, package))
+    return kExitPackageError;
+  if (!o.noHc && !package.hcImage.IsPresent()) {
+    Print(io.err, "vexo3: \"" + o.file +
+                      "\" holds no HandController image (--no-hc updates the Camera only).\n");
+    return kExitPackageError;
+  }
+  if (!o.noCamera && !package.cameraImage.IsPresent()) {
+    Print(io.err, "vexo3: \"" + o.file +
+                      "\" holds no Camera image (--no-camera updates the HandController only).\n");
+    return kExitPackageError;
+  }
+  return std::nullopt;
+}
+
+int Station(const Options& o, const CliStreams& io, DeviceSource& source) {
+  DeviceSession session(source.d2xx(), source.clock());
+  FirmwarePackage package;
+  TerminalWindow window(WindowOptions(o, io), source.clock());
+  if (auto code = LoadUpdatePackage(o, io, session, window, package))
+    return *code;
+  StationOptions s;
+  s.update = SeveralOptions(o);
+  s.count = o.count;
+  s.log = o.log;
+  return RunStation(s, io, source, package);
+}
+
 int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
@@ -588,6 +621,8 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
                       "\" holds no Camera image (--no-camera updates the HandController only).\n");
     return kExitPackageError;
   }
+  if (SeveralDevices(o))
+    return RunMultiUpdate(SeveralOptions(o), io, source, package);
 
   if (auto code = StartTrace(o, io, source))
     return *code;
@@ -725,10 +760,13 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
                  "the JSON profile PROFILE (--simulate=PROFILE)")
       ->type_name("[=PROFILE]")
       ->expected(0, 1);
-  app.add_option("--serial", o.serial,
+  app.add_option("--serial", o.serials,
                  "Use the HandController whose USB chip has this serial number (needed when "
-                 "several are connected)")
-      ->type_name("SERIAL");
+                 "several are connected); update: given several times, updates those devices "
+                 "at the same time")
+      ->type_name("SERIAL")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option("--trace", o.trace,
                  "Write every D2XX call and every byte on the wire, both directions, with times, "
                  "as hex to FILE (--trace=FILE; default stderr)")
@@ -748,6 +786,10 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
       "List the FTDI chips with USB id 0403:6015 and whether the updater would open "
       "each");
   devices->add_flag("--json", o.json, "Print JSON");
+  devices->add_flag("--watch", o.watch,
+                    "Print chips as they arrive and depart, until Ctrl-C (with --json: a JSON "
+                    "line each)");
+  devices->add_option("--polls", o.polls)->group("");  // tests: stop after N listings
   CLI::App* info =
       app.add_subcommand("info", "Read device info: query both units and print the device report");
   info->add_flag("--json", o.json, "Print the report's records as JSON");
@@ -768,7 +810,31 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   update->add_flag("--yes,-y", o.yes,
                    "Answer Yes to the PCB version warning (without a terminal and without "
                    "--yes the answer is No)");
-  for (CLI::App* sub : {devices, info, inspect, update}) {
+  update->add_flag("--all", o.all,
+                   "Update every HandController connected, all at the same time: a line per "
+                   "event prefixed with the device's serial, every question asked before the "
+                   "first upload, a table of the results at the end; exit status 0 only when "
+                   "every device succeeded");
+  update->add_flag("--json", o.json,
+                   "With --all or several --serial: JSON Lines on stdout (start, progress at "
+                   "most once a second per unit, result)");
+  CLI::App* station = app.add_subcommand(
+      "station",
+      "Flashing station: wait for HandControllers to be plugged in and update each one as it "
+      "arrives, beside those already running, until Ctrl-C");
+  station->add_option("FILE", o.file, "Firmware package file (*.bin)")->required();
+  station->add_flag("--no-hc", o.noHc, "Don't update the HandControllers");
+  station->add_flag("--no-camera", o.noCamera, "Don't update the Cameras");
+  station->add_flag("--yes,-y", o.yes,
+                    "Also update devices with a newer board than the package supports, or "
+                    "firmware not older than the package's (else they are left alone)");
+  station->add_option("--count", o.count, "Stop after N devices")->type_name("N");
+  station
+      ->add_option("--log", o.log,
+                   "Append a JSON line per device finished to FILE, each flushed to disk")
+      ->type_name("FILE");
+  station->add_flag("--json", o.json, "JSON Lines on stdout (start, progress, result)");
+  for (CLI::App* sub : {devices, info, inspect, update, station}) {
     sub->fallthrough();
     sub->footer(sub == inspect ? std::string(kExitStatus)
                                : std::string(kGlobalOptions) + "\n\n" + kExitStatus + "\n\n" +
@@ -798,8 +864,30 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     return kExitUsage;
   }
 
+  if (o.serials.size() == 1)
+    o.serial = o.serials.front();
   if (inspect->parsed())
     return Inspect(o, io);
+  auto usage = [&](const std::string& text) {
+    Print(io.err, "vexo3: " + text + "\nRun with --help for more information.\n");
+    return kExitUsage;
+  };
+  if (o.serials.size() > 1 && !update->parsed())
+    return usage("--serial more than once is for update only");
+  if (station->parsed() && !o.serials.empty())
+    return usage("station updates every HandController that arrives; not with --serial");
+  if (station->parsed() && o.noHc && o.noCamera)
+    return usage("--no-hc and --no-camera together leave nothing to update");
+  if (station->parsed() && (o.trace || o.replay))
+    return usage("--trace and --replay follow one device; not with station");
+  if (o.watch && (o.trace || o.replay))
+    return usage("--trace and --replay follow one run; not with --watch");
+  if (update->parsed() && o.all && !o.serials.empty())
+    return usage("--all and --serial exclude each other");
+  if (update->parsed() && SeveralDevices(o) && (o.trace || o.replay))
+    return usage("--trace and --replay follow one device; not with several");
+  if (update->parsed() && o.json && !SeveralDevices(o))
+    return usage("update --json needs --all or several --serial");
   if (update->parsed() && o.noHc && o.noCamera) {
     Print(io.err,
           "vexo3: --no-hc and --no-camera together leave nothing to update\n"
@@ -818,12 +906,16 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   }
   if (code != kExitOk) {
     // Nothing ran: the state file is as it was.
+  } else if (devices->parsed() && o.watch) {
+    code = WatchDevices(io, *source, o.json, o.polls);
   } else if (devices->parsed()) {
     code = Devices(o, io, source->d2xx());
   } else if (info->parsed()) {
     code = Info(o, io, *source);
   } else if (update->parsed()) {
     code = Update(o, io, *source);
+  } else if (station->parsed()) {
+    code = Station(o, io, *source);
   }
   // After the session has closed the link: its last calls are checked too.
   for (const SourceError& failure : source->Finish(code == kExitOk)) {

@@ -81,6 +81,19 @@ void BeginUnit(std::string_view unitName, bool moreAfter) {
   });
 }
 
+void BeginSeveralUnits() {
+  WithTerminationSignalsBlocked([&] {
+    const int n = std::snprintf(
+        gFirstNotice, sizeof gFirstNotice, "%s",
+        "\nvexo3: interrupted: finishing the units being written so that they stay usable, "
+        "then stopping.\nPress Ctrl-C again to stop at once (those units are then left with an "
+        "incomplete image).\n");
+    gFirstNoticeLength = n < 0 ? 0 : std::min<int>(n, sizeof gFirstNotice - 1);
+    gInUnit = 1;
+    gDeferring = 1;
+  });
+}
+
 void EndUnit() {
   gInUnit = 0;
 }

@@ -29,6 +29,10 @@ void InstallSignalHandling();
 // for the rest of the run.
 void BeginUnit(std::string_view unitName, bool moreAfter);
 void EndUnit();
+// Several devices written side by side: signals are deferred from here on
+// and a unit counts as being written until EndUnit; the notice speaks of
+// every unit being written.
+void BeginSeveralUnits();
 
 // The first signal noted while deferred (0: none).
 int PendingSignal();

@@ -8,9 +8,12 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vexo3 {
@@ -89,22 +92,31 @@ int MsLeft(Steady::time_point deadline) {
 
 }  // namespace
 
+// Calls on different handles may come from different threads: the lock
+// guards what they share (the enumeration context, the lists, the table of
+// handles); the work on one handle runs without it. Each thread has its own
+// device list, so that its FT_Open by index means what its own last
+// FT_CreateDeviceInfoList listed.
 struct LibFtdiD2xx::Impl {
+  std::mutex mutex;
   ftdi_context* enumCtx = nullptr;  // enumeration only; never holds an open device
-  std::vector<DeviceEntry> list;
+  std::map<std::thread::id, std::vector<DeviceEntry>> lists;
   std::vector<std::unique_ptr<Handle>> handles;
+
+  std::vector<DeviceEntry>& List() { return lists[std::this_thread::get_id()]; }
 
   Impl() { enumCtx = ftdi_new(); }  // null without libusb: we then see no devices
 
   ~Impl() {
     for (auto& h : handles)
       CloseHandle(*h);
-    ClearList();
+    for (auto& [thread, list] : lists)
+      ClearList(list);
     if (enumCtx != nullptr)
       ftdi_free(enumCtx);
   }
 
-  void ClearList() {
+  static void ClearList(std::vector<DeviceEntry>& list) {
     for (DeviceEntry& e : list)
       libusb_unref_device(e.dev);
     list.clear();
@@ -124,6 +136,7 @@ struct LibFtdiD2xx::Impl {
   }
 
   Handle* Find(FT_HANDLE handle) {
+    const std::lock_guard lock(mutex);
     for (auto& h : handles) {
       if (h.get() == handle)
         return h.get();
@@ -186,7 +199,9 @@ FT_STATUS LibFtdiD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
   if (numDevs == nullptr)
     return FT_INVALID_PARAMETER;
   *numDevs = 0;
-  impl_->ClearList();
+  const std::lock_guard lock(impl_->mutex);
+  std::vector<DeviceEntry>& list = impl_->List();
+  Impl::ClearList(list);
   if (impl_->enumCtx == nullptr)
     return FT_OK;
 
@@ -217,19 +232,21 @@ FT_STATUS LibFtdiD2xx::FT_CreateDeviceInfoList(DWORD* numDevs) {
         libusb_close(usb);
       }
     }
-    impl_->list.push_back(std::move(entry));
+    list.push_back(std::move(entry));
   }
   ftdi_list_free(&found);
-  *numDevs = static_cast<DWORD>(impl_->list.size());
+  *numDevs = static_cast<DWORD>(list.size());
   return FT_OK;
 }
 
 FT_STATUS LibFtdiD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
   if (dest == nullptr || numDevs == nullptr)
     return FT_INVALID_PARAMETER;
-  const size_t n = std::min<size_t>(*numDevs, impl_->list.size());
+  const std::lock_guard lock(impl_->mutex);
+  const std::vector<DeviceEntry>& list = impl_->List();
+  const size_t n = std::min<size_t>(*numDevs, list.size());
   for (size_t i = 0; i < n; ++i) {
-    const DeviceEntry& e = impl_->list[i];
+    const DeviceEntry& e = list[i];
     FT_DEVICE_LIST_INFO_NODE& node = dest[i];
     node = FT_DEVICE_LIST_INFO_NODE{};
     node.Type = FT_DEVICE_X_SERIES;
@@ -252,9 +269,11 @@ FT_STATUS LibFtdiD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWOR
 FT_STATUS LibFtdiD2xx::FT_Open(int deviceNumber, FT_HANDLE* handle) {
   if (handle == nullptr)
     return FT_INVALID_PARAMETER;
-  if (deviceNumber < 0 || static_cast<size_t>(deviceNumber) >= impl_->list.size())
+  const std::lock_guard lock(impl_->mutex);
+  const std::vector<DeviceEntry>& list = impl_->List();
+  if (deviceNumber < 0 || static_cast<size_t>(deviceNumber) >= list.size())
     return FT_DEVICE_NOT_FOUND;
-  const DeviceEntry& entry = impl_->list[static_cast<size_t>(deviceNumber)];
+  const DeviceEntry& entry = list[static_cast<size_t>(deviceNumber)];
   if (impl_->OpenOn(entry.dev) != nullptr)
     return FT_DEVICE_NOT_OPENED;
 
@@ -284,6 +303,7 @@ FT_STATUS LibFtdiD2xx::FT_Close(FT_HANDLE handle) {
   if (h == nullptr)
     return FT_INVALID_HANDLE;
   Impl::CloseHandle(*h);
+  const std::lock_guard lock(impl_->mutex);
   std::erase_if(impl_->handles, [h](const auto& p) { return p.get() == h; });
   return FT_OK;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -33,18 +34,22 @@ class RealClock final : public Clock {
   void SleepFor(Duration d) override;
 };
 
-// Time moves only when someone sleeps or calls Advance.
+// Time moves only when someone sleeps or calls Advance. Safe to read and
+// move from several threads, but time moved by one thread is seen by all:
+// devices that run side by side each get a clock of their own.
 class VirtualClock final : public Clock {
  public:
-  Duration Now() const override { return now_; }
+  VirtualClock() = default;
+  explicit VirtualClock(Duration start) : now_(start.count()) {}
+  Duration Now() const override { return Duration{now_.load()}; }
   void SleepFor(Duration d) override {
     if (d.count() > 0)
-      now_ += d;
+      now_ += d.count();
   }
   void Advance(Duration d) { SleepFor(d); }
 
  private:
-  Duration now_{0};
+  std::atomic<Duration::rep> now_{0};
 };
 
 }  // namespace vexo3

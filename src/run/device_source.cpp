@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/file_access.h"
 #include "platform/file_open.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/simulated_setup.h"
 
@@ -132,6 +133,23 @@ bool DeviceSource::StartTrace(const std::vector<KeptFile>& kept, SourceError* er
     return false;
   }
   return true;
+}
+
+bool DeviceSource::SeparateDeviceClocks() const {
+  return sim_ && options_.virtualTime;
+}
+
+Clock& DeviceSource::DeviceClock(const std::string& serial) {
+  if (!SeparateDeviceClocks())
+    return *clock_;
+  auto own = std::make_unique<VirtualClock>(clock_->Now());
+  sim::SimulatedBus& bus = sim_->bus();
+  for (size_t i = 0; i < bus.ChipCount(); ++i) {
+    if (bus.Chip(i).Info().serial == serial)
+      bus.Chip(i).UseClock(own.get());
+  }
+  deviceClocks_.push_back(std::move(own));
+  return *deviceClocks_.back();
 }
 
 std::vector<SourceError> DeviceSource::Finish(bool runOk) {

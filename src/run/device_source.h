@@ -81,6 +81,15 @@ class DeviceSource {
   // for), and its clock. Both live as long as this object.
   D2xxApi& d2xx() { return *d2xx_; }
   Clock& clock() { return *clock_; }
+  // The clock for the session of the HandController with that chip serial
+  // in a run of several devices side by side. On virtual time each device
+  // gets a clock of its own, starting at clock()'s now, which the simulated
+  // chip of that serial then runs on: one line's waits never move another's
+  // time. Otherwise clock(). Lives as long as this object; call from the
+  // thread that owns the source, before the device's session starts.
+  Clock& DeviceClock(const std::string& serial);
+  // Whether DeviceClock gives each device a clock of its own.
+  bool SeparateDeviceClocks() const;
 
   // A file the run reads or keeps, which the trace must never overwrite.
   struct KeptFile {
@@ -111,6 +120,7 @@ class DeviceSource {
 
   DeviceSourceOptions options_;
   std::unique_ptr<Clock> clock_;
+  std::vector<std::unique_ptr<Clock>> deviceClocks_;
   std::unique_ptr<sim::SimulatedSetup> sim_;
   std::unique_ptr<ReplayD2xx> replay_;
   std::unique_ptr<D2xxApi> hardware_;

@@ -32,10 +32,21 @@ void CopyField(char* dest, size_t size, const std::string& text) {
 // ---------------------------------------------------------------- SimChip
 
 SimChip::SimChip(Clock& clock, ChipInfo info, SimPeer* peer)
-    : clock_(clock), info_(std::move(info)), peer_(peer) {}
+    : busClock_(&clock), clock_(&clock), info_(std::move(info)), peer_(peer) {}
 
 Clock::Duration SimChip::Now() const {
-  return peerNow_ ? *peerNow_ : clock_.Now();
+  return peerNow_ ? *peerNow_ : clock_->Now();
+}
+
+bool SimChip::PresentAt(Clock::Duration t) const {
+  if (unplugged_)
+    return false;
+  const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<milliseconds>(t).count());
+  if (ms < info_.plugInMs)
+    return false;
+  if (info_.unplugMs && ms >= *info_.unplugMs)
+    return info_.replugMs && ms >= *info_.replugMs;
+  return true;
 }
 
 void SimChip::Send(std::span<const uint8_t> bytes, Clock::Duration delay) {
@@ -54,7 +65,7 @@ void SimChip::Send(std::span<const uint8_t> bytes, Clock::Duration delay) {
 void SimChip::SetCtsHeld(bool held) {
   if (held == ctsHeld_)
     return;
-  const Clock::Duration now = clock_.Now();
+  const Clock::Duration now = clock_->Now();
   if (held) {
     frozenLine_ = std::max(txBusyUntil_ - now, Clock::Duration{0});
     ctsHeld_ = true;
@@ -96,7 +107,7 @@ void SimChip::ClearRecords() {
 }
 
 void SimChip::Deliver() {
-  const Clock::Duration now = clock_.Now();
+  const Clock::Duration now = clock_->Now();
   for (;;) {
     const std::optional<Clock::Duration> at = NextPacketTime();
     if (!at || *at > now)
@@ -141,7 +152,7 @@ Clock::Duration SimChip::ByteTime(uint64_t bytes) const {
 
 uint32_t SimChip::TxBacklog() const {
   const Clock::Duration left =
-      ctsHeld_ ? frozenLine_ : std::max(txBusyUntil_ - clock_.Now(), Clock::Duration{0});
+      ctsHeld_ ? frozenLine_ : std::max(txBusyUntil_ - clock_->Now(), Clock::Duration{0});
   const uint64_t baud = std::max<uint64_t>(line_.baudRate, 1);
   // ByteTime rounds up to whole microseconds; don't count that slack as a byte.
   const uint64_t slack = left.count() > 0 ? 1 : 0;
@@ -155,7 +166,7 @@ void SimChip::GoOut(std::vector<uint8_t> bytes, Clock::Duration start) {
   if (bytes.empty())
     return;
   txBusyUntil_ = start + ByteTime(bytes.size());
-  transcript_.push_back(TranscriptEntry{clock_.Now(), TranscriptEntry::Direction::HostToDevice,
+  transcript_.push_back(TranscriptEntry{clock_->Now(), TranscriptEntry::Direction::HostToDevice,
                                         line_.baudRate, bytes});
   if (peer_ == nullptr)
     return;
@@ -179,7 +190,7 @@ void SimChip::ResetForOpen() {
   txBusyUntil_ = Clock::Duration{0};
   frozenLine_ = Clock::Duration{0};
   devLineFree_ = Clock::Duration{0};
-  lastPacket_ = clock_.Now();
+  lastPacket_ = clock_->Now();
   peerNow_.reset();
 }
 
@@ -232,7 +243,16 @@ FT_STATUS SimulatedBus::EnterOnHandle(D2xxCall call, FT_HANDLE handle, SimChip**
   }
   if (FT_STATUS st = Enter(call, *chip, args, logArgs))
     return st;
-  return (*chip)->unplugged_ && call != D2xxCall::Close ? FT_IO_ERROR : FT_OK;
+  const bool gone = !(*chip)->PresentAt((*chip)->clock_->Now());
+  return gone && call != D2xxCall::Close ? FT_IO_ERROR : FT_OK;
+}
+
+void SimulatedBus::Wait(std::unique_lock<std::mutex>& lock, Clock& clock, Clock::Duration d) {
+  if (d.count() <= 0)
+    return;
+  lock.unlock();
+  clock.SleepFor(d);
+  lock.lock();
 }
 
 SimChip* SimulatedBus::FromHandle(FT_HANDLE handle) {
@@ -246,28 +266,33 @@ SimChip* SimulatedBus::FromHandle(FT_HANDLE handle) {
 }
 
 FT_STATUS SimulatedBus::FT_CreateDeviceInfoList(DWORD* numDevs) {
+  std::unique_lock lock(mutex_);
   if (FT_STATUS st = Enter(D2xxCall::CreateDeviceInfoList, nullptr))
     return st;
   if (numDevs == nullptr)
     return FT_INVALID_PARAMETER;
-  listSnapshot_.clear();
+  std::vector<size_t>& snapshot = listSnapshots_[std::this_thread::get_id()];
+  snapshot.clear();
+  const Clock::Duration now = clock_.Now();
   for (size_t i = 0; i < chips_.size(); ++i) {
-    if (!chips_[i]->unplugged_)
-      listSnapshot_.push_back(i);
+    if (chips_[i]->PresentAt(now))
+      snapshot.push_back(i);
   }
   listMade_ = true;
-  *numDevs = static_cast<DWORD>(listSnapshot_.size());
+  *numDevs = static_cast<DWORD>(snapshot.size());
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
+  std::unique_lock lock(mutex_);
   if (FT_STATUS st = Enter(D2xxCall::GetDeviceInfoList, nullptr))
     return st;
   if (dest == nullptr || numDevs == nullptr)
     return FT_INVALID_PARAMETER;
-  const size_t n = std::min<size_t>(*numDevs, listSnapshot_.size());
+  const std::vector<size_t>& snapshot = listSnapshots_[std::this_thread::get_id()];
+  const size_t n = std::min<size_t>(*numDevs, snapshot.size());
   for (size_t i = 0; i < n; ++i) {
-    const SimChip& chip = *chips_[listSnapshot_[i]];
+    const SimChip& chip = *chips_[snapshot[i]];
     FT_DEVICE_LIST_INFO_NODE& node = dest[i];
     node = FT_DEVICE_LIST_INFO_NODE{};
     if (chip.info_.openElsewhere && chip.info_.listedBlank) {
@@ -288,20 +313,22 @@ FT_STATUS SimulatedBus::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWO
 }
 
 FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (deviceNumber >= 0) {
     const auto index = static_cast<size_t>(deviceNumber);
     if (!listMade_ && index < chips_.size()) {
       chip = chips_[index].get();
-    } else if (listMade_ && index < listSnapshot_.size()) {
-      chip = chips_[listSnapshot_[index]].get();
+    } else if (const std::vector<size_t>& snapshot = listSnapshots_[std::this_thread::get_id()];
+               listMade_ && index < snapshot.size()) {
+      chip = chips_[snapshot[index]].get();
     }
   }
   if (FT_STATUS st = Enter(D2xxCall::Open, chip, {static_cast<uint32_t>(deviceNumber)}, "(%u)"))
     return st;
   if (handle == nullptr)
     return FT_INVALID_PARAMETER;
-  if (chip == nullptr || chip->unplugged_)
+  if (chip == nullptr || !chip->PresentAt(chip->clock_->Now()))
     return FT_DEVICE_NOT_FOUND;
   if (chip->open_ || chip->info_.inaccessible || chip->info_.openElsewhere)
     return FT_DEVICE_NOT_OPENED;
@@ -317,6 +344,7 @@ FT_STATUS SimulatedBus::FT_Open(int deviceNumber, FT_HANDLE* handle) {
 }
 
 FT_STATUS SimulatedBus::FT_Close(FT_HANDLE handle) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::Close, handle, &chip, {}, ""))
     return st;
@@ -329,6 +357,7 @@ FT_STATUS SimulatedBus::FT_Close(FT_HANDLE handle) {
 }
 
 FT_STATUS SimulatedBus::FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::GetBitMode, handle, &chip))
     return st;
@@ -339,6 +368,7 @@ FT_STATUS SimulatedBus::FT_GetBitMode(FT_HANDLE handle, UCHAR* mode) {
 }
 
 FT_STATUS SimulatedBus::FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st =
           EnterOnHandle(D2xxCall::SetBitMode, handle, &chip, {mask, mode}, "(0x%02x,0x%02x)"))
@@ -349,17 +379,18 @@ FT_STATUS SimulatedBus::FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) 
 }
 
 FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::Purge, handle, &chip, {mask}, "(%u)"))
     return st;
   if (mask & FT_PURGE_RX) {
     chip->rx_.clear();
     chip->inFlight_.clear();
-    chip->devLineFree_ = std::min(chip->devLineFree_, clock_.Now());
+    chip->devLineFree_ = std::min(chip->devLineFree_, chip->clock_->Now());
   }
   if (mask & FT_PURGE_TX) {
     chip->txQueue_.clear();
-    chip->txBusyUntil_ = clock_.Now();
+    chip->txBusyUntil_ = chip->clock_->Now();
     chip->frozenLine_ = Clock::Duration{0};
   }
   return FT_OK;
@@ -367,6 +398,7 @@ FT_STATUS SimulatedBus::FT_Purge(FT_HANDLE handle, ULONG mask) {
 
 FT_STATUS SimulatedBus::FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength,
                                                   UCHAR stopBits, UCHAR parity) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::SetDataCharacteristics, handle, &chip,
                                    {wordLength, stopBits, parity}, "(%u,%u,%u)"))
@@ -378,6 +410,7 @@ FT_STATUS SimulatedBus::FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLe
 }
 
 FT_STATUS SimulatedBus::FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::SetBaudRate, handle, &chip, {baudRate}, "(%u)"))
     return st;
@@ -391,6 +424,7 @@ FT_STATUS SimulatedBus::FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
 
 FT_STATUS SimulatedBus::FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR /*xon*/,
                                           UCHAR /*xoff*/) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st =
           EnterOnHandle(D2xxCall::SetFlowControl, handle, &chip, {flowControl}, "(0x%04x)"))
@@ -400,6 +434,7 @@ FT_STATUS SimulatedBus::FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, 
 }
 
 FT_STATUS SimulatedBus::FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::SetTimeouts, handle, &chip,
                                    {readTimeout, writeTimeout}, "(%u,%u)"))
@@ -410,6 +445,7 @@ FT_STATUS SimulatedBus::FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULON
 }
 
 FT_STATUS SimulatedBus::FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::SetLatencyTimer, handle, &chip, {timer}, "(%u)"))
     return st;
@@ -419,6 +455,7 @@ FT_STATUS SimulatedBus::FT_SetLatencyTimer(FT_HANDLE handle, UCHAR timer) {
 
 FT_STATUS SimulatedBus::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWORD* id,
                                          char* serialNumber, char* description, void* /*dummy*/) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::GetDeviceInfo, handle, &chip))
     return st;
@@ -434,6 +471,7 @@ FT_STATUS SimulatedBus::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWOR
 }
 
 FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, DWORD* written) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::Write, handle, &chip, {n}))
     return st;
@@ -453,7 +491,7 @@ FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, 
     chip->txQueue_.insert(chip->txQueue_.end(), bytes, bytes + accepted);
     *written = accepted;
     if (accepted < n && timeoutMs > 0)
-      clock_.SleepFor(milliseconds(timeoutMs));
+      Wait(lock, *chip->clock_, milliseconds(timeoutMs));
     return FT_OK;
   }
 
@@ -472,13 +510,14 @@ FT_STATUS SimulatedBus::FT_Write(FT_HANDLE handle, const void* buffer, DWORD n, 
   }
   *written = accepted;
   chip->GoOut(std::vector<uint8_t>(bytes, bytes + accepted),
-              std::max(chip->txBusyUntil_, clock_.Now()));
-  clock_.SleepFor(wait);
+              std::max(chip->txBusyUntil_, chip->clock_->Now()));
+  Wait(lock, *chip->clock_, wait);
   chip->Deliver();
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* got) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::Read, handle, &chip))
     return st;
@@ -487,10 +526,10 @@ FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* 
   *got = 0;
 
   const uint32_t timeoutMs = chip->line_.readTimeoutMs;
-  const Clock::Duration deadline = clock_.Now() + milliseconds(timeoutMs);
+  const Clock::Duration deadline = chip->clock_->Now() + milliseconds(timeoutMs);
   chip->Deliver();
   while (chip->rx_.size() < n) {
-    const Clock::Duration now = clock_.Now();
+    const Clock::Duration now = chip->clock_->Now();
     Clock::Duration until;
     if (timeoutMs == 0) {
       const std::optional<Clock::Duration> next = chip->NextPacketTime();
@@ -503,7 +542,7 @@ FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* 
       const std::optional<Clock::Duration> next = chip->NextPacketTime();
       until = next ? std::min(*next, deadline) : deadline;
     }
-    clock_.SleepFor(until - now);
+    Wait(lock, *chip->clock_, until - now);
     chip->Deliver();
   }
 
@@ -514,13 +553,14 @@ FT_STATUS SimulatedBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD n, DWORD* 
   *got = count;
   if (count > 0) {
     chip->transcript_.push_back(
-        TranscriptEntry{clock_.Now(), TranscriptEntry::Direction::DeviceToHost,
+        TranscriptEntry{chip->clock_->Now(), TranscriptEntry::Direction::DeviceToHost,
                         chip->line_.baudRate, std::vector<uint8_t>(dest, dest + count)});
   }
   return FT_OK;
 }
 
 FT_STATUS SimulatedBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::GetQueueStatus, handle, &chip))
     return st;
@@ -533,6 +573,7 @@ FT_STATUS SimulatedBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
 
 FT_STATUS SimulatedBus::FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes,
                                      DWORD* eventStatus) {
+  std::unique_lock lock(mutex_);
   SimChip* chip = nullptr;
   if (FT_STATUS st = EnterOnHandle(D2xxCall::GetStatus, handle, &chip))
     return st;

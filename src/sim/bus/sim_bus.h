@@ -11,10 +11,13 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/d2xx.h"
@@ -56,6 +59,11 @@ struct ChipInfo {
   // The device's time to think before each answer (µs): added to the start
   // of every SimChip::Send on the device's line.
   uint32_t processingTimeUs = 0;
+  // When the chip is on the bus: from plugInMs until unplugMs, and again
+  // from replugMs on (ms of the bus's clock; unset: never).
+  uint64_t plugInMs = 0;
+  std::optional<uint64_t> unplugMs;
+  std::optional<uint64_t> replugMs;
 };
 
 struct TranscriptEntry {
@@ -116,6 +124,15 @@ class SimChip {
   // its open handle but FT_Close fails with FT_IO_ERROR.
   void SetUnplugged(bool unplugged) { unplugged_ = unplugged; }
   bool Unplugged() const { return unplugged_; }
+  // Whether the chip is on the bus at time t: not unplugged and within its
+  // plug timeline.
+  bool PresentAt(Clock::Duration t) const;
+  // The clock this chip's line runs on: the bus's unless given another (a
+  // device of its own in a run of several on virtual time, so that each
+  // line's time is its own). Null restores the bus's. Set it while the chip
+  // is closed.
+  void UseClock(Clock* clock) { clock_ = clock != nullptr ? clock : busClock_; }
+  Clock& LineClock() const { return *clock_; }
   const ChipInfo& Info() const { return info_; }
   ChipInfo& MutableInfo() { return info_; }
   void SetPeer(SimPeer* peer) { peer_ = peer; }
@@ -157,7 +174,8 @@ class SimChip {
   void GoOut(std::vector<uint8_t> bytes, Clock::Duration start);
   void ResetForOpen();
 
-  Clock& clock_;
+  Clock* busClock_;
+  Clock* clock_;
   ChipInfo info_;
   SimPeer* peer_;
   LineSettings line_;
@@ -211,6 +229,11 @@ class SimChip {
 //  - A time-out of 0 means "for ever" in D2XX. Nothing can change the bus
 //    while a call waits here, so 0 waits only for bytes already in flight;
 //    otherwise the call returns at once as if it had timed out.
+// Threads: calls on different handles may come from different threads, as
+// the driver allows. One lock serialises the bus's own state and the calls;
+// it is let go while a call waits, so that one line's wait never holds up
+// another. Each thread has its own device list (FT_CreateDeviceInfoList and
+// the FT_Open by index after it), as a driver's list is its caller's.
 class SimulatedBus final : public D2xxApi {
  public:
   // A chip's transmit buffer (bytes), which takes writes even while CTS is
@@ -259,10 +282,14 @@ class SimulatedBus final : public D2xxApi {
   FT_STATUS EnterOnHandle(D2xxCall call, FT_HANDLE handle, SimChip** chip,
                           const std::array<uint32_t, 3>& args = {}, const char* logArgs = nullptr);
   SimChip* FromHandle(FT_HANDLE handle);
+  // Waits d on `clock` without holding the bus.
+  static void Wait(std::unique_lock<std::mutex>& lock, Clock& clock, Clock::Duration d);
 
   Clock& clock_;
+  std::mutex mutex_;
   std::vector<std::unique_ptr<SimChip>> chips_;
-  std::vector<size_t> listSnapshot_;  // chip indexes as of the last FT_CreateDeviceInfoList
+  // Per calling thread: chip indexes as of its last FT_CreateDeviceInfoList.
+  std::map<std::thread::id, std::vector<size_t>> listSnapshots_;
   Injection injections_[static_cast<int>(D2xxCall::kCount)];
   uint32_t callCounts_[static_cast<int>(D2xxCall::kCount)] = {};
   bool listMade_ = false;

@@ -117,11 +117,13 @@ uint32_t UsbId(const json& j, const std::string& path) {
   return id;
 }
 
+Fault FaultEntry(const json& j, const std::string& path);
+
 ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible,
                   bool* inUseElsewhere) {
-  Object(
-      j, path,
-      {"description", "serial", "usb_id", "hand_controller", "inaccessible", "in_use_elsewhere"});
+  Object(j, path,
+         {"description", "serial", "usb_id", "hand_controller", "inaccessible", "in_use_elsewhere",
+          "plug_in_ms", "unplug_ms", "replug_ms", "faults"});
   if (auto* v = Member(j, "inaccessible"))
     *inaccessible = Bool(*v, path + ".inaccessible");
   if (auto* v = Member(j, "in_use_elsewhere"))
@@ -140,6 +142,26 @@ ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible,
     } else {
       chip.handController = HandController(*v, path + ".hand_controller");
     }
+  }
+  // The chip's plug timeline, on the bus's clock.
+  constexpr uint64_t kMaxMs = 0xFFFFFFFF;
+  if (auto* v = Member(j, "plug_in_ms"))
+    chip.plugInMs = Number(*v, path + ".plug_in_ms", kMaxMs);
+  if (auto* v = Member(j, "unplug_ms")) {
+    chip.unplugMs = Number(*v, path + ".unplug_ms", kMaxMs);
+    if (*chip.unplugMs <= chip.plugInMs)
+      Fail(path + ".unplug_ms", "expected a time after plug_in_ms");
+  }
+  if (auto* v = Member(j, "replug_ms")) {
+    chip.replugMs = Number(*v, path + ".replug_ms", kMaxMs);
+    if (!chip.unplugMs || *chip.replugMs <= *chip.unplugMs)
+      Fail(path + ".replug_ms", "expected a time after unplug_ms");
+  }
+  if (auto* v = Member(j, "faults")) {
+    if (!v->is_array())
+      Fail(path + ".faults", "expected an array");
+    for (size_t i = 0; i < v->size(); ++i)
+      chip.faults.push_back(FaultEntry((*v)[i], Index(path + ".faults", i)));
   }
   return chip;
 }

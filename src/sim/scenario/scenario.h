@@ -114,6 +114,12 @@ struct ChipScenario {
   uint32_t usbId = 0x04036015;
   // null: a chip with nothing answering behind it.
   std::optional<HandControllerConfig> handController = HandControllerConfig{};
+  // On the bus from plugInMs until unplugMs, and again from replugMs on (ms
+  // of the bus's clock; unset: never).
+  uint64_t plugInMs = 0;
+  std::optional<uint64_t> unplugMs;
+  std::optional<uint64_t> replugMs;
+  std::vector<Fault> faults{};  // this chip's HandController only
 };
 
 struct Scenario {

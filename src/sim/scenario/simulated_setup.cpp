@@ -19,8 +19,13 @@ SimulatedSetup::SimulatedSetup(Clock& clock, const Scenario& scenario, std::stri
       hc = std::make_unique<SimHandController>(*chip.handController);
       for (const Fault& fault : scenario.faults)
         hc->AddFault(fault);
+      for (const Fault& fault : chip.faults)
+        hc->AddFault(fault);
     }
     ChipInfo info;
+    info.plugInMs = chip.plugInMs;
+    info.unplugMs = chip.unplugMs;
+    info.replugMs = chip.replugMs;
     info.usbId = chip.usbId;
     info.description = chip.description;
     info.serial = chip.serial;
