@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_run_support.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 

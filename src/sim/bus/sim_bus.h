@@ -62,8 +62,8 @@ struct ChipInfo {
   // When the chip is on the bus: from plugInMs until unplugMs, and again
   // from replugMs on (ms of the bus's clock; unset: never).
   uint64_t plugInMs = 0;
-  std::optional<uint64_t> unplugMs;
-  std::optional<uint64_t> replugMs;
+  std::optional<uint64_t> unplugMs{};
+  std::optional<uint64_t> replugMs{};
 };
 
 struct TranscriptEntry {
