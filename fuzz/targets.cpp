@@ -25,10 +25,10 @@
 #include "platform/clock.h"
 #include "protocol/command_catalog.h"
 #include "protocol/device_session.h"
+#include "sim/bus/sim_bus.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/simulated_setup.h"
 #include "sim/scenario/state_file.h"
-#include "sim/bus/sim_bus.h"
 
 namespace vexo3::fuzz {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "support/cli_runner.h"
-#include "support/fixtures.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
 
 namespace vexo3 {
 namespace {

@@ -30,8 +30,8 @@
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
 #include "ui/core/device_report.h"
-#include "ui/recorder_window.h"
 #include "ui/core/sivra_actions.h"
+#include "ui/recorder_window.h"
 
 // --- Allocation watch ---
 // The largest single request made through operator new on a thread that asked

@@ -16,8 +16,8 @@
 #include "protocol/device_session.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/simulated_setup.h"
-#include "ui/recorder_window.h"
 #include "ui/core/sivra_actions.h"
+#include "ui/recorder_window.h"
 
 namespace vexo3 {
 namespace {

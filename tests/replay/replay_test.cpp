@@ -59,9 +59,8 @@ TEST(RecordedSessions, ACutShortTraceReplaysToItsEnd) {
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update.trace"), &whole, &error)) << error;
   ASSERT_TRUE(ParseTrace(ReplayFile("traces/update-cut-short.trace"), &cut, &error)) << error;
   ASSERT_TRUE(cut.cutShort);
-  const RunResult r = RunInReplayDir(
-      {"--replay=traces/update-cut-short.trace", "update", "packages/small.bin", "--yes",
-       "--no-verify"});
+  const RunResult r = RunInReplayDir({"--replay=traces/update-cut-short.trace", "update",
+                                      "packages/small.bin", "--yes", "--no-verify"});
   EXPECT_EQ(r.exitCode, 5);
   const std::string report = "replay: call " + std::to_string(cut.calls.size() + 1) +
                              ": trace ends here (it holds " + std::to_string(cut.calls.size()) +
@@ -172,9 +171,8 @@ TEST(ReplayDivergence, IsReportedAtTheExactCall) {
     const std::string file = dir.Write("changed.trace", text);
     if (const size_t at = report.find('@'); at != std::string::npos)
       report.replace(at, 1, file);
-    const RunResult r =
-        RunInReplayDir({"--replay=" + file, "update", "packages/small.bin", "--yes",
-                        "--no-verify"});
+    const RunResult r = RunInReplayDir(
+        {"--replay=" + file, "update", "packages/small.bin", "--yes", "--no-verify"});
     EXPECT_EQ(r.exitCode, d.exitCode) << r.err;
     EXPECT_NE(r.err.find(report), std::string::npos) << "expected:\n"
                                                      << report << "\ngot:\n"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/units/package_writer.h"
 #include "sim/units/hand_controller.h"
+#include "sim/units/package_writer.h"
 
 namespace vexo3::test {
 

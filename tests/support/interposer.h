@@ -26,8 +26,8 @@
 
 #include "platform/clock.h"
 #include "sim/bus/sim_bus.h"
-#include "sim/units/sim_codec.h"
 #include "sim/units/hand_controller.h"
+#include "sim/units/sim_codec.h"
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
 

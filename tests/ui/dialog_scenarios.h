@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/units/package_writer.h"
 #include "sim/units/hand_controller.h"
+#include "sim/units/package_writer.h"
 #include "support/fixtures.h"
 #include "ui/core/main_window.h"
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/scenario/scenario.h"
 #include "sim/bus/sim_bus.h"
+#include "sim/scenario/scenario.h"
 #include "sim/units/camera.h"
 #include "sim/units/faults.h"
 #include "sim/units/sim_codec.h"

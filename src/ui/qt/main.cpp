@@ -10,10 +10,10 @@
 #include "link/hardware_d2xx.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
+#include "ui/core/updater_options.h"
 #include "ui/qt/screenshot.h"
 #include "ui/qt/sivra_dlg.h"
 #include "ui/qt/terminate_signal.h"
-#include "ui/core/updater_options.h"
 
 namespace {
 
