@@ -496,29 +496,11 @@ bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
   return false;
 }
 
-// The units the update is asked to write, with their images.
-std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
-    const Options& o, const FirmwarePackage& package) {
-  std::vector<std::pair<std::string_view, const FirmwareImage*>> units;
-  if (!o.noHc)
-    units.emplace_back(kHcImageName, &package.hcImage);
-  if (!o.noCamera)
-    units.emplace_back(kCameraImageName, &package.cameraImage);
-  return units;
-}
-
 // Never a silent downgrade: a package image that is not newer than what its
 // unit holds is written only when the user says so (or --yes).
 bool DowngradeAccepted(const Options& o, const FirmwarePackage& package,
                        const DeviceReportRecords& before, MainWindow& window) {
-  std::string text;
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
-    const std::optional<Version> held = Held(before, unit);
-    if (held && InPackage(*image) <= *held) {
-      text += "The package's " + std::string(unit) + " firmware (ver. " + InPackage(*image).Text() +
-              ") is not newer than the unit's (ver. " + held->Text() + ").\n";
-    }
-  }
+  std::string text = DowngradeText(o.noHc, o.noCamera, package, before);
   if (text.empty())
     return true;
   text += "Write it anyway?";
@@ -532,7 +514,7 @@ bool ReportVersions(const Options& o, const CliStreams& io, const FirmwarePackag
                     const DeviceReportRecords& before, const DeviceReportRecords& after,
                     const std::vector<std::string_view>& written) {
   bool same = true;
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
     if (std::find(written.begin(), written.end(), unit) == written.end())
       continue;
     const std::optional<Version> old = Held(before, unit);
@@ -570,8 +552,8 @@ MultiUpdateOptions SeveralOptions(const Options& o) {
   return m;
 }
 
-// Loads the package and checks it holds the images asked for; an exit code
-// when it doesn't.
+// Loads the package and checks it holds the images asked for (the dialog
+// silently does nothing without them; say why); an exit code when it doesn't.
 std::optional<int> LoadUpdatePackage(const Options& o, const CliStreams& io, DeviceSession& session,
                                      TerminalWindow& window, FirmwarePackage& package) {
   SivraActions actions(session, package, window);
@@ -607,20 +589,9 @@ int Update(const Options& o, const CliStreams& io, DeviceSource& source) {
   DeviceSession session(source.d2xx(), source.clock());
   FirmwarePackage package;
   TerminalWindow window(WindowOptions(o, io), source.clock());
+  if (auto code = LoadUpdatePackage(o, io, session, window, package))
+    return *code;
   SivraActions actions(session, package, window);
-  if (!LoadPackage(o, io, window, actions, package))
-    return kExitPackageError;
-  // The dialog silently does nothing here; say why.
-  if (!o.noHc && !package.hcImage.IsPresent()) {
-    Print(io.err, "vexo3: \"" + o.file +
-                      "\" holds no HandController image (--no-hc updates the Camera only).\n");
-    return kExitPackageError;
-  }
-  if (!o.noCamera && !package.cameraImage.IsPresent()) {
-    Print(io.err, "vexo3: \"" + o.file +
-                      "\" holds no Camera image (--no-camera updates the HandController only).\n");
-    return kExitPackageError;
-  }
   if (SeveralDevices(o))
     return RunMultiUpdate(SeveralOptions(o), io, source, package);
 

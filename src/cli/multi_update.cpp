@@ -142,16 +142,6 @@ class DeviceWindow final : public MainWindow {
   bool holdStatus_ = false;
 };
 
-std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
-    const MultiUpdateOptions& o, const FirmwarePackage& package) {
-  std::vector<std::pair<std::string_view, const FirmwareImage*>> units;
-  if (!o.noHc)
-    units.emplace_back(kHcImageName, &package.hcImage);
-  if (!o.noCamera)
-    units.emplace_back(kCameraImageName, &package.cameraImage);
-  return units;
-}
-
 std::string Join(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& n : names)
@@ -165,20 +155,6 @@ std::string Hex(unsigned value) {
   return text;
 }
 
-// The units that would not get newer firmware; "" when none.
-std::string DowngradeText(const DeviceJob& job, const MultiUpdateOptions& o,
-                          const FirmwarePackage& package) {
-  std::string text;
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
-    const std::optional<Version> held = Held(job.before, unit);
-    if (held && InPackage(*image) <= *held) {
-      text += "The package's " + std::string(unit) + " firmware (ver. " + InPackage(*image).Text() +
-              ") is not newer than the unit's (ver. " + held->Text() + ").\n";
-    }
-  }
-  return text;
-}
-
 // The result's fields known before the update: ids and old versions.
 void FillBefore(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package) {
   DeviceResult& r = job.result;
@@ -188,7 +164,7 @@ void FillBefore(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePacka
     if (job.before.cameraAccessed)
       r.cameraUniqueId = Field(job.before.camera.uniqueId, sizeof job.before.camera.uniqueId);
   }
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
     const std::optional<Version> held = job.haveBefore ? Held(job.before, unit) : std::nullopt;
     r.versions.push_back({std::string(unit), held ? held->Text() : "-", "-"});
   }
@@ -200,7 +176,7 @@ void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePac
   job.pcbYes = o.yes;
   if (!job.haveBefore)
     return;
-  std::string text = DowngradeText(job, o, package);
+  std::string text = DowngradeText(o.noHc, o.noCamera, package, job.before);
   if (!text.empty()) {
     text += "Write it anyway?";
     if (questions.ShowMessageBox(job.serial + ": WARNING", text, MessageIcon::Warning,
@@ -229,7 +205,7 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
   const int64_t startUs = job.clock->Now().count();
   if (o.json) {
     json units = json::array();
-    for (const auto& [unit, image] : UnitsAsked(o, package))
+    for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package))
       units.push_back(std::string(unit));
     output.Out(json{{"event", "start"}, {"serial", job.serial}, {"units", units}}.dump() + "\n");
   }
@@ -240,7 +216,7 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
   r.written.assign(outcome.unitsWritten.begin(), outcome.unitsWritten.end());
   if (!outcome.Succeeded() && (sig != 0 || outcome.failedUnitBytes > 0))
     r.stopped = outcome.end.unit;
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
     const std::string name(unit);
     if (name != r.stopped && std::find(r.written.begin(), r.written.end(), name) == r.written.end())
       r.skipped.push_back(name);
@@ -268,7 +244,7 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
     v.after = now ? now->Text() : "none";
   }
   bool same = true;
-  for (const auto& [unit, image] : UnitsAsked(o, package)) {
+  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
     if (!haveAfter || std::find(r.written.begin(), r.written.end(), unit) == r.written.end())
       continue;
     const std::optional<Version> now = Held(after, unit);
@@ -365,7 +341,7 @@ DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output
   if (!o.yes && job.before.hc.hardwareId < package.hcImage.supportedPcb())
     return leaveAlone("its board (PCB 0x" + Hex(job.before.hc.hardwareId) +
                       ") is newer than the package supports: left alone (--yes writes it)");
-  if (!o.yes && !DowngradeText(job, o, package).empty())
+  if (!o.yes && !DowngradeText(o.noHc, o.noCamera, package, job.before).empty())
     return leaveAlone(
         "the package's firmware is not newer than the device's: left alone (--yes "
         "writes it)");

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "firmware/firmware_package.h"
 #include "ui/core/device_report.h"
@@ -40,6 +42,32 @@ inline std::optional<Version> Held(const DeviceReportRecords& r, std::string_vie
 
 inline Version InPackage(const FirmwareImage& image) {
   return Version{image.version, image.revision()};
+}
+
+// The units an update is asked to write, with the package's images.
+inline std::vector<std::pair<std::string_view, const FirmwareImage*>> UnitsAsked(
+    bool noHc, bool noCamera, const FirmwarePackage& package) {
+  std::vector<std::pair<std::string_view, const FirmwareImage*>> units;
+  if (!noHc)
+    units.emplace_back(kHcImageName, &package.hcImage);
+  if (!noCamera)
+    units.emplace_back(kCameraImageName, &package.cameraImage);
+  return units;
+}
+
+// A line per asked unit that would not get newer firmware than it holds
+// (before: what the units reported); "" when none.
+inline std::string DowngradeText(bool noHc, bool noCamera, const FirmwarePackage& package,
+                                 const DeviceReportRecords& before) {
+  std::string text;
+  for (const auto& [unit, image] : UnitsAsked(noHc, noCamera, package)) {
+    const std::optional<Version> held = Held(before, unit);
+    if (held && InPackage(*image) <= *held) {
+      text += "The package's " + std::string(unit) + " firmware (ver. " + InPackage(*image).Text() +
+              ") is not newer than the unit's (ver. " + held->Text() + ").\n";
+    }
+  }
+  return text;
 }
 
 }  // namespace vexo3::cli
