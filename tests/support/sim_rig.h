@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -34,6 +35,23 @@ struct SimRig {
   std::vector<std::unique_ptr<sim::SimHandController>> extraControllers;
   sim::SimulatedBus bus;
   sim::SimChip& chip;  // the first chip: "Vexo-3 HandController", "VX300001"
+  DeviceSession session;
+};
+
+// The same device on the real clock, for the few tests that must see real
+// waits (a window that has to keep answering through them). processingTimeUs:
+// the device's time before each answer.
+struct RealTimeRig {
+  RealTimeRig(sim::HandControllerConfig cfg, uint32_t processingTimeUs)
+      : hc(std::move(cfg)),
+        bus(clock),
+        chip(bus.AddChip(sim::ChipInfo{.processingTimeUs = processingTimeUs}, &hc)),
+        session(bus, clock) {}
+
+  RealClock clock;
+  sim::SimHandController hc;
+  sim::SimulatedBus bus;
+  sim::SimChip& chip;
   DeviceSession session;
 };
 

@@ -22,10 +22,10 @@
 #include "sim/units/sim_image.h"
 #include "support/fixtures.h"
 #include "support/sim_rig.h"
-#include "ui/dialog_scenarios.h"
-#include "ui/dialog_templates.h"
 #include "ui/core/package_summary.h"
 #include "ui/core/updater_options.h"
+#include "ui/dialog_scenarios.h"
+#include "ui/dialog_templates.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/sivra_dlg.h"
@@ -52,22 +52,6 @@ void OnNextModal(std::function<void(QWidget*)> fn, int triesLeft = 500) {
     }
   });
 }
-
-// The simulated device on the real clock: its waits take real time, as an
-// owner's do, and the window must keep answering through them.
-struct RealTimeRig {
-  RealTimeRig(sim::HandControllerConfig cfg, uint32_t processingTimeUs)
-      : hc(std::move(cfg)),
-        bus(clock),
-        chip(bus.AddChip(sim::ChipInfo{.processingTimeUs = processingTimeUs}, &hc)),
-        session(bus, clock) {}
-
-  RealClock clock;
-  sim::SimHandController hc;
-  sim::SimulatedBus bus;
-  sim::SimChip& chip;
-  DeviceSession session;
-};
 
 }  // namespace
 

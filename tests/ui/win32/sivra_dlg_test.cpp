@@ -719,22 +719,6 @@ TEST_F(Win32DialogTest, EachFailureShowsOneBox) {
   }
 }
 
-// The simulated device on the real clock: its waits take real time, as an
-// owner's do, and the window must keep answering through them.
-struct RealTimeRig {
-  RealTimeRig(sim::HandControllerConfig cfg, uint32_t processingTimeUs)
-      : hc(std::move(cfg)),
-        bus(clock),
-        chip(bus.AddChip(sim::ChipInfo{.processingTimeUs = processingTimeUs}, &hc)),
-        session(bus, clock) {}
-
-  RealClock clock;
-  sim::SimHandController hc;
-  sim::SimulatedBus bus;
-  sim::SimChip& chip;
-  DeviceSession session;
-};
-
 // Asks the window every 250 ms from another thread, as Windows does to tell
 // a hung window, and keeps the longest wait for an answer.
 class Pinger {
