@@ -18,6 +18,7 @@
 #include "cli/unit_versions.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
+#include "platform/terminal.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
 #include "ui/core/sivra_actions.h"
@@ -53,8 +54,9 @@ struct DeviceJob {
 // the result.
 class DeviceWindow final : public MainWindow {
  public:
-  DeviceWindow(DeviceJob& job, LineOutput& output, const MultiUpdateOptions& options)
-      : job_(job), output_(output), options_(options) {}
+  DeviceWindow(DeviceJob& job, LineOutput& output, const MultiUpdateOptions& options,
+               bool errIsTerminal)
+      : job_(job), output_(output), options_(options), errIsTerminal_(errIsTerminal) {}
 
   MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
                                MessageIcon /*icon*/, MessageButtons buttons) override {
@@ -64,7 +66,9 @@ class DeviceWindow final : public MainWindow {
     std::replace(line.begin(), line.end(), '\n', ' ');
     if (job_.failure.empty())
       job_.failure = line;
-    if (!options_.json)
+    // A live board on the same terminal would be torn by it; the row's
+    // result and the table carry the text.
+    if (!options_.json && !(output_.Live() && errIsTerminal_))
       output_.Err(job_.serial + ": " + line + "\n");
     return MessageAnswer::Ok;
   }
@@ -75,7 +79,7 @@ class DeviceWindow final : public MainWindow {
       return;
     }
     if (!options_.json)
-      output_.Out(job_.serial + ": " + text + "\n");
+      output_.Device(job_.serial, text);
   }
   void SetControlEnabled(DialogControl, bool) override {}
   bool IsChecked(DialogCheckBox box) override {
@@ -103,6 +107,7 @@ class DeviceWindow final : public MainWindow {
       startUs_ = statusUs_;
       lastJsonUs_ = -1;
       lastDecile_ = -1;
+      lastPercent_ = -1;
       unitBase_ = job_.bytes;
     }
     job_.bytes = unitBase_ + bytesDone;
@@ -118,26 +123,41 @@ class DeviceWindow final : public MainWindow {
       output_.Out(j.dump() + "\n");
       return;
     }
+    const double rate = seconds > 0 ? static_cast<double>(bytesDone) / seconds : 0;
+    if (output_.Live()) {
+      // Redrawn when the percentage moves, not on every chunk.
+      const int percent = bytesTotal == 0 ? 100 : static_cast<int>(bytesDone * 100 / bytesTotal);
+      if (percent == lastPercent_ && !done)
+        return;
+      lastPercent_ = percent;
+      const size_t width = output_.RowWidth();
+      const size_t room = width > job_.serial.size() + 2 ? width - job_.serial.size() - 2 : 0;
+      std::string row = FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true, room);
+      row.erase(0, row.find_first_not_of(' '));
+      output_.Device(job_.serial, row);
+      return;
+    }
     const int decile = bytesTotal == 0
                            ? 10
                            : static_cast<int>(std::min<uint64_t>(bytesDone * 10 / bytesTotal, 10));
     if ((decile == lastDecile_ && !done) || (done && lastDecile_ == 10))
       return;
     lastDecile_ = done ? 10 : decile;
-    const double rate = seconds > 0 ? static_cast<double>(bytesDone) / seconds : 0;
-    output_.Out(job_.serial + ": " +
-                FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, false) + "\n");
+    output_.Device(job_.serial,
+                   FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, false));
   }
 
  private:
   DeviceJob& job_;
   LineOutput& output_;
   const MultiUpdateOptions& options_;
+  const bool errIsTerminal_;
   std::string unit_;
   int64_t statusUs_ = 0;
   int64_t startUs_ = 0;
   int64_t lastJsonUs_ = -1;
   int lastDecile_ = -1;
+  int lastPercent_ = -1;
   uint64_t unitBase_ = 0;
   bool holdStatus_ = false;
 };
@@ -200,7 +220,7 @@ void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePac
 
 // One device's update, on its own thread.
 void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& package,
-            LineOutput& output) {
+            LineOutput& output, bool errIsTerminal) {
   DeviceResult& r = job.result;
   const int64_t startUs = job.clock->Now().count();
   if (o.json) {
@@ -209,7 +229,7 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
       units.push_back(std::string(unit));
     output.Out(json{{"event", "start"}, {"serial", job.serial}, {"units", units}}.dump() + "\n");
   }
-  DeviceWindow window(job, output, o);
+  DeviceWindow window(job, output, o, errIsTerminal);
   SivraActions actions(*job.session, package, window);
   const ActionOutcome outcome = actions.UpdateFirmware();
   const int sig = PendingSignal();
@@ -275,7 +295,10 @@ void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& packag
   }
   r.endUs = job.clock->Now().count();
   r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
-  output.Out(o.json ? ResultJson(r) + "\n" : job.serial + ": " + r.text + "\n");
+  if (o.json)
+    output.Out(ResultJson(r) + "\n");
+  else
+    output.Device(job.serial, r.text);
 }
 
 // Columns count characters, not bytes: the arrow is three bytes of UTF-8.
@@ -284,6 +307,16 @@ size_t Chars(const std::string& s) {
   for (unsigned char c : s)
     chars += (c & 0xC0) != 0x80;
   return chars;
+}
+
+// The first `width` characters of s.
+std::string Cut(const std::string& s, size_t width) {
+  size_t chars = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && chars++ == width)
+      return s.substr(0, i);
+  }
+  return s;
 }
 
 std::string Pad(std::string s, size_t width) {
@@ -308,6 +341,59 @@ void LineOutput::Err(const std::string& text) {
   const std::lock_guard lock(mutex_);
   std::fputs(text.c_str(), io_.err);
   std::fflush(io_.err);
+}
+
+void LineOutput::Device(const std::string& serial, const std::string& text) {
+  if (!live_) {
+    Out(serial + ": " + text + "\n");
+    return;
+  }
+  const std::lock_guard lock(mutex_);
+  const auto it = std::find(serials_.begin(), serials_.end(), serial);
+  if (it == serials_.end())
+    return;
+  // The row shows one line; the whole text is in the table.
+  std::string row = text.substr(0, text.find('\n'));
+  rows_[static_cast<size_t>(it - serials_.begin())] = std::move(row);
+  DrawBoard();
+}
+
+void LineOutput::StartBoard(const std::vector<std::string>& serials) {
+  if (!io_.outIsTerminal || serials.empty())
+    return;
+  const std::lock_guard lock(mutex_);
+  live_ = true;
+  drawn_ = false;
+  serials_ = serials;
+  rows_.assign(serials.size(), "waiting");
+  DrawBoard();
+}
+
+void LineOutput::EndBoard() {
+  const std::lock_guard lock(mutex_);
+  live_ = false;
+}
+
+size_t LineOutput::RowWidth() const {
+  // One column stays free: a line that fills the last one wraps on some
+  // terminals. An unknown width is taken as 80 columns.
+  const int columns = TerminalColumns(io_.out);
+  return columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+}
+
+void LineOutput::DrawBoard() {
+  const size_t width = RowWidth();
+  std::string text;
+  if (drawn_)
+    text = "\033[" + std::to_string(rows_.size()) + "A";
+  for (size_t i = 0; i < rows_.size(); ++i)
+    text += "\r" + Cut(serials_[i] + "  " + rows_[i], width) + "\033[K\n";
+  drawn_ = true;
+  std::fputs(text.c_str(), io_.out);
+  if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
+      *io_.outError == 0) {
+    *io_.outError = errno != 0 ? errno : EIO;
+  }
 }
 
 DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output, D2xxApi& d2xx,
@@ -345,7 +431,7 @@ DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output
     return leaveAlone(
         "the package's firmware is not newer than the device's: left alone (--yes "
         "writes it)");
-  RunJob(job, o, package, output);
+  RunJob(job, o, package, output, false);
   return job.result;
 }
 
@@ -516,15 +602,27 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
 
   // From here a signal lets every unit being written finish.
   BeginSeveralUnits();
+  if (!o.json) {
+    std::vector<std::string> rows;
+    for (const auto& job : jobs)
+      rows.push_back(job->serial);
+    output.StartBoard(rows);
+    for (const auto& job : jobs) {
+      if (job->declined && output.Live())
+        output.Device(job->serial, job->result.text);
+    }
+  }
   std::vector<std::thread> threads;
   for (auto& job : jobs) {
     if (!job->declined)
-      threads.emplace_back(
-          [&o, &package, &output, j = job.get()] { RunJob(*j, o, package, output); });
+      threads.emplace_back([&o, &package, &output, &io, j = job.get()] {
+        RunJob(*j, o, package, output, io.errIsTerminal);
+      });
   }
   for (std::thread& th : threads)
     th.join();
   EndUnit();
+  output.EndBoard();
 
   std::vector<DeviceResult> results;
   bool allOk = true;

@@ -5,9 +5,9 @@
 // and clock, and runs on a thread of its own; they share the D2XX backend,
 // which takes calls on different handles from different threads. All
 // questions (the downgrade and PCB warnings, each naming the device) are
-// asked before the first upload starts. Output: plain lines prefixed with
-// the device's serial, or JSON Lines; at the end a table with a row per
-// device.
+// asked before the first upload starts. Output: on a terminal a live line
+// per device, off one plain lines prefixed with the device's serial, or JSON
+// Lines; at the end a table with a row per device.
 
 #include <cstdint>
 #include <mutex>
@@ -67,9 +67,27 @@ class LineOutput {
   void Out(const std::string& text);
   void Err(const std::string& text);
 
+  // What one device is doing: "SERIAL: text" as a line of its own, or, once
+  // the board is live, the device's row rewritten in place.
+  void Device(const std::string& serial, const std::string& text);
+  // A block of one row per device at the bottom of the terminal, each row
+  // redrawn in place and cut to the terminal's width (the full texts are
+  // in the closing table). Only when stdout is a terminal.
+  void StartBoard(const std::vector<std::string>& serials);
+  void EndBoard();
+  bool Live() const { return live_; }
+  // The columns a row may fill, asked anew so a resized window is followed.
+  size_t RowWidth() const;
+
  private:
+  void DrawBoard();  // with mutex_ held
+
   const CliStreams& io_;
   std::mutex mutex_;
+  bool live_ = false;
+  bool drawn_ = false;
+  std::vector<std::string> serials_;
+  std::vector<std::string> rows_;
 };
 
 // The station's: one device that has just arrived, from its first reading

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -149,6 +151,70 @@ TEST(MultiDevice, UpdateAllOutcomes) {
     }
     EXPECT_TRUE(Has(r.out, "01.02.1 \u2192 02.00.1")) << r.out;
   }
+}
+
+// The screen a terminal shows after `tty`: carriage returns, line feeds,
+// cursor up (ESC [ n A) and erase to the end of the line (ESC [ K).
+std::vector<std::string> Screen(const std::string& tty) {
+  std::vector<std::string> lines(1);
+  size_t row = 0, col = 0;
+  for (size_t i = 0; i < tty.size(); ++i) {
+    const char c = tty[i];
+    if (c == '\033' && i + 1 < tty.size() && tty[i + 1] == '[') {
+      size_t end = i + 2;
+      while (end < tty.size() && std::isdigit(static_cast<unsigned char>(tty[end])))
+        ++end;
+      const int n = end > i + 2 ? std::stoi(tty.substr(i + 2, end - i - 2)) : 1;
+      if (end < tty.size() && tty[end] == 'A')
+        row -= std::min<size_t>(row, static_cast<size_t>(n));
+      else if (end < tty.size() && tty[end] == 'K')
+        lines[row].resize(std::min(lines[row].size(), col));
+      i = end;
+    } else if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {
+      col = 0;
+      if (++row == lines.size())
+        lines.emplace_back();
+    } else {
+      if (lines[row].size() <= col)
+        lines[row].resize(col + 1, ' ');
+      lines[row][col++] = c;
+    }
+  }
+  return lines;
+}
+
+TEST(MultiDevice, LiveLinesOnATerminal) {
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string profile =
+      dir.Write("p.json", Profile({Chip(1), Chip(2, Fault("hc", 3, "timeout")), Chip(3)}));
+  test::RunSetup tty;
+  tty.stdoutTty = true;
+  tty.stderrTty = true;
+  tty.columns = 50;
+  if (!test::RunSetupSupported(tty))
+    GTEST_SKIP() << "no pseudo-terminals here";
+  const RunResult r = RunVexo3(
+      {"--simulate=" + profile, "--virtual-time", "update", package, "--all", "--yes"}, tty);
+  EXPECT_EQ(r.exitCode, 1) << r.tty;
+  EXPECT_TRUE(Has(r.tty, "\033[3A")) << "the rows are redrawn in place";
+  EXPECT_TRUE(Has(r.tty, "VX300001  HandController")) << r.tty;
+  // Each row ends in its device's result, cut to the width; the table below
+  // has the whole text.
+  std::map<std::string, std::string> rows;
+  for (const std::string& line : Screen(r.tty)) {
+    if (line.rfind("VX3000", 0) == 0 && line.compare(8, 2, "  ") == 0 &&
+        !rows.count(line.substr(0, 8)))
+      rows[line.substr(0, 8)] = line.substr(10);
+  }
+  ASSERT_EQ(rows.size(), 3u) << r.tty;
+  EXPECT_EQ(rows["VX300001"], "ok");
+  EXPECT_EQ(rows["VX300003"], "ok");
+  EXPECT_EQ(rows["VX300002"].rfind("HC firmware update error", 0), 0u) << r.tty;
+  EXPECT_LE(rows["VX300002"].size(), 49u - 10u);
+  EXPECT_TRUE(Has(r.tty, "HandController left with an incomplete image")) << r.tty;
 }
 
 TEST(MultiDevice, CtrlCFinishesEveryUnitBeingWritten) {
