@@ -384,10 +384,17 @@ size_t LineOutput::RowWidth() const {
 void LineOutput::DrawBoard() {
   const size_t width = RowWidth();
   std::string text;
-  if (drawn_)
-    text = "\033[" + std::to_string(rows_.size()) + "A";
-  for (size_t i = 0; i < rows_.size(); ++i)
-    text += "\r" + Cut(serials_[i] + "  " + rows_[i], width) + "\033[K\n";
+  // Appended piece by piece: GCC 12 at -O3 warns falsely on "literal" + string&&.
+  if (drawn_) {
+    text = "\033[";
+    text += std::to_string(rows_.size());
+    text += 'A';
+  }
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    text += '\r';
+    text += Cut(serials_[i] + "  " + rows_[i], width);
+    text += "\033[K\n";
+  }
   drawn_ = true;
   std::fputs(text.c_str(), io_.out);
   if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
