@@ -21,36 +21,6 @@
 namespace vexo3 {
 namespace {
 
-struct CliRun {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Slurp(std::FILE* f) {
-  std::string text;
-  std::rewind(f);
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-    text.append(buffer, n);
-  std::fclose(f);
-  return text;
-}
-
-CliRun RunVexo3(std::vector<const char*> args) {
-  cli::CliStreams streams;
-  streams.out = std::tmpfile();
-  streams.err = std::tmpfile();
-  streams.in = std::tmpfile();
-  CliRun run;
-  run.exit = cli::RunCli(static_cast<int>(args.size()), args.data(), streams);
-  run.out = Slurp(streams.out);
-  run.err = Slurp(streams.err);
-  std::fclose(streams.in);
-  return run;
-}
-
 TEST(UmockdevCli, DevicesInfoAndUpdateOfBothUnits) {
   UmockRig rig;
   const CliRun devices = RunVexo3({"vexo3", "devices"});
