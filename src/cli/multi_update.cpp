@@ -330,6 +330,10 @@ std::string Pad(std::string s, size_t width) {
 
 void LineOutput::Out(const std::string& text) {
   const std::lock_guard lock(mutex_);
+  WriteOut(text);
+}
+
+void LineOutput::WriteOut(const std::string& text) {
   std::fputs(text.c_str(), io_.out);
   if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
       *io_.outError == 0) {
@@ -396,11 +400,7 @@ void LineOutput::DrawBoard() {
     text += "\033[K\n";
   }
   drawn_ = true;
-  std::fputs(text.c_str(), io_.out);
-  if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
-      *io_.outError == 0) {
-    *io_.outError = errno != 0 ? errno : EIO;
-  }
+  WriteOut(text);
 }
 
 DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output, D2xxApi& d2xx,

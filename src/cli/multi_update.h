@@ -80,7 +80,9 @@ class LineOutput {
   size_t RowWidth() const;
 
  private:
-  void DrawBoard();  // with mutex_ held
+  // Both with mutex_ held.
+  void DrawBoard();
+  void WriteOut(const std::string& text);  // a failed write is kept for the exit status
 
   const CliStreams& io_;
   std::mutex mutex_;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "link/ftdi_device.h"
+#include "support/cli_runner.h"
 #include "umockdev_rig.h"
 
 namespace vexo3 {
@@ -163,7 +164,7 @@ TEST(UmockdevFaults, NodeWithoutPermission) {
     FtdiDevice link(*rig.d2xx);
     link.deviceSelector = 3;
     EXPECT_NE(link.OpenDevice(), 0);
-    const CliRun devices = RunVexo3({"vexo3", "devices"});
+    const test::RunResult devices = test::RunInProcess({"devices"});
     EXPECT_NE(devices.out.find("no: can't be read (no permission"), std::string::npos)
         << devices.out;
     EXPECT_NE(devices.err.find("The udev rule"), std::string::npos) << devices.err;

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli_app.h"
 #include "link/libftdi_d2xx.h"
 #include "platform/clock.h"
 #include "sim/units/hand_controller.h"
@@ -70,36 +69,5 @@ struct UmockRig {
   sim::SimHandController& hc;
   std::unique_ptr<LibFtdiD2xx> d2xx;
 };
-
-// The command-line tool in this process, on the testbed's chips.
-struct CliRun {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-inline std::string Slurp(std::FILE* f) {
-  std::string text;
-  std::rewind(f);
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-    text.append(buffer, n);
-  std::fclose(f);
-  return text;
-}
-
-inline CliRun RunVexo3(std::vector<const char*> args) {
-  cli::CliStreams streams;
-  streams.out = std::tmpfile();
-  streams.err = std::tmpfile();
-  streams.in = std::tmpfile();
-  CliRun run;
-  run.exit = cli::RunCli(static_cast<int>(args.size()), args.data(), streams);
-  run.out = Slurp(streams.out);
-  run.err = Slurp(streams.err);
-  std::fclose(streams.in);
-  return run;
-}
 
 }  // namespace vexo3

@@ -16,6 +16,7 @@
 #include "protocol/device_session.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
+#include "support/cli_runner.h"
 #include "umockdev_rig.h"
 
 namespace vexo3 {
@@ -23,12 +24,12 @@ namespace {
 
 TEST(UmockdevCli, DevicesInfoAndUpdateOfBothUnits) {
   UmockRig rig;
-  const CliRun devices = RunVexo3({"vexo3", "devices"});
-  EXPECT_EQ(devices.exit, 0) << devices.err;
+  const test::RunResult devices = test::RunInProcess({"devices"});
+  EXPECT_EQ(devices.exitCode, 0) << devices.err;
   EXPECT_NE(devices.out.find("VX300001"), std::string::npos) << devices.out;
 
-  const CliRun info = RunVexo3({"vexo3", "info"});
-  ASSERT_EQ(info.exit, 0) << info.err;
+  const test::RunResult info = test::RunInProcess({"info"});
+  ASSERT_EQ(info.exitCode, 0) << info.err;
   EXPECT_NE(info.out.find("VX3HC"), std::string::npos) << info.out;
 
   const auto hcImage = sim::MakeSimImage(0x0207, 0x5000, "HC over USB", 96 * 1024, 31);
@@ -41,9 +42,9 @@ TEST(UmockdevCli, DevicesInfoAndUpdateOfBothUnits) {
                             ("vexo3_umockdev_" + std::to_string(::getpid()) + ".bin"))
                                .string();
   ASSERT_TRUE(sim::WritePackage(path, records));
-  const CliRun update = RunVexo3({"vexo3", "update", path.c_str(), "--yes"});
+  const test::RunResult update = test::RunInProcess({"update", path.c_str(), "--yes"});
   std::remove(path.c_str());
-  ASSERT_EQ(update.exit, 0) << update.out << update.err;
+  ASSERT_EQ(update.exitCode, 0) << update.out << update.err;
   EXPECT_NE(update.out.find("DONE ok"), std::string::npos) << update.out;
   EXPECT_TRUE(rig.hc.Flash(sim::Unit::HandController) == hcImage);
   EXPECT_TRUE(rig.hc.Flash(sim::Unit::Camera) == caImage);
