@@ -522,7 +522,16 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
   // is touched unless every one of them can be told apart.
   std::vector<std::string> serials;
   if (o.all) {
-    for (const ChipEntry& c : ChooseHandController(chips, std::nullopt).matches) {
+    const std::vector<ChipEntry> matches = ChooseHandController(chips, std::nullopt).matches;
+    for (const ChipEntry& c : matches) {
+      // Each update is held to its chip by the serial number.
+      if (c.serial.empty() && matches.size() > 1) {
+        output.Err(
+            "vexo3: a HandController has no serial number; among several it can't be told "
+            "apart:\n" +
+            FormatChipTable(chips, std::nullopt));
+        return kExitUsage;
+      }
       if (std::find(serials.begin(), serials.end(), c.serial) != serials.end()) {
         output.Err("vexo3: several HandControllers have the serial number \"" + c.serial +
                    "\"; they can't be told apart:\n" + FormatChipTable(chips, std::nullopt));

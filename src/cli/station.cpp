@@ -176,6 +176,17 @@ int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource
                      ": not a HandController that can be opened; left alone\n");
           continue;
         }
+        // The update is held to its chip by the serial number (the chip is
+        // opened again after each unit restarts): without one it could land
+        // on another HandController. A chip unplugged while it was being
+        // listed shows this too.
+        if (chip.serial.empty()) {
+          seen.insert(name);
+          output.Out(name +
+                     ": no serial number, so the station can't tell it from other chips; left "
+                     "alone\n");
+          continue;
+        }
         // Enough devices under way: this one waits for a free place (one
         // that is left alone gives its place back).
         if (options.count && started >= *options.count)

@@ -275,10 +275,15 @@ TEST(MultiDevice, ChoosingTheDevices) {
       EXPECT_FALSE(Has(r.out, "Reading device state")) << "a device was touched";
     }
   }
-  const RunResult same =
-      RunVexo3({"--simulate=" + twins, "--virtual-time", "update", package, "--all", "--yes"});
-  EXPECT_EQ(same.exitCode, 2) << same.err;
-  EXPECT_TRUE(Has(same.err, "can't be told apart")) << same.err;
+  // Twins, or a chip without a serial among several: nothing is touched.
+  const std::string unnamed = dir.Write("unnamed.json", Profile({Chip(1), R"({"serial": ""})"}));
+  for (const std::string& p : {twins, unnamed}) {
+    const RunResult same =
+        RunVexo3({"--simulate=" + p, "--virtual-time", "update", package, "--all", "--yes"});
+    EXPECT_EQ(same.exitCode, 2) << same.err;
+    EXPECT_TRUE(Has(same.err, "can't be told apart")) << same.err;
+    EXPECT_FALSE(Has(same.out, "Reading device state")) << same.out;
+  }
 }
 
 TEST(MultiDevice, JsonLines) {
@@ -317,7 +322,8 @@ TEST(Station, UpdatesEachArrivalOncePerPlugging) {
                R"({"serial": "VX300009", "description": "FT230X Basic UART", "plug_in_ms": 500,
                    "hand_controller": null})",
                Chip(3, R"("plug_in_ms": 5000, "unplug_ms": 20000, "replug_ms": 30000)"),
-               Chip(4, R"("plug_in_ms": 6000)", R"("mode": "app")")},
+               Chip(4, R"("plug_in_ms": 6000)", R"("mode": "app")"),
+               R"({"serial": "", "plug_in_ms": 700})"},
               "state.json"));
   const std::string log = dir.File("station.log");
   const RunResult r = RunVexo3({"--simulate=" + profile, "--virtual-time", "station", package,
@@ -325,6 +331,8 @@ TEST(Station, UpdatesEachArrivalOncePerPlugging) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "VX300009: FT230X Basic UART: not a HandController")) << r.out;
   EXPECT_TRUE(Has(r.out, "VX300004: in application mode")) << r.out;
+  EXPECT_TRUE(Has(r.out, ": no serial number, so the station can't tell it from other chips"))
+      << r.out;
 
   // A line per device finished, on the disk; VX300003 twice, once per plugging-in.
   std::vector<nlohmann::json> lines;

@@ -1,6 +1,8 @@
 // Faults as usbfs reports them, under the real libusb: what the backend
 // makes of a stalled endpoint, a chip gone mid-transfer, a time-out whose
-// cancelled URB holds data, a chip gone between listing and opening.
+// cancelled URB holds data, a chip gone between listing and opening; and
+// the chip's own faults (CTS held off, a silent or babbling line, failing
+// string reads, slow and stalled control requests).
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "link/ftdi_device.h"
+#include "protocol/device_session.h"
 #include "support/cli_runner.h"
 #include "umockdev_rig.h"
 
@@ -39,10 +42,13 @@ std::string Check(bool ok, const std::string& what) {
   return ok ? "" : what;
 }
 
+using Steady = std::chrono::steady_clock;
+
 struct FaultRow {
   const char* name;
   // "" when the backend behaved; otherwise what went wrong.
   std::function<std::string(UmockRig&, FtdiDevice&)> run;
+  sim::FtxIdentity identity = {};
 };
 
 // clang-format off
@@ -96,18 +102,124 @@ const FaultRow kFaultRows[] = {
                         std::equal(wire.begin(), wire.end(), data.begin()),
                     "wrote " + std::to_string(sent) + ", line got " + std::to_string(wire.size()));
      }},
+    {"CTS dropped mid-write: each byte on the line once, in order",
+     [](UmockRig& rig, FtdiDevice& link) {
+       const std::vector<uint8_t> data = Pattern(2048);
+       rig.chip.DropCtsAfter(600, 150);
+       const int32_t sent = link.Write(data.data(), 2048);
+       std::this_thread::sleep_for(std::chrono::milliseconds(200));
+       rig.chip.Sync();
+       const std::vector<uint8_t> wire = rig.chip.WireBytes();
+       const bool prefix = wire.size() <= data.size() && std::equal(wire.begin(), wire.end(), data.begin());
+       return Check(prefix && (sent == 0 || wire.size() == data.size()),
+                    "wrote " + std::to_string(sent) + ", line got " + std::to_string(wire.size()) +
+                        (prefix ? " bytes" : " bytes, not the data in order"));
+     }},
+    {"a queued answer is counted, then read, in one data packet",
+     [](UmockRig& rig, FtdiDevice& link) {
+       rig.chip.DeviceSends(Pattern(11));
+       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+       const int32_t queued = link.QueryReadBufLen();
+       uint8_t answer[11];
+       const int32_t got = link.Read(11, answer);
+       return Check(queued == 11 && got == 11 && rig.chip.DataPackets() == 1,
+                    "queued " + std::to_string(queued) + " read " + std::to_string(got) + " in " +
+                        std::to_string(rig.chip.DataPackets()) + " data packets");
+     }},
+    {"a peer that keeps talking doesn't stretch a read",
+     [](UmockRig& rig, FtdiDevice& link) {
+       link.SetTimeouts(50, 50);
+       rig.chip.StartBabbling(1000);
+       std::vector<uint8_t> buffer(100);
+       const Steady::time_point start = Steady::now();
+       const int32_t got = link.Read(100, buffer.data());
+       const double ms = UmockRig::MsSince(start);
+       return Check(ms < 250 && got > 0 && got < 100,
+                    "read " + std::to_string(got) + " in " + std::to_string(ms) + " ms");
+     }},
+    {"a silent chip ends the read on time",
+     [](UmockRig& rig, FtdiDevice& link) {
+       link.SetTimeouts(50, 50);
+       rig.chip.SetInSilent(true);
+       uint8_t answer[11];
+       const Steady::time_point start = Steady::now();
+       const int32_t got = link.Read(11, answer);
+       const double ms = UmockRig::MsSince(start);
+       return Check(got == 0 && ms < 220, "read " + std::to_string(got) + " in " + std::to_string(ms) + " ms");
+     }},
+    {"a chip without a serial string is found",
+     [](UmockRig&, FtdiDevice& link) {
+       return Check(link.IsOpen() && std::string(link.QueryDescr()) == "Vexo-3 HandController" &&
+                        std::string(link.QuerySerial()).empty(),
+                    std::string("open ") + (link.IsOpen() ? "yes" : "no"));
+     },
+     {.serial = ""}},
+    {"a failed string read leaves the handle working",
+     [](UmockRig& rig, FtdiDevice& link) {
+       rig.chip.FailStringReads(3);
+       const std::string descr = link.QueryDescr();
+       const uint8_t bytes[4] = {1, 2, 3, 4};
+       const int32_t sent = link.Write(bytes, 4);
+       const int32_t baud = link.SetBaudRate(9600);
+       return Check(descr == "Vexo-3 HandController" && sent == 4 && baud == 0,
+                    "descr '" + descr + "' write " + std::to_string(sent) + " baud " + std::to_string(baud) +
+                        ": " + link.errorText);
+     }},
+    {"control requests keep their own time-out, not the read and write ones",
+     [](UmockRig& rig, FtdiDevice& link) {
+       link.SetTimeouts(60, 60);
+       rig.bed.SlowControls(rig.chip, 200);
+       const int32_t flushed = link.FlushOutBuffer();
+       const int32_t baud = link.SetBaudRate(3'000'000);
+       rig.bed.SlowControls(rig.chip, 0);
+       return Check(flushed == 0 && baud == 0, "purge " + std::to_string(flushed) + " baud " +
+                                                   std::to_string(baud) + ": " + link.errorText);
+     }},
 };
 // clang-format on
 
 TEST(UmockdevFaults, EachFaultAsUsbfsReportsIt) {
   for (const FaultRow& row : kFaultRows) {
     SCOPED_TRACE(row.name);
-    UmockRig rig;
+    UmockRig rig(row.identity);
     FtdiDevice link(*rig.d2xx);
     const std::string opened = OpenLink(rig, link);
     ASSERT_EQ(opened, "");
     EXPECT_EQ(row.run(rig, link), "");
   }
+}
+
+// The session waits for the wake-up byte to leave: with CTS held off for
+// longer than the settling wait after it (550 ms), but not for the write
+// time-out, it still leaves at 9600, not at the rate that follows.
+TEST(UmockdevFaults, WakeUpByteWaitsForCts) {
+  UmockRig rig;
+  DeviceSession session(*rig.d2xx, rig.clock);
+  rig.chip.HoldCtsFor(700);
+  EXPECT_EQ(session.OpenSession(), 0) << session.link->errorText;
+  ASSERT_FALSE(rig.chip.Wire().empty());
+  EXPECT_EQ(rig.chip.Wire()[0].baudRate, 9600u);
+  EXPECT_EQ(rig.chip.Wire()[0].bytes, std::vector<uint8_t>{0x00});
+}
+
+TEST(UmockdevFaults, StalledRequestAndUnpluggedChipFailCleanly) {
+  UmockRig rig;
+  FtdiDevice link(*rig.d2xx);
+  ASSERT_EQ(OpenLink(rig, link), "");
+  uint8_t bytes[4] = {};
+  // A stalled request fails that call only.
+  rig.chip.StallRequest(0x03);
+  EXPECT_EQ(link.SetBaudRate(3'000'000), 1);
+  EXPECT_STREQ(link.errorText, "FT_SetBaudRate failed (code 4 ($4))");
+  EXPECT_EQ(link.SetBaudRate(3'000'000), 0);
+  EXPECT_EQ(link.Write(bytes, 4), 4);
+
+  rig.bed.Remove(rig.chip);
+  EXPECT_EQ(link.Write(bytes, 4), 0);
+  EXPECT_EQ(link.Read(4, bytes), 0);
+  EXPECT_STREQ(link.errorText, "FT_Read failed (code 4 ($4))");
+  ASSERT_TRUE(rig.WaitListed(0));
+  EXPECT_EQ(link.FindDevice(), -1);
 }
 
 TEST(UmockdevFaults, ChipGoneBetweenListingAndOpening) {

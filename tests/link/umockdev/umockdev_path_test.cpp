@@ -1,11 +1,14 @@
 // The session's USB path over the real libusb-1.0 and its Linux backend:
-// what usbfs sees of an open, enumeration of several chips, kernel driver
-// hand-over.
+// the chip's rules as libusb reports them, what usbfs sees of an open,
+// enumeration of several chips, kernel driver hand-over.
+
+#include <libusb.h>
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+#include <thread>
 
 #include "link/ftdi_device.h"
 #include "protocol/device_session.h"
@@ -16,10 +19,97 @@ namespace vexo3 {
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using sim::FtxChip;
+
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
 
 TEST(UmockdevPath, RunsUnderThePreloadLibrary) {
   ASSERT_TRUE(usbtest::FtxTestbed::InMockEnvironment())
       << "run under LD_PRELOAD=libumockdev-preload.so.0 (ctest sets it)";
+}
+
+// The device side's own rules, as libusb reports them.
+TEST(UmockdevPath, TransfersKeepLibusbAndChipRules) {
+  RealClock clock;
+  FtxChip chip(clock, {}, nullptr);
+  usbtest::FtxTestbed bed;
+  bed.Add(chip);
+  libusb_context* ctx = nullptr;
+  ASSERT_EQ(libusb_init(&ctx), 0);
+  libusb_device** list = nullptr;
+  ASSERT_EQ(libusb_get_device_list(ctx, &list), 1);
+  libusb_device_handle* usb = nullptr;
+  ASSERT_EQ(libusb_open(list[0], &usb), 0);
+  libusb_free_device_list(list, 1);
+  ASSERT_EQ(libusb_claim_interface(usb, 0), LIBUSB_ERROR_BUSY) << "ftdi_sio holds it";
+  ASSERT_EQ(libusb_detach_kernel_driver(usb, 0), 0);
+  ASSERT_EQ(libusb_claim_interface(usb, 0), 0);
+  unsigned char buffer[256] = {};
+  unsigned char text[64] = {};
+  int moved = -1;
+  const auto in = [&](int length, unsigned int timeoutMs) {
+    moved = -1;
+    return libusb_bulk_transfer(usb, 0x81, buffer, length, &moved, timeoutMs);
+  };
+  // 3,000,000 baud, latency 2 ms.
+  ASSERT_EQ(libusb_control_transfer(usb, 0x40, 0x03, 0, 0, nullptr, 0, 100), 0);
+  ASSERT_EQ(libusb_control_transfer(usb, 0x40, 0x09, 2, 1, nullptr, 0, 100), 0);
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(usb, 0, text, sizeof text),
+            LIBUSB_ERROR_INVALID_PARAM);
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(usb, 3, text, sizeof text), 8);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "VX300001");
+
+  // Nothing waits: the status bytes alone, modem 0x11 (CTS), line 0x60 (empty).
+  EXPECT_EQ(in(64, 100), 0);
+  EXPECT_EQ(moved, 2);
+  EXPECT_EQ(buffer[0], 0x11);
+  EXPECT_EQ(buffer[1], 0x60);
+  // 100 bytes: a full packet, then a short one that ends the transfer.
+  chip.DeviceSends(Pattern(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(in(256, 100), 0);
+  EXPECT_EQ(moved, 64 + 2 + 38);
+  EXPECT_TRUE(std::equal(buffer + 2, buffer + 64, Pattern(62).begin()));
+  // A packet longer than the room left.
+  chip.DeviceSends(Pattern(70));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(in(32, 100), LIBUSB_ERROR_OVERFLOW);
+  // A time-out still reports the packets that came.
+  chip.DeviceSends(Pattern(130));
+  chip.SilenceInAfter(1);
+  EXPECT_EQ(in(256, 30), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(moved, 64);
+  // OUT: the 512-byte buffer fills and NAKs while CTS is off.
+  ASSERT_EQ(libusb_control_transfer(usb, 0x40, 0x02, 0, 0x0101, nullptr, 0, 100), 0);
+  chip.SetCts(false);
+  std::vector<uint8_t> out = Pattern(1000);
+  EXPECT_EQ(libusb_bulk_transfer(usb, 0x02, out.data(), 1000, &moved, 30), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(moved, 512);
+  EXPECT_EQ(chip.TxPending(), 512u);
+  EXPECT_EQ(libusb_control_transfer(usb, 0x40, 0x7F, 0, 0, nullptr, 0, 100), LIBUSB_ERROR_PIPE);
+  libusb_release_interface(usb, 0);
+  libusb_close(usb);
+  libusb_exit(ctx);
+}
+
+TEST(UmockdevPath, DecodesBaudDivisors) {
+  struct Row {
+    uint16_t value, index;
+    uint32_t baud;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {0x0000, 0, 3'000'000}, {0x0001, 0, 2'000'000}, {0x0002, 0, 1'500'000},
+      {0x4138, 0, 9600},      {0x001A, 0, 115'385},   {0xC001, 1, 0},
+  };
+  // clang-format on
+  for (const Row& r : rows)
+    EXPECT_EQ(FtxChip::DecodeBaud(r.value, r.index), r.baud) << std::hex << r.value;
 }
 
 // The session's open, exactly as the chip sees it; ftdi_sio is let go for

@@ -43,10 +43,6 @@ constexpr uint8_t kLineTemt = 0x40;
 
 constexpr nanoseconds kForever = nanoseconds(std::numeric_limits<int64_t>::max() / 2);
 
-nanoseconds Deadline(nanoseconds start, uint32_t timeoutMs) {
-  return timeoutMs == 0 ? kForever : start + milliseconds(timeoutMs);
-}
-
 }  // namespace
 
 // The chip's device-side line as a SimPeer sees it.
@@ -241,22 +237,6 @@ uint8_t FtxChip::LineStatus() const {
   return static_cast<uint8_t>(kLineThre | (lineFree_ <= now_ ? kLineTemt : 0));
 }
 
-UsbOutcome FtxChip::BulkIn(std::span<uint8_t> buffer, uint32_t timeoutMs, size_t* transferred) {
-  ++bulkIn_;
-  Transfer t;
-  t.in = true;
-  t.buffer = buffer;
-  return RunTransfer(t, timeoutMs, transferred);
-}
-
-UsbOutcome FtxChip::BulkOut(std::span<const uint8_t> data, uint32_t timeoutMs,
-                            size_t* transferred) {
-  ++bulkOut_;
-  Transfer t;
-  t.data = data;
-  return RunTransfer(t, timeoutMs, transferred);
-}
-
 UsbOutcome FtxChip::PollBulkIn(std::span<uint8_t> buffer, size_t* transferred) {
   Transfer t;
   t.in = true;
@@ -279,28 +259,6 @@ UsbOutcome FtxChip::PollTransfer(Transfer& transfer, size_t* transferred) {
   transfer_ = nullptr;
   *transferred = transfer.transferred;
   return transfer.outcome.value_or(UsbOutcome::Timeout);
-}
-
-UsbOutcome FtxChip::RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred) {
-  const Ns deadline = Deadline(Now(), timeoutMs);
-  Advance(Now());
-  transfer_ = &transfer;
-  for (;;) {
-    Advance(std::min(Now(), deadline));
-    if (unplugged_ && !transfer.outcome)
-      transfer.outcome = UsbOutcome::NoDevice;
-    if (!transfer.outcome && now_ >= deadline)
-      transfer.outcome = UsbOutcome::Timeout;
-    if (transfer.outcome)
-      break;
-    const Ns wake = std::min(NextEvent(now_), deadline);
-    const Ns real = Now();
-    if (wake > real)
-      clock_.SleepFor(duration_cast<Clock::Duration>(wake - real + nanoseconds(999)));
-  }
-  transfer_ = nullptr;
-  *transferred = transfer.transferred;
-  return *transfer.outcome;
 }
 
 void FtxChip::Serve() {
@@ -407,7 +365,7 @@ std::vector<uint8_t> FtxChip::WireBytes() const {
 void FtxChip::ClearRecords() {
   controls_.clear();
   wire_.clear();
-  bulkIn_ = bulkOut_ = dataPackets_ = statusPackets_ = 0;
+  dataPackets_ = statusPackets_ = 0;
 }
 
 void FtxChip::FlushToPeer() {

@@ -23,11 +23,11 @@
 //    (0x04), modem status (0x05), event/error character (0x06, 0x07),
 //    latency timer (0x09, 0x0A), bit mode (0x0B), pins (0x0C). Anything
 //    else stalls.
-// Time is the clock's: with a RealClock a transfer blocks in real time until
-// its packets are there or its time-out expires. Faults: CTS stalls, stalled
-// control requests, failing string reads, unplugging, a silent IN endpoint,
-// a peer that never stops sending. Single-threaded, like libusb's
-// synchronous calls that drive it.
+// Time is the clock's: each call runs the chip up to the clock's now, event
+// by event. Faults: CTS stalls, stalled control requests, failing string
+// reads, unplugging, a silent IN endpoint, a peer that never stops sending.
+// Single-threaded: the host controller that drives it (the umockdev
+// testbed) calls it under its own lock.
 
 #include <chrono>
 #include <cstdint>
@@ -90,7 +90,7 @@ class FtxChip {
   FtxChip(const FtxChip&) = delete;
   FtxChip& operator=(const FtxChip&) = delete;
 
-  // --- The USB device, for the host controller (the libusb fake) ---
+  // --- The USB device, for the host controller (the testbed) ---
   const FtxIdentity& Identity() const { return identity_; }
   // 0 when the chip has no serial string.
   uint8_t SerialNumberIndex() const { return identity_.serial.empty() ? 0 : kSerialIndex; }
@@ -101,18 +101,12 @@ class FtxChip {
   // *transferred. Control requests complete at once or stall.
   UsbOutcome Control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                      std::span<uint8_t> data, uint32_t timeoutMs, size_t* transferred);
-  // A bulk transfer on the IN endpoint into `buffer`. Ends Done at a short
-  // packet or a full buffer, Overflow when a packet is longer than the room
-  // left, Timeout (with the packets so far in *transferred) when the time-out
-  // expires first; timeoutMs 0 waits for ever.
-  UsbOutcome BulkIn(std::span<uint8_t> buffer, uint32_t timeoutMs, size_t* transferred);
-  // A bulk transfer on the OUT endpoint. Done when every packet was taken,
-  // Timeout with the bytes of the packets taken so far.
-  UsbOutcome BulkOut(std::span<const uint8_t> data, uint32_t timeoutMs, size_t* transferred);
-  // The same transfers for a host controller that keeps one in flight across
-  // calls (a URB): each call serves the transfer from the chip's last event
-  // up to now without waiting and reports the packets moved in this call.
-  // Timeout means not ended yet; call Sync() when the transfer starts.
+  // A bulk transfer on the IN / OUT endpoint, kept in flight across calls
+  // as a URB is: each call serves it from the chip's last event up to now
+  // without waiting and reports the packets moved in this call. Done at a
+  // short packet or a full buffer (IN) or when every packet was taken
+  // (OUT); Overflow when a packet is longer than the room left; Timeout
+  // means not ended yet. Call Sync() when the transfer starts.
   UsbOutcome PollBulkIn(std::span<uint8_t> buffer, size_t* transferred);
   UsbOutcome PollBulkOut(std::span<const uint8_t> data, size_t* transferred);
   // The host let go of the device: the peer's OnClose. (Its OnOpen comes
@@ -153,8 +147,6 @@ class FtxChip {
   uint32_t BaudRate() const { return baudRate_; }
   uint8_t LatencyMs() const { return latencyMs_; }
   bool RtsCtsFlow() const { return rtsCts_; }
-  uint32_t BulkInTransfers() const { return bulkIn_; }
-  uint32_t BulkOutTransfers() const { return bulkOut_; }
   // Bulk IN packets that carried data, and status-only ones.
   uint32_t DataPackets() const { return dataPackets_; }
   uint32_t StatusPackets() const { return statusPackets_; }
@@ -204,8 +196,6 @@ class FtxChip {
   void FlushToPeer();
   // The next moment anything observable changes, after `t`.
   Ns NextEvent(Ns t) const;
-  // Runs a transfer until it ends or its time-out expires.
-  UsbOutcome RunTransfer(Transfer& transfer, uint32_t timeoutMs, size_t* transferred);
   UsbOutcome PollTransfer(Transfer& transfer, size_t* transferred);
   bool CtsGate() const { return !rtsCts_ || cts_; }
   uint8_t ModemStatus() const;
@@ -253,8 +243,6 @@ class FtxChip {
   // Records.
   std::vector<ControlRecord> controls_;
   std::vector<WireRun> wire_;
-  uint32_t bulkIn_ = 0;
-  uint32_t bulkOut_ = 0;
   uint32_t dataPackets_ = 0;
   uint32_t statusPackets_ = 0;
   uint64_t deviceBytes_ = 0;

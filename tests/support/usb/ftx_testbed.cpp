@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace vexo3::usbtest {
@@ -56,6 +58,8 @@ struct Urb {
   size_t done = 0;
   bool ended = false;
   int status = 0;
+  // A control URB held back by SlowControls: it ends then.
+  std::optional<std::chrono::steady_clock::time_point> endsAt;
 };
 
 }  // namespace
@@ -75,6 +79,7 @@ struct FtxTestbed::Impl {
     bool gone = false;
     bool goneDuringBulk = false;
     uint8_t stalled = 0;  // endpoints stalled: bit 0 IN, bit 1 OUT
+    uint32_t controlDelayMs = 0;
   };
 
   UMockdevTestbed* testbed = nullptr;
@@ -252,6 +257,10 @@ struct FtxTestbed::Impl {
     if (u.urb.type == USBDEVFS_URB_TYPE_CONTROL) {
       ++s.urbs.control;
       RunControl(s, u);
+      if (s.controlDelayMs > 0) {
+        u.ended = false;
+        u.endsAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.controlDelayMs);
+      }
     } else if (u.urb.type == USBDEVFS_URB_TYPE_BULK && (u.urb.endpoint == FtxChip::kEndpointIn ||
                                                         u.urb.endpoint == FtxChip::kEndpointOut)) {
       const bool in = u.urb.endpoint == FtxChip::kEndpointIn;
@@ -323,6 +332,10 @@ struct FtxTestbed::Impl {
 
   // Moves one bulk URB on by the chip's time since the last call.
   void Serve(Slot& s, Urb& u) {
+    if (!u.ended && u.endsAt) {
+      u.ended = std::chrono::steady_clock::now() >= *u.endsAt;
+      return;
+    }
     if (u.ended || u.urb.type != USBDEVFS_URB_TYPE_BULK)
       return;
     if (s.goneDuringBulk) {
@@ -501,6 +514,9 @@ void FtxTestbed::Remove(FtxChip& chip) {
       return;
     s.gone = true;
   }
+  // The kernel's "remove" uevent first, while the entry is still there to
+  // be read: it is how libusb's hot-plug monitor learns the chip went.
+  umockdev_testbed_uevent(impl_->testbed, s.sysPath.c_str(), "remove");
   umockdev_testbed_remove_device(impl_->testbed, s.sysPath.c_str());
 }
 
@@ -531,6 +547,11 @@ void FtxTestbed::StallEndpoint(const FtxChip& chip, uint8_t endpoint) {
 void FtxTestbed::GoneDuringNextBulk(const FtxChip& chip) {
   std::lock_guard lock(impl_->mutex);
   impl_->Of(chip).goneDuringBulk = true;
+}
+
+void FtxTestbed::SlowControls(const FtxChip& chip, uint32_t ms) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Of(chip).controlDelayMs = ms;
 }
 
 void FtxTestbed::BindDriver(const FtxChip& chip) {

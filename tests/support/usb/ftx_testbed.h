@@ -67,6 +67,8 @@ class FtxTestbed {
   void StallEndpoint(const sim::FtxChip& chip, uint8_t endpoint);
   // The chip goes while a bulk URB is in flight: that reap fails ENODEV.
   void GoneDuringNextBulk(const sim::FtxChip& chip);
+  // Control URBs end `ms` after they were submitted (0: at once).
+  void SlowControls(const sim::FtxChip& chip, uint32_t ms);
   // ftdi_sio bound again (as after a re-plug).
   void BindDriver(const sim::FtxChip& chip);
   // The node's mode: 0 means no access (EACCES for a user without rights).
