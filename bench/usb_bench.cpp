@@ -64,6 +64,7 @@ struct Figures {
   uint32_t chunks = 0;
   uint32_t inUrbs = 0;
   uint32_t outUrbs = 0;
+  uint32_t reaps = 0;
   uint32_t statusPackets = 0;
   uint32_t dataPackets = 0;
   double Efficiency() const {
@@ -151,7 +152,7 @@ Several Emulated(const std::vector<uint8_t>& image, int count) {
         DeviceSession session(d2xx, clock);
         session.link->SetSerialFilter(c.chip.Identity().serial);
         sim::FtxChip& chip = c.chip;
-        uint32_t in0 = 0, out0 = 0, status0 = 0, data0 = 0;
+        uint32_t in0 = 0, out0 = 0, reaps0 = 0, status0 = 0, data0 = 0;
         Run(
             session, clock, image,
             [&] {
@@ -160,6 +161,8 @@ Several Emulated(const std::vector<uint8_t>& image, int count) {
               const usbtest::UrbCounts urbs = bed.Urbs(chip);
               f.inUrbs = urbs.bulkIn - in0;
               f.outUrbs = urbs.bulkOut - out0;
+              f.reaps = urbs.reaps - reaps0;
+              reaps0 = urbs.reaps;
               f.statusPackets = chip.StatusPackets() - status0;
               f.dataPackets = chip.DataPackets() - data0;
               in0 = urbs.bulkIn;
@@ -221,6 +224,8 @@ int Main(int count) {
   std::printf("  USB packets with data per answer%17s   %17.3f\n", "-",
               usb.chunks ? static_cast<double>(usb.dataPackets) / usb.chunks : 0);
   std::printf("  bulk OUT URBs per chunk         %17s   %17.3f\n", "-", outPerChunk);
+  std::printf("  reaps per chunk (EAGAIN too)    %17s   %17.1f\n", "-",
+              usb.chunks ? static_cast<double>(usb.reaps) / usb.chunks : 0);
 
   const double ratio = many.wall / one.wall;
   const double cpuShare = many.cpu / many.wall / count;
