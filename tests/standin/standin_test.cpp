@@ -185,5 +185,33 @@ TEST_F(StandIn, FullUpdateOfBothUnits) {
       << r.out;
 }
 
+// Several HandControllers through the driver: each update on its own
+// thread with its own handle, the station, and the watch.
+TEST_F(StandIn, SeveralDevicesAtOnce) {
+  const std::string profile =
+      dir.Write("p.json", R"({"state_file": "state.json", "chips": [{"serial": "VX300001"},
+                   {"serial": "VX300002"}, {"serial": "VX300003", "plug_in_ms": 1500}]})");
+  const std::string package = dir.Package("p.bin", test::CliPackage());
+  UseProfile(profile);
+
+  RunResult r = RunVexo3({"update", package, "--all", "--yes"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("VX300001: DONE ok"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("VX300002: DONE ok"), std::string::npos) << r.out;
+  r = RunVexo3({"info", "--serial", "VX300002"});
+  EXPECT_NE(r.out.find("Firmware version:   02.00.1\n"), std::string::npos) << r.out << r.err;
+
+  const std::string log = dir.File("station.log");
+  r = RunVexo3({"station", package, "--yes", "--count", "3", "--log", log});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  const std::string lines = test::ReadText(log);
+  for (const char* serial : {"VX300001", "VX300002", "VX300003"})
+    EXPECT_NE(lines.find(std::string("\"serial\":\"") + serial), std::string::npos) << lines;
+
+  r = RunVexo3({"devices", "--watch", "--polls", "2"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("present  VX300002  Vexo-3 HandController\n"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace vexo3
