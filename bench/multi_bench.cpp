@@ -6,7 +6,6 @@
 // spends per device (our stack and the simulator both).
 //   vexo3_multi_bench [DEVICES]    default 8
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,23 +16,18 @@
 #include <vector>
 
 #include "cli/cli_app.h"
+#include "cpu_time.h"
 #include "firmware/firmware_package.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 
 namespace {
 
+using vexo3::CpuSeconds;
 using vexo3::FirmwareImage;
 namespace sim = vexo3::sim;
 
 constexpr uint32_t kImageSize = FirmwareImage::kMaxLength;  // 2,097,151
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return s(u.ru_utime) + s(u.ru_stime);
-}
 
 struct Run {
   int exitCode = -1;

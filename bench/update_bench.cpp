@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "cpu_time.h"
 #include "device/camera.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
@@ -49,12 +50,6 @@ constexpr int kLoadRuns = 20;
 
 double Seconds(Clock::Duration d) {
   return std::chrono::duration<double>(d).count();
-}
-
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 uint64_t MinorFaults() {

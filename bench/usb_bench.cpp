@@ -13,7 +13,6 @@
 //   usb_line_efficiency=<x> modeled_line_efficiency=<x> in_transfers_per_answer=<x>
 //   connect_s=<x> chips=<n> several_ratio=<x> cpu_share_per_chip=<x>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu_time.h"
 #include "device/hand_controller.h"
 #include "firmware/firmware_package.h"
 #include "link/libftdi_d2xx.h"
@@ -42,13 +42,6 @@ constexpr double kLineBytesPerSecond = 300000.0;  // 3,000,000 baud, 10 bits a b
 
 double Seconds(Clock::Duration d) {
   return std::chrono::duration<double>(d).count();
-}
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return s(u.ru_utime) + s(u.ru_stime);
 }
 
 struct Counter final : public ProgressObserver {

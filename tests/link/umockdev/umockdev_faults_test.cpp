@@ -21,13 +21,6 @@
 namespace vexo3 {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> bytes(n);
-  for (size_t i = 0; i < n; ++i)
-    bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return bytes;
-}
-
 // The link open and configured as the session has it, time-outs 100 ms.
 std::string OpenLink(UmockRig& rig, FtdiDevice& link) {
   link.deviceSelector = 3;

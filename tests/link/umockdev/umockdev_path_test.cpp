@@ -21,13 +21,6 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using sim::FtxChip;
 
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> bytes(n);
-  for (size_t i = 0; i < n; ++i)
-    bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return bytes;
-}
-
 TEST(UmockdevPath, RunsUnderThePreloadLibrary) {
   ASSERT_TRUE(usbtest::FtxTestbed::InMockEnvironment())
       << "run under LD_PRELOAD=libumockdev-preload.so.0 (ctest sets it)";

@@ -21,6 +21,14 @@
 
 namespace vexo3 {
 
+// Bytes that differ from their neighbours, for data the tests send.
+inline std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
+
 struct TestbedChip {
   TestbedChip(Clock& clock, sim::FtxIdentity identity, sim::HandControllerConfig config = {})
       : hc(std::move(config)), chip(clock, std::move(identity), &hc) {}

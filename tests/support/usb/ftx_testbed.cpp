@@ -330,7 +330,8 @@ struct FtxTestbed::Impl {
     }
   }
 
-  // Moves one bulk URB on by the chip's time since the last call.
+  // Moves one bulk URB on by the chip's time since the last call; ends a
+  // held-back control URB when its time has come.
   void Serve(Slot& s, Urb& u) {
     if (!u.ended && u.endsAt) {
       u.ended = std::chrono::steady_clock::now() >= *u.endsAt;
