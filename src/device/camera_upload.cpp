@@ -58,6 +58,8 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
   if (!work)
     return 3;
 
+  if (progress != nullptr)
+    progress->OnFirstChunk();
   const uint8_t* position = data;
   int32_t remaining = length;
   for (;;) {

@@ -37,6 +37,9 @@ class ProgressObserver {
   virtual ~ProgressObserver() = default;
   // bytesDone reaches bytesTotal only once the unit has taken the whole image.
   virtual void OnProgress(uint64_t bytesDone, uint64_t bytesTotal) = 0;
+  // Just before the image's first chunk goes out: from here on a failure
+  // leaves the unit with an incomplete image, even before it took a byte.
+  virtual void OnFirstChunk() {}
   // Asked before each chunk after the first: true stops the upload there,
   // which then fails with 104 as if the unit had refused the chunk (the
   // caller runs the unit's usual failure path). For a user who insists on

@@ -91,6 +91,8 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
     return EndUpdate(session);
 
   // Chunks go straight from the caller's buffer.
+  if (progress != nullptr)
+    progress->OnFirstChunk();
   const uint8_t* position = data;
   int32_t remaining = length;
   for (;;) {
