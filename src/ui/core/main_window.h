@@ -1,19 +1,16 @@
 #pragma once
 
-// The main dialog as the actions see it. The Qt dialog implements it, and so
-// can a terminal front end or a test recorder. Qt-free on purpose; keep it
-// small. All texts are UTF-8.
+// The main dialog as its actions see it: what a dialog does, and nothing
+// else. The Qt, Win32 and web dialogs implement it, and so can a test
+// recorder. Toolkit-free on purpose; keep it small. All texts are UTF-8.
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
-#include "protocol/result_code.h"
+#include "ui/core/update_engine.h"
 
 namespace vexo3 {
-
-struct DeviceReportRecords;
 
 enum class MessageIcon { Error, Warning };
 enum class MessageButtons { Ok, YesNo };
@@ -22,25 +19,6 @@ enum class MessageAnswer { Ok, Yes, No };
 // The controls an update disables while it runs.
 enum class DialogControl { BrowseButton, UpdateButton, FirmwareFileField };
 enum class DialogCheckBox { HandController, Camera };
-
-// What an update is doing, told to the window as a value beside the status
-// text: front ends decide on it, never on the wording of a text.
-enum class ActionPhase { ReadingDevice, UploadingHandController, UploadingCamera, Done, Failed };
-
-// Why an update stopped on a check of its own rather than a failed step.
-enum class UpdateRefusal { None, NotBootMode, ProtocolVersion, PcbDeclined };
-
-struct PhaseChange {
-  PhaseChange(ActionPhase p = ActionPhase::ReadingDevice, ResultCode c = 0) : phase(p), code(c) {}
-
-  ActionPhase phase;
-  // Failed: the code of the step that failed; 0 when a check refused (see
-  // refusal).
-  ResultCode code;
-  UpdateRefusal refusal = UpdateRefusal::None;
-  // Failed during an upload: kHcImageName or kCameraImageName; else empty.
-  std::string_view unit;
-};
 
 class MainWindow {
  public:
@@ -62,25 +40,35 @@ class MainWindow {
   virtual std::optional<std::string> ChooseFirmwareFile() = 0;
   virtual void SetSummaryText(const std::string& text) = 0;
   // Shows the device report modally; returns when the user closes it.
-  // records: what the report was built from, for windows that show them
-  // some other way (e.g. as JSON).
-  virtual void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) = 0;
+  virtual void ShowDeviceReport(const std::string& report) = 0;
   // Repaints the whole window at once.
   virtual void Redraw() = 0;
-  // Called after each chunk of an upload the unit accepted. imageName is
-  // kHcImageName or kCameraImageName. May repaint; must not run user input.
-  virtual void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                                uint64_t bytesTotal) = 0;
-  // Asked between two chunks of an upload: true stops it there, and the
-  // upload fails as the unit's own refusal would. Only for a user who
-  // insists: the unit is left with an incomplete image.
-  virtual bool UploadStopRequested() { return false; }
-  // The phase of an update: ReadingDevice when it starts, then each upload,
-  // then Done or Failed, each just before its status text.
-  virtual void OnPhase(const PhaseChange& /*change*/) {}
+
+  // Beyond the dialog's template: the progress strip of an update.
+  // An update begins: nothing of the last one's bytes may show.
+  virtual void ShowUpdateStart() = 0;
+  // After each chunk a unit took. May repaint; must not run user input.
+  virtual void ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) = 0;
+  // The update has ended, before the controls are enabled again: the strip
+  // marks outcome.FailedUnit(), if any.
+  virtual void ShowUpdateEnd(const UpdateOutcome& outcome) = 0;
 };
 
-inline constexpr std::string_view kHcImageName = "HandController";
-inline constexpr std::string_view kCameraImageName = "Camera";
+// Every call of MainWindow, declared in an implementation's class body.
+#define VEXO3_MAIN_WINDOW_OVERRIDES                                                           \
+  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,           \
+                               MessageIcon icon, MessageButtons buttons) override;            \
+  void SetStatusText(const std::string& text) override;                                       \
+  void SetControlEnabled(DialogControl control, bool enabled) override;                       \
+  bool IsChecked(DialogCheckBox box) override;                                                \
+  std::string FirmwareFileText() override;                                                    \
+  void SetFirmwareFileText(const std::string& text) override;                                 \
+  std::optional<std::string> ChooseFirmwareFile() override;                                   \
+  void SetSummaryText(const std::string& text) override;                                      \
+  void ShowDeviceReport(const std::string& report) override;                                  \
+  void Redraw() override;                                                                     \
+  void ShowUpdateStart() override;                                                            \
+  void ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) override;       \
+  void ShowUpdateEnd(const UpdateOutcome& outcome) override
 
 }  // namespace vexo3

@@ -6,34 +6,9 @@
 #include "protocol/device_session.h"
 #include "ui/core/device_report.h"
 #include "ui/core/main_window.h"
-
-#include <string_view>
-#include <vector>
+#include "ui/core/update_engine.h"
 
 namespace vexo3 {
-
-// How an action ended, for front ends that go on from it (an exit status, a
-// summary of what was written). The window was told the same as it went.
-struct ActionOutcome {
-  // False when the action did nothing at all (an update with a ticked box
-  // whose image is absent).
-  bool ran = false;
-  // Done or Failed once it ran.
-  PhaseChange end;
-  // Update: the units whose image was written completely, in order.
-  std::vector<std::string_view> unitsWritten;
-  // Failed during an upload: the bytes of its image the unit had accepted
-  // (more than 0: it holds an incomplete image).
-  uint64_t failedUnitBytes = 0;
-
-  bool Succeeded() const { return ran && end.phase == ActionPhase::Done; }
-};
-
-// The queries of "Read device info": both units' state and firmware (the
-// Camera's only in BOOT mode; a Camera that can't be reached is no failure).
-// Returns the first failing step's code, having stopped a started Camera;
-// the caller closes the session. Shows nothing.
-ResultCode QueryDevice(DeviceSession& session, DeviceReportRecords* records);
 
 // Runs the dialog's actions against one session, one package and one window,
 // all owned by the caller and outliving this object. Each action runs to its
@@ -44,11 +19,16 @@ class SivraActions {
       : session_(session), package_(package), window_(window) {}
 
   // Queries both units and shows the report; on a failure shows one "ERROR"
-  // box and closes the session.
-  ActionOutcome ReadDeviceInfo();
-  // Checks the device and uploads the ticked images of the package. Does
-  // nothing at all when a ticked image is absent.
-  ActionOutcome UpdateFirmware();
+  // box and closes the session. The code of the failed query, or 0.
+  ResultCode ReadDeviceInfo();
+  // "Update firmwares": the update engine with the window as its view, the
+  // PCB warning as a Yes/No box and the check boxes as the units asked for.
+  // stop: a stop asked for while it runs (a window closing on SIGTERM).
+  UpdateOutcome UpdateFirmware(StopPolicy& stop);
+  UpdateOutcome UpdateFirmware() {
+    NeverStop never;
+    return UpdateFirmware(never);
+  }
   // Lets the user choose a package file, then loads it. Cancel changes nothing.
   void BrowseFirmwareFile();
   // Loads the package from the firmware file field and shows its summary. On
