@@ -79,10 +79,10 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
     const uint8_t chunkStatus = received[0];
 
     switch (chunkStatus) {
-      case 0:
+      case kStatusChunkTaken:
         break;
-      case 1:
-      case 13:
+      case kStatusCountMismatch:
+      case kStatusFinished:
         if (after > 0 || relayStatus == 1)
           return kByteCountMismatch;
         break;

@@ -11,12 +11,6 @@ using namespace device_detail;
 
 namespace {
 
-constexpr uint8_t kStatusNotReady = 102;
-constexpr uint8_t kStatusNoSpace = 239;
-constexpr uint8_t kStatusChunkTaken = 0;
-constexpr uint8_t kStatusCountMismatch = 1;
-constexpr uint8_t kStatusFinished = 13;
-
 // A unit that never gets ready must not hang the program. The poll count is
 // only a backstop for a clock that doesn't move (a simulated unit answering
 // at once). A real poll is a USB round trip of 1 ms or more, so 100,000 of
