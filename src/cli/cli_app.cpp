@@ -76,6 +76,14 @@ struct Parser {
   CLI::App* station = nullptr;
 
   explicit Parser(Options& o);
+
+ private:
+  void AddGlobalOptions(Options& o);
+  void AddReadingCommands(Options& o);  // devices, info, inspect
+  void AddUpdate(Options& o);
+  void AddStation(Options& o);
+
+ public:
   // The command given; "" before parsing.
   std::string Command() const {
     for (const CLI::App* sub : {devices, info, inspect, update, station}) {
@@ -87,6 +95,19 @@ struct Parser {
 };
 
 Parser::Parser(Options& o) {
+  AddGlobalOptions(o);
+  AddReadingCommands(o);
+  AddUpdate(o);
+  AddStation(o);
+  for (CLI::App* sub : {devices, info, inspect, update, station}) {
+    sub->fallthrough();
+    sub->footer(sub == inspect ? std::string(kExitStatus)
+                               : std::string(kGlobalOptions) + "\n\n" + kExitStatus + "\n\n" +
+                                     kPermissionNote);
+  }
+}
+
+void Parser::AddGlobalOptions(Options& o) {
   app.allow_windows_style_options(false);  // "/fw/new.bin" is a file, on Windows too
   app.formatter(std::make_shared<HelpFormatter>());
   app.footer(std::string(kExitStatus) + "\n\n" + kExamples + "\n\n" + kPermissionNote);
@@ -117,7 +138,9 @@ Parser::Parser(Options& o) {
       ->excludes(app.get_option("--simulate"));
   // For tests: the simulated device on virtual time, so nothing waits.
   app.add_flag("--virtual-time", o.virtualTime)->group("");
+}
 
+void Parser::AddReadingCommands(Options& o) {
   devices = app.add_subcommand(
       "devices",
       "List the FTDI chips with USB id 0403:6015 and whether the updater would open "
@@ -136,6 +159,9 @@ Parser::Parser(Options& o) {
   inspect->add_flag("--json", o.json,
                     "Print JSON: kind, version, revision, flags, supported PCB, start code and "
                     "length of each image present, and the summary");
+}
+
+void Parser::AddUpdate(Options& o) {
   update = app.add_subcommand(
       "update", "Update firmwares: check the device and write the package's images into it");
   update->add_option("FILE", o.file, "Firmware package file (*.bin)")->required();
@@ -148,8 +174,9 @@ Parser::Parser(Options& o) {
                    "Write a unit even when it already holds the package's version (without it "
                    "such a unit is left alone and reported up to date)");
   update->add_flag("--yes,-y", o.yes,
-                   "Answer Yes to the PCB version warning (without a terminal and without "
-                   "--yes the answer is No)");
+                   "Answer Yes to the PCB version warning, the downgrade question and the "
+                   "question after units that can't be read (without a terminal and without "
+                   "--yes the answer is No, and the exit status 6)");
   update->add_flag("--all", o.all,
                    "Update every HandController connected, all at the same time: a line per "
                    "event prefixed with the device's serial, every question asked before the "
@@ -158,6 +185,9 @@ Parser::Parser(Options& o) {
   update->add_flag("--json", o.json,
                    "With --all or several --serial: JSON Lines on stdout (start, progress at "
                    "most once a second per unit, result)");
+}
+
+void Parser::AddStation(Options& o) {
   station = app.add_subcommand(
       "station",
       "Flashing station: wait for HandControllers to be plugged in and update each one as it "
@@ -166,8 +196,9 @@ Parser::Parser(Options& o) {
   station->add_flag("--no-hc", o.noHc, "Don't update the HandControllers");
   station->add_flag("--no-camera", o.noCamera, "Don't update the Cameras");
   station->add_flag("--yes,-y", o.yes,
-                    "Also update devices with a newer board than the package supports, or "
-                    "firmware not older than the package's (else they are left alone)");
+                    "Also update devices with a newer board than the package supports, "
+                    "firmware older than the package's, or units that can't be read first (else "
+                    "they are left alone)");
   station->add_flag("--force", o.force,
                     "Also write devices that already hold the package's version");
   station->add_option("--count", o.count, "Stop after N devices")->type_name("N");
@@ -176,12 +207,6 @@ Parser::Parser(Options& o) {
                    "Append a JSON line per device finished to FILE, each flushed to disk")
       ->type_name("FILE");
   station->add_flag("--json", o.json, "JSON Lines on stdout (start, progress, result)");
-  for (CLI::App* sub : {devices, info, inspect, update, station}) {
-    sub->fallthrough();
-    sub->footer(sub == inspect ? std::string(kExitStatus)
-                               : std::string(kGlobalOptions) + "\n\n" + kExitStatus + "\n\n" +
-                                     kPermissionNote);
-  }
 }
 
 // Combinations of options the parser can't refuse by itself: the command

@@ -90,6 +90,156 @@ struct Running {
   bool finished = false;
 };
 
+// The station's state between two listings.
+class Station {
+ public:
+  Station(const Options& o, LineOutput& output, DeviceSource& source,
+          const FirmwarePackage& package, StationLog& log)
+      : o_(o), output_(output), source_(source), package_(package), log_(log) {}
+
+  // Joins the devices that have finished: their results and log lines.
+  void Reap();
+  // Starts an update for each HandController that has just arrived.
+  void Arrivals(const std::vector<ChipEntry>& chips);
+  // Waits for the next listing. On virtual time the station's clock moves
+  // only while no device runs, and a device's end brings it to that
+  // device's time, so a plug timeline plays the same on every run.
+  void Wait();
+
+  bool Done() const { return o_.count && finished_ >= *o_.count; }
+  bool Idle() const { return running_.empty(); }
+  int ExitStatus() const { return allOk_ && !logFailed_ ? kExitOk : kExitDeviceFailure; }
+
+ private:
+  void Start(const ChipEntry& chip);
+
+  const Options& o_;
+  LineOutput& output_;
+  DeviceSource& source_;
+  const FirmwarePackage& package_;
+  StationLog& log_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::list<Running> running_;
+  // The chips seen on the bus since they were plugged in: each is updated
+  // (or reported) once until it is gone from the list.
+  std::set<std::string> seen_;
+  uint32_t started_ = 0;
+  uint32_t finished_ = 0;
+  bool allOk_ = true;
+  bool logFailed_ = false;
+};
+
+void Station::Reap() {
+  std::unique_lock lock(mutex_);
+  for (auto it = running_.begin(); it != running_.end();) {
+    if (!it->finished) {
+      ++it;
+      continue;
+    }
+    it->thread.join();
+    const DeviceResult& r = it->result;
+    if (r.leftAlone) {
+      --started_;
+    } else {
+      ++finished_;
+      allOk_ = allOk_ && r.ok;
+      json line = json::parse(ResultJson(r));
+      line.erase("event");
+      line["time"] = UtcNow();
+      if (!log_.Append(line.dump(-1, ' ', false, json::error_handler_t::replace)) && !logFailed_) {
+        logFailed_ = true;
+        output_.Err("vexo3: can't write the log file \"" + o_.log.value_or("") +
+                    "\": " + std::strerror(errno) + "\n");
+      }
+    }
+    it = running_.erase(it);
+  }
+}
+
+void Station::Arrivals(const std::vector<ChipEntry>& chips) {
+  std::set<std::string> present;
+  for (const ChipEntry& chip : chips) {
+    const std::string name = ChipName(chip);
+    present.insert(name);
+    if (seen_.count(name) != 0)
+      continue;
+    if (chip.verdict(std::nullopt) != FtdiDevice::ChipVerdict::kOpens) {
+      seen_.insert(name);
+      output_.Out(name + ": " + (chip.description.empty() ? "-" : chip.description) +
+                  ": not a HandController that can be opened; left alone\n");
+      continue;
+    }
+    // The update is held to its chip by the serial number (the chip is
+    // opened again after each unit restarts): without one it could land
+    // on another HandController. A chip unplugged while it was being
+    // listed shows this too.
+    if (chip.serial.empty()) {
+      seen_.insert(name);
+      output_.Out(name +
+                  ": no serial number, so the station can't tell it from other chips; left "
+                  "alone\n");
+      continue;
+    }
+    // Enough devices under way: this one waits for a free place (one
+    // that is left alone gives its place back).
+    if (o_.count && started_ >= *o_.count)
+      continue;
+    seen_.insert(name);
+    ++started_;
+    Start(chip);
+  }
+  // A chip gone from the list may come back: it is new then. One still
+  // being updated stays seen until its thread ends.
+  std::lock_guard lock(mutex_);
+  for (auto it = seen_.begin(); it != seen_.end();) {
+    bool busy = false;
+    for (const Running& r : running_)
+      busy = busy || r.serial == *it;
+    it = present.count(*it) == 0 && !busy ? seen_.erase(it) : std::next(it);
+  }
+}
+
+void Station::Start(const ChipEntry& chip) {
+  Clock& deviceClock = source_.DeviceClock(chip.serial);
+  std::lock_guard lock(mutex_);
+  Running& r = running_.emplace_back();
+  r.serial = chip.serial;
+  r.thread = std::thread([this, rp = &r, dc = &deviceClock, serial = chip.serial] {
+    DeviceResult result = UpdateArrivedDevice(o_, output_, source_.d2xx(), *dc, serial, package_);
+    if (result.leftAlone)
+      output_.Out(o_.json ? ResultJson(result) + "\n" : serial + ": " + result.text + "\n");
+    std::lock_guard inner(mutex_);
+    rp->result = std::move(result);
+    rp->finished = true;
+    changed_.notify_all();
+  });
+}
+
+void Station::Wait() {
+  Clock& clock = source_.clock();
+  std::unique_lock lock(mutex_);
+  if (!source_.SeparateDeviceClocks() || running_.empty()) {
+    lock.unlock();
+    clock.Sleep(kStationPollMs);
+    return;
+  }
+  changed_.wait(lock, [&] {
+    for (const Running& r : running_) {
+      if (r.finished)
+        return true;
+    }
+    return false;
+  });
+  for (const Running& r : running_) {
+    if (r.finished) {
+      const Clock::Duration end{r.result.endUs};
+      if (end > clock.Now())
+        clock.SleepFor(end - clock.Now());
+    }
+  }
+}
+
 }  // namespace
 
 int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source) {
@@ -114,137 +264,22 @@ int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   // From here a signal lets the units being written finish and ends the
   // station after them.
   BeginSeveralUnits();
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::list<Running> running;
-  // The chips seen on the bus since they were plugged in: each is updated
-  // (or reported) once until it is gone from the list.
-  std::set<std::string> seen;
-  uint32_t started = 0;
-  uint32_t finished = 0;
-  bool allOk = true;
-  bool logFailed = false;
-  Clock& clock = source.clock();
-  const bool virtualTime = source.SeparateDeviceClocks();
-
+  Station station(o, output, source, package, log);
   for (;;) {
-    // Reap finished devices: their results and log lines.
-    {
-      std::unique_lock lock(mutex);
-      for (auto it = running.begin(); it != running.end();) {
-        if (!it->finished) {
-          ++it;
-          continue;
-        }
-        it->thread.join();
-        const DeviceResult& r = it->result;
-        if (r.leftAlone) {
-          --started;
-        } else {
-          ++finished;
-          allOk = allOk && r.ok;
-          json line = json::parse(ResultJson(r));
-          line.erase("event");
-          line["time"] = UtcNow();
-          if (!log.Append(line.dump(-1, ' ', false, json::error_handler_t::replace)) &&
-              !logFailed) {
-            logFailed = true;
-            output.Err("vexo3: can't write the log file \"" + o.log.value_or("") +
-                       "\": " + std::strerror(errno) + "\n");
-          }
-        }
-        it = running.erase(it);
-      }
-    }
-    const bool done = o.count && finished >= *o.count;
-    if ((done || PendingSignal() != 0) && running.empty())
+    station.Reap();
+    const bool done = station.Done();
+    if ((done || PendingSignal() != 0) && station.Idle())
       break;
-
     std::vector<ChipEntry> chips;
     std::string error;
-    if (!done && PendingSignal() == 0 && ListChips(source.d2xx(), &chips, &error)) {
-      std::set<std::string> present;
-      for (const ChipEntry& chip : chips) {
-        const std::string name = ChipName(chip);
-        present.insert(name);
-        if (seen.count(name) != 0)
-          continue;
-        if (chip.verdict(std::nullopt) != FtdiDevice::ChipVerdict::kOpens) {
-          seen.insert(name);
-          output.Out(name + ": " + (chip.description.empty() ? "-" : chip.description) +
-                     ": not a HandController that can be opened; left alone\n");
-          continue;
-        }
-        // The update is held to its chip by the serial number (the chip is
-        // opened again after each unit restarts): without one it could land
-        // on another HandController. A chip unplugged while it was being
-        // listed shows this too.
-        if (chip.serial.empty()) {
-          seen.insert(name);
-          output.Out(name +
-                     ": no serial number, so the station can't tell it from other chips; left "
-                     "alone\n");
-          continue;
-        }
-        // Enough devices under way: this one waits for a free place (one
-        // that is left alone gives its place back).
-        if (o.count && started >= *o.count)
-          continue;
-        seen.insert(name);
-        ++started;
-        Clock& deviceClock = source.DeviceClock(chip.serial);
-        std::lock_guard lock(mutex);
-        Running& r = running.emplace_back();
-        r.serial = chip.serial;
-        r.thread = std::thread([&, rp = &r, dc = &deviceClock, serial = chip.serial] {
-          DeviceResult result = UpdateArrivedDevice(o, output, source.d2xx(), *dc, serial, package);
-          if (result.leftAlone)
-            output.Out(o.json ? ResultJson(result) + "\n" : serial + ": " + result.text + "\n");
-          std::lock_guard inner(mutex);
-          rp->result = std::move(result);
-          rp->finished = true;
-          changed.notify_all();
-        });
-      }
-      // A chip gone from the list may come back: it is new then. One still
-      // being updated stays seen until its thread ends.
-      std::lock_guard lock(mutex);
-      for (auto it = seen.begin(); it != seen.end();) {
-        bool busy = false;
-        for (const Running& r : running)
-          busy = busy || r.serial == *it;
-        it = present.count(*it) == 0 && !busy ? seen.erase(it) : std::next(it);
-      }
-    }
-
-    // Wait for the next listing. On virtual time the station's clock moves
-    // only while no device runs, and a device's end brings it to that
-    // device's time, so a plug timeline plays the same on every run.
-    std::unique_lock lock(mutex);
-    if (virtualTime && !running.empty()) {
-      changed.wait(lock, [&] {
-        for (const Running& r : running) {
-          if (r.finished)
-            return true;
-        }
-        return false;
-      });
-      for (const Running& r : running) {
-        if (r.finished) {
-          const Clock::Duration end{r.result.endUs};
-          if (end > clock.Now())
-            clock.SleepFor(end - clock.Now());
-        }
-      }
-    } else {
-      lock.unlock();
-      clock.Sleep(kStationPollMs);
-    }
+    if (!done && PendingSignal() == 0 && ListChips(source.d2xx(), &chips, &error))
+      station.Arrivals(chips);
+    station.Wait();
   }
   EndUnit();
   if (const int sig = PendingSignal(); sig != 0)
     return 128 + sig;
-  return allOk && !logFailed ? kExitOk : kExitDeviceFailure;
+  return station.ExitStatus();
 }
 
 }  // namespace vexo3::cli

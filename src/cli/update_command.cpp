@@ -73,6 +73,46 @@ bool ReportVersions(const CliStreams& io, const UpdateOutcome& outcome) {
   return same;
 }
 
+// What the update did, on stderr and stdout, and its exit status.
+int SayOutcome(const Options& o, const CliStreams& io, const DeviceChoice& found,
+               const UpdateOutcome& outcome) {
+  if (const int sig = PendingSignal(); sig != 0) {
+    Print(io.err,
+          UnitsReport(std::string("vexo3: interrupted (") + SignalName(sig) + ").", outcome) +
+              ResumeHint(o, outcome));
+    return 128 + sig;
+  }
+  if (outcome.Succeeded()) {
+    if (outcome.before || outcome.after)
+      ReportVersions(io, outcome);
+    return kExitOk;
+  }
+  if (outcome.Declined()) {
+    if (outcome.refusal == UpdateRefusal::UnreadableDeclined)
+      Print(io.err, "vexo3: the units could not be read before the update: " +
+                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
+    Print(io.err, "vexo3: nothing was written.\n");
+    return kExitDeclined;
+  }
+  if (outcome.end == UpdateStage::Done) {
+    // Written; what the units report afterwards is what failed.
+    if (outcome.failedStep == UpdateStep::ReadAfter) {
+      Print(io.err, "vexo3: can't read the units again after the update: " +
+                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
+    } else {
+      ReportVersions(io, outcome);
+    }
+    return kExitDeviceFailure;
+  }
+  const UnitLists lists = ListUnits(outcome);
+  if (!lists.written.empty() || !lists.incomplete.empty())
+    Print(io.err,
+          UnitsReport("vexo3: the update is incomplete.", outcome) + ResumeHint(o, outcome));
+  if (outcome.refusal == UpdateRefusal::NotBootMode)
+    Print(io.err, "vexo3: switch the device to BOOT mode, then run the update again.\n");
+  return DeviceFailure(io, found);
+}
+
 }  // namespace
 
 int UpdateCommand(const Options& o, const CliStreams& io, DeviceSource& source) {
@@ -105,42 +145,7 @@ int UpdateCommand(const Options& o, const CliStreams& io, DeviceSource& source) 
   const UpdateOutcome outcome = engine.Run(request);
   view.EndProgressLine();
 
-  if (const int sig = PendingSignal(); sig != 0) {
-    Print(io.err,
-          UnitsReport(std::string("vexo3: interrupted (") + SignalName(sig) + ").", outcome) +
-              ResumeHint(o, outcome));
-    return 128 + sig;
-  }
-  if (outcome.Succeeded()) {
-    if (!request.verify)
-      return kExitOk;
-    ReportVersions(io, outcome);
-    return kExitOk;
-  }
-  if (outcome.Declined()) {
-    if (outcome.refusal == UpdateRefusal::UnreadableDeclined)
-      Print(io.err, "vexo3: the units could not be read before the update: " +
-                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
-    Print(io.err, "vexo3: nothing was written.\n");
-    return kExitDeclined;
-  }
-  if (outcome.end == UpdateStage::Done) {
-    // Written; what the units report afterwards is what failed.
-    if (outcome.failedStep == UpdateStep::ReadAfter) {
-      Print(io.err, "vexo3: can't read the units again after the update: " +
-                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
-    } else {
-      ReportVersions(io, outcome);
-    }
-    return kExitDeviceFailure;
-  }
-  const UnitLists lists = ListUnits(outcome);
-  if (!lists.written.empty() || !lists.incomplete.empty())
-    Print(io.err,
-          UnitsReport("vexo3: the update is incomplete.", outcome) + ResumeHint(o, outcome));
-  if (outcome.refusal == UpdateRefusal::NotBootMode)
-    Print(io.err, "vexo3: switch the device to BOOT mode, then run the update again.\n");
-  return DeviceFailure(io, found);
+  return SayOutcome(o, io, found, outcome);
 }
 
 }  // namespace vexo3::cli

@@ -81,7 +81,7 @@ void AppendCameraFirmware(std::string& out, const FirmwareInfo& fw) {
 }  // namespace
 
 std::string DeviceErrorText(ResultCode code) {
-  if (code == 1)
+  if (code == kCanNotOpenDevice)
     return kOpenFailureText;
   return ResultText(code);
 }
