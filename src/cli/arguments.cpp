@@ -128,7 +128,79 @@ std::string NearestOption(const std::string& typed, const std::vector<std::strin
   return "";
 }
 
+// Whether the option `a` (as typed) takes the next word as its value.
+bool TakesNextWord(const CLI::Option* opt, const std::string& a) {
+  return opt != nullptr && a.find('=') == std::string::npos && opt->get_items_expected_min() > 0;
+}
+
+// The main program's options of `app` and of its commands, by the name
+// typed after a '/' ("/help", "/?"), for a Windows habit.
+std::string DashedOption(const CLI::App& app, const std::string& word) {
+  if (word.size() < 2 || word[0] != '/')
+    return "";
+  const std::string rest = word.substr(1);
+  if (rest == "?" || rest == "h")
+    return "--help";
+  std::vector<std::string> names = OptionNames(app, true);
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    const std::vector<std::string> more = OptionNames(*sub, true);
+    names.insert(names.end(), more.begin(), more.end());
+  }
+  names.emplace_back("--help");
+  names.emplace_back("--version");
+  for (const std::string& n : names) {
+    if (n == "--" + rest)
+      return n;
+  }
+  return "";
+}
+
 }  // namespace
+
+Arguments MoveCommandOptions(const CLI::App& app, Arguments args) {
+  std::vector<std::string>& w = args.words;
+  // The command: the first word that is neither an option nor the value of
+  // one of the main program's.
+  size_t command = 0;
+  for (size_t i = 1; i < w.size() && w[i] != "--"; ++i) {
+    if (w[i].size() > 1 && w[i][0] == '-') {
+      if (TakesNextWord(app.get_option_no_throw(OptionName(w[i])), w[i]))
+        ++i;
+      continue;
+    }
+    command = i;
+    break;
+  }
+  if (command == 0 ||
+      std::find(std::begin(kCommands), std::end(kCommands), w[command]) == std::end(kCommands))
+    return args;
+  const CLI::App* sub = nullptr;
+  for (const CLI::App* s : app.get_subcommands({})) {
+    if (s->get_name() == w[command])
+      sub = s;
+  }
+  if (sub == nullptr)
+    return args;
+  std::vector<std::string> before, moved;
+  for (size_t i = 1; i < command; ++i) {
+    const std::string name = w[i].size() > 1 && w[i][0] == '-' ? OptionName(w[i]) : "";
+    const CLI::Option* main = name.empty() ? nullptr : app.get_option_no_throw(name);
+    const CLI::Option* own = name.empty() || main ? nullptr : sub->get_option_no_throw(name);
+    std::vector<std::string>& to = own != nullptr ? moved : before;
+    to.push_back(w[i]);
+    if (TakesNextWord(main != nullptr ? main : own, w[i]) && i + 1 < command)
+      to.push_back(w[++i]);
+  }
+  if (moved.empty())
+    return args;
+  std::vector<std::string> out = {w[0]};
+  out.insert(out.end(), before.begin(), before.end());
+  out.push_back(w[command]);
+  out.insert(out.end(), moved.begin(), moved.end());
+  out.insert(out.end(), w.begin() + static_cast<std::ptrdiff_t>(command) + 1, w.end());
+  w = std::move(out);
+  return args;
+}
 
 std::string MistypedWordText(const CLI::App& app, const Arguments& args) {
   // The command stands at the first word that is neither an option nor the
@@ -139,8 +211,7 @@ std::string MistypedWordText(const CLI::App& app, const Arguments& args) {
     if (a == "--")
       break;
     if (a.size() > 1 && a[0] == '-') {
-      const CLI::Option* opt = app.get_option_no_throw(OptionName(a));
-      if (opt != nullptr && a.find('=') == std::string::npos && opt->get_items_expected_min() > 0)
+      if (TakesNextWord(app.get_option_no_throw(OptionName(a)), a))
         ++i;  // "--serial SERIAL"
       continue;
     }
@@ -151,6 +222,8 @@ std::string MistypedWordText(const CLI::App& app, const Arguments& args) {
   const bool known = std::find(commands.begin(), commands.end(), command) != commands.end();
   if (!command.empty() && !known) {
     std::string text = "unknown command \"" + command + "\"";
+    if (const std::string dashed = DashedOption(app, command); !dashed.empty())
+      return text + "; did you mean \"" + dashed + "\"? Options are written --name, never /name";
     const std::string hint = DidYouMean(command, commands);
     if (!hint.empty())
       return text + hint;

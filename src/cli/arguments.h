@@ -40,6 +40,12 @@ struct Arguments {
 // options, where there is nothing to take.
 Arguments NormaliseArgs(int argc, const char* const* argv);
 
+// Options of the command that were given before it ("vexo3 -y update
+// FILE"), moved after it, where the parser looks for them. Only words that
+// are no option of the main program and are one of the command's move (with
+// their value); a word before an unknown command moves nothing.
+Arguments MoveCommandOptions(const CLI::App& app, Arguments args);
+
 // A failed parse often means a mistyped command or option, which the
 // parser reports as a missing command or an unexpected argument: name the
 // word instead, with the nearest known one. Empty when neither is the case.

@@ -8,6 +8,7 @@
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "run/device_source.h"
@@ -29,8 +30,11 @@ constexpr const char* kDescription =
 constexpr const char* kExitStatus =
     "Exit status:\n"
     "  0  success\n"
-    "  1  device or update failure (the error text is on stderr)\n"
-    "  2  usage error, or several HandControllers connected and no --serial\n"
+    "  1  device or update failure (the error text is on stderr); a write error\n"
+    "     on stdout or in the --trace or --log file\n"
+    "  2  usage error, or several HandControllers connected and no --serial; a\n"
+    "     profile, state file or --replay trace that can't be read, or a --trace\n"
+    "     or --log file that can't be opened\n"
     "  3  no HandController found (or none with the --serial given)\n"
     "  4  package file error (can't be loaded, or lacks an image to update)\n"
     "  5  --replay: the run left the recorded trace (the report is on stderr)\n"
@@ -65,6 +69,8 @@ constexpr const char* kGlobalOptions =
     "  --serial SERIAL         the HandController whose USB chip has this serial\n"
     "  --trace[=FILE]          every driver call and byte on the wire, with times\n"
     "  --replay=FILE           run against the device recorded in a trace";
+
+constexpr const char* kMoreHelp = "Run with --help for more information.\n";
 
 // The parser and the commands it found.
 struct Parser {
@@ -136,8 +142,10 @@ void Parser::AddGlobalOptions(Options& o) {
                  "and exit status 5")
       ->type_name("FILE")
       ->excludes(app.get_option("--simulate"));
-  // For tests: the simulated device on virtual time, so nothing waits.
-  app.add_flag("--virtual-time", o.virtualTime)->group("");
+  app.add_flag("--virtual-time", o.virtualTime,
+               "With --simulate: run the simulated device on a clock of its own, so that "
+               "nothing waits (an update takes no real time) and a plug timeline plays the "
+               "same on every run");
 }
 
 void Parser::AddReadingCommands(Options& o) {
@@ -183,8 +191,8 @@ void Parser::AddUpdate(Options& o) {
                    "first upload, a table of the results at the end; exit status 0 only when "
                    "every device succeeded");
   update->add_flag("--json", o.json,
-                   "With --all or several --serial: JSON Lines on stdout (start, progress at "
-                   "most once a second per unit, result)");
+                   "JSON Lines on stdout (start, progress at most once a second per unit, "
+                   "result), for one device as for several");
 }
 
 void Parser::AddStation(Options& o) {
@@ -230,12 +238,12 @@ constexpr OptionRule kOptionRules[] = {
      "--trace and --replay follow one device; not with station"},
     {"devices", [](const Options& o) { return o.watch && (o.trace || o.replay); },
      "--trace and --replay follow one run; not with --watch"},
+    {"!inspect", [](const Options& o) { return o.virtualTime && !o.simulate; },
+     "--virtual-time is the simulated device's clock; it needs --simulate"},
     {"update",  [](const Options& o) { return o.all && !o.serials.empty(); },
      "--all and --serial exclude each other"},
     {"update",  [](const Options& o) { return SeveralDevices(o) && (o.trace || o.replay); },
      "--trace and --replay follow one device; not with several"},
-    {"update",  [](const Options& o) { return o.json && !SeveralDevices(o); },
-     "update --json needs --all or several --serial"},
     {"update",  [](const Options& o) { return o.noHc && o.noCamera; },
      "--no-hc and --no-camera together leave nothing to update"},
 };
@@ -252,10 +260,19 @@ const char* BrokenRule(const std::string& command, const Options& o) {
   return nullptr;
 }
 
-int Run(int argc, const char* const* argv, const CliStreams& io) {
+// How a run asked for its output: --json, and then JSON Lines (update,
+// station, devices --watch) or one document.
+struct OutputForm {
+  bool json = false;
+  bool lines = false;
+};
+
+int Run(int argc, const char* const* argv, const CliStreams& io, OutputForm* form) {
   Options o;
   Parser p(o);
-  const Arguments args = NormaliseArgs(argc, argv);
+  const Arguments args = MoveCommandOptions(p.app, NormaliseArgs(argc, argv));
+  for (size_t i = 1; i < args.words.size() && args.words[i] != "--"; ++i)
+    form->json = form->json || args.words[i] == "--json";
   std::vector<const char*> argp;
   for (const std::string& a : args.words)
     argp.push_back(a.c_str());
@@ -274,17 +291,18 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
     std::string text = MistypedWordText(p.app, args);
     if (text.empty())
       text = e.what();
-    Print(io.err, "vexo3: " + text + "\nRun with --help for more information.\n");
+    PrintErr(io, "vexo3: " + text + "\n" + kMoreHelp);
     return kExitUsage;
   }
 
   if (o.serials.size() == 1)
     o.serial = o.serials.front();
   const std::string command = p.Command();
+  form->lines = command == "update" || command == "station" || (command == "devices" && o.watch);
   if (command == "inspect")
     return InspectCommand(o, io);
   if (const char* broken = BrokenRule(command, o)) {
-    Print(io.err, std::string("vexo3: ") + broken + "\nRun with --help for more information.\n");
+    PrintErr(io, std::string("vexo3: ") + broken + "\n" + kMoreHelp);
     return kExitUsage;
   }
 
@@ -310,7 +328,7 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
   }
   // After the session has closed the link: its last calls are checked too.
   for (const SourceError& failure : source->Finish(code == kExitOk)) {
-    Print(io.err, SourceErrorMessage("vexo3", failure));
+    PrintErr(io, SourceErrorMessage("vexo3", failure));
     if (failure.reason == SourceFailure::ReplayDiverged || code == kExitOk)
       code = ExitStatusFor(failure.reason);
   }
@@ -321,9 +339,18 @@ int Run(int argc, const char* const* argv, const CliStreams& io) {
 
 int RunCli(int argc, const char* const* argv, const CliStreams& streams) {
   int outError = 0;
+  bool outWritten = false;
+  std::string errText;
   CliStreams io = streams;
   io.outError = &outError;
-  int code = Run(argc, argv, io);
+  io.outWritten = &outWritten;
+  io.errText = &errText;
+  OutputForm form;
+  int code = Run(argc, argv, io, &form);
+  // A script that asked for JSON gets JSON, also when the run failed before
+  // it printed any.
+  if (form.json && code != kExitOk && !outWritten)
+    PrintOut(io, ErrorJson(errText, code, form.lines));
   if (std::fflush(io.out) != 0 && outError == 0)
     outError = errno != 0 ? errno : EIO;
   if (outError != 0 || std::ferror(io.out)) {

@@ -4,6 +4,7 @@
 // on the chosen backend and runs a subcommand. main() only calls RunCli.
 
 #include <cstdio>
+#include <string>
 
 namespace vexo3::cli {
 
@@ -25,14 +26,24 @@ struct CliStreams {
   bool outIsTerminal = false;
   bool inIsTerminal = false;
   bool errIsTerminal = false;
-  // Set by RunCli: where the first failing write to `out` leaves its errno.
+  // The terminal `out` writes to takes escape sequences (erase to the end
+  // of the line, cursor up). Without them a line is redrawn over with
+  // spaces, and the rows of several devices come as lines.
+  bool outTakesEscapes = true;
+  // Set by RunCli: where the first failing write to `out` leaves its errno;
+  // whether anything went to `out`; what went to `err` through PrintErr
+  // (the text of --json's error object).
   int* outError = nullptr;
+  bool* outWritten = nullptr;
+  std::string* errText = nullptr;
 };
 
 // Output errors don't stop a run: once it is over, a failed write to `out`
 // is reported as "vexo3: write error: REASON" and the exit code becomes 1.
 // After a signal deferred during an upload (cli/interrupt.h) the result is
-// 128 + the signal.
+// 128 + the signal. With --json, a run that fails before it has printed
+// anything prints its error as JSON on `out` too (the message stays on
+// `err`).
 int RunCli(int argc, const char* const* argv, const CliStreams& streams);
 
 }  // namespace vexo3::cli

@@ -52,7 +52,7 @@ DeviceSourceOptions SourceOptions(const Options& o) {
 }
 
 int SourceFailed(const CliStreams& io, const SourceError& error) {
-  Print(io.err, SourceErrorMessage("vexo3", error));
+  PrintErr(io, SourceErrorMessage("vexo3", error));
   return ExitStatusFor(error.reason);
 }
 
@@ -66,7 +66,7 @@ std::optional<int> StartTrace(const Options& o, const CliStreams& io, DeviceSour
 bool LoadPackageFile(const Options& o, const CliStreams& io, FirmwarePackage& package) {
   if (package.LoadPackage(o.file) == FirmwarePackage::kOk)
     return true;
-  Print(io.err, "vexo3: " + FileErrorText(o.file, PackageProblem(o.file, package)) + "\n");
+  PrintErr(io, "vexo3: " + FileErrorText(o.file, PackageProblem(o.file, package)) + "\n");
   return false;
 }
 
@@ -75,13 +75,13 @@ std::optional<int> LoadUpdatePackage(const Options& o, const CliStreams& io,
   if (!LoadPackageFile(o, io, package))
     return kExitPackageError;
   if (!o.noHc && !package.hcImage.IsPresent()) {
-    Print(io.err, "vexo3: \"" + o.file +
-                      "\" holds no HandController image (--no-hc updates the Camera only).\n");
+    PrintErr(io, "vexo3: \"" + o.file +
+                     "\" holds no HandController image (--no-hc updates the Camera only).\n");
     return kExitPackageError;
   }
   if (!o.noCamera && !package.cameraImage.IsPresent()) {
-    Print(io.err, "vexo3: \"" + o.file +
-                      "\" holds no Camera image (--no-camera updates the HandController only).\n");
+    PrintErr(io, "vexo3: \"" + o.file +
+                     "\" holds no Camera image (--no-camera updates the HandController only).\n");
     return kExitPackageError;
   }
   return std::nullopt;

@@ -22,10 +22,14 @@ struct DeviceChoice {
   std::vector<ChipEntry> chips;
   Choice choice;
   bool unreadable = false;  // a chip's strings can't be read (permissions)
+  // The --serial in effect: as given, or the serial of the one
+  // HandController whose serial differs from it only in case.
+  std::optional<std::string> serial;
 };
 
-// Lists the chips and applies the rule for --serial. False, having said
-// why on stderr, when the chips can't be listed.
+// Lists the chips and applies the rule for --serial (see
+// DeviceChoice::serial). False, having said why on stderr, when the chips
+// can't be listed.
 bool Survey(const Options& o, const CliStreams& io, D2xxApi& d2xx, DeviceChoice* out);
 
 // For a command that talks to one device: nullopt to go on (also with no

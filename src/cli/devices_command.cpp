@@ -1,5 +1,8 @@
 // vexo3 devices [--watch]: the chips on the bus, once or as they come and go.
 
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -20,6 +23,10 @@ namespace {
 int WatchDevices(const CliStreams& io, DeviceSource& source, bool json,
                  std::optional<uint32_t> polls) {
   LineOutput output(io);
+  // The wall clock at the start, moved on as the source's clock moves: a
+  // simulated plug timeline on virtual time shows its own times.
+  const std::time_t startTime = std::time(nullptr);
+  const int64_t startUs = source.clock().Now().count();
   std::map<std::string, ChipEntry> known;
   bool first = true;
   for (uint32_t n = 0; !polls || n < *polls; ++n) {
@@ -32,18 +39,25 @@ int WatchDevices(const CliStreams& io, DeviceSource& source, bool json,
     std::map<std::string, ChipEntry> now;
     for (const ChipEntry& c : chips)
       now.emplace(ChipName(c), c);
+    const std::time_t when =
+        startTime + static_cast<std::time_t>((source.clock().Now().count() - startUs) / 1000000);
     auto say = [&](const char* event, const ChipEntry& c) {
       const bool hc = c.verdict(std::nullopt) == FtdiDevice::ChipVerdict::kOpens;
       if (json) {
         output.Out(nlohmann::json{{"event", event},
+                                  {"time", UtcTimeText(when)},
                                   {"serial", c.serial},
                                   {"description", c.description},
                                   {"hand_controller", hc}}
                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
                    "\n");
       } else {
-        output.Out(std::string(event) + "  " + ChipName(c) + "  " +
-                   (c.description.empty() ? "-" : c.description) + "\n");
+        // "departed" is the longest event: the columns after it stay put.
+        std::string line = LocalTimeText(when) + "  " + event;
+        line.append(10 - std::min<size_t>(std::strlen(event), 8), ' ');
+        std::string name = ChipName(c);
+        name.append(16 - std::min<size_t>(name.size(), 16), ' ');  // as in the chip table
+        output.Out(line + name + "  " + (c.description.empty() ? "-" : c.description) + "\n");
       }
     };
     for (const auto& [name, c] : now) {
@@ -70,17 +84,17 @@ int DevicesCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   if (!Survey(o, io, source.d2xx(), &found))
     return kExitDeviceFailure;
   if (o.json) {
-    PrintOut(io, DevicesJson(found.chips, o.serial));
+    PrintOut(io, DevicesJson(found.chips, found.serial));
   } else if (found.chips.empty()) {
     PrintOut(io, "No FTDI chip with USB id 0403:6015 found.\n");
   } else {
-    PrintOut(io, FormatChipTable(found.chips, o.serial));
+    PrintOut(io, FormatChipTable(found.chips, found.serial));
   }
   if (found.unreadable)
-    Print(io.err, PermissionHint());
+    PrintErr(io, PermissionHint());
   if (!o.json && found.choice.kind == Choice::Kind::Several) {
-    Print(io.err, o.serial ? "Several HandControllers have that serial number.\n"
-                           : "Several HandControllers: choose one with --serial SERIAL.\n");
+    PrintErr(io, found.serial ? "Several HandControllers have that serial number.\n"
+                              : "Several HandControllers: choose one with --serial SERIAL.\n");
   }
   return found.chips.empty() ? kExitNoDevice : kExitOk;
 }

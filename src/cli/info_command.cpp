@@ -15,14 +15,14 @@ int InfoCommand(const Options& o, const CliStreams& io, DeviceSource& source) {
   if (auto code = ChooseOneDevice(o, io, source.d2xx(), &found))
     return *code;
   DeviceSession session(source.d2xx(), source.clock());
-  if (o.serial && session.link)
-    session.link->SetSerialFilter(*o.serial);
+  if (found.serial && session.link)
+    session.link->SetSerialFilter(*found.serial);
   DeviceReportRecords records;
   const ResultCode r = QueryDevice(session, &records);
   if (r != kOk) {
     // With no device at all, "no HandController found" says it better.
     if (found.choice.kind != Choice::Kind::None)
-      Print(io.err, "ERROR: " + TerminalText(DeviceErrorText(r)) + "\n");
+      PrintErr(io, "ERROR: " + TerminalText(DeviceErrorText(r)) + "\n");
     session.CloseSession();
     return DeviceFailure(io, found);
   }

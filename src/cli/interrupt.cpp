@@ -16,6 +16,8 @@ namespace {
 // beforehand (with the signals blocked), which the handler writes as is.
 volatile sig_atomic_t gDeferring = 0;
 volatile sig_atomic_t gInUnit = 0;
+volatile sig_atomic_t gIdle = 0;         // several devices, none being written
+volatile sig_atomic_t gPendingIdle = 0;  // the pending signal came then
 volatile sig_atomic_t gPending = 0;
 volatile sig_atomic_t gStop = 0;
 char gFirstNotice[512];
@@ -23,6 +25,7 @@ volatile sig_atomic_t gFirstNoticeLength = 0;
 
 constexpr char kBetweenUnitsNotice[] =
     "\nvexo3: interrupted: nothing more is written; finishing up.\n";
+constexpr char kIdleNotice[] = "\nvexo3: interrupted: nothing was being written; stopping.\n";
 constexpr char kStopNotice[] =
     "\nvexo3: stopping now, between two chunks: the unit is left with an incomplete image.\n";
 
@@ -40,6 +43,9 @@ void OnSignal(int sig) {
     gPending = sig;
     if (gInUnit) {
       Say(gFirstNotice, static_cast<size_t>(gFirstNoticeLength));
+    } else if (gIdle) {
+      gPendingIdle = 1;
+      Say(kIdleNotice, sizeof kIdleNotice - 1);
     } else {
       Say(kBetweenUnitsNotice, sizeof kBetweenUnitsNotice - 1);
     }
@@ -79,13 +85,31 @@ void BeginSeveralUnits() {
         "then stopping.\nPress Ctrl-C again to stop at once (those units are then left with an "
         "incomplete image).\n");
     gFirstNoticeLength = n < 0 ? 0 : std::min<int>(n, sizeof gFirstNotice - 1);
+    gIdle = 0;
     gInUnit = 1;
+    gDeferring = 1;
+  });
+}
+
+void SeveralUnitsIdle() {
+  WithTerminationSignalsBlocked([&] {
+    gInUnit = 0;
+    gIdle = 1;
     gDeferring = 1;
   });
 }
 
 void EndUnit() {
   gInUnit = 0;
+}
+
+bool SignalCameWhileIdle() {
+  return gPending != 0 && gPendingIdle != 0;
+}
+
+void ForgetPendingSignal() {
+  gPending = 0;
+  gPendingIdle = 0;
 }
 
 int PendingSignal() {

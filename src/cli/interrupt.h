@@ -34,6 +34,16 @@ void EndUnit();
 // every unit being written.
 void BeginSeveralUnits();
 
+// Several devices, and none is being written now (a station waiting for
+// one): a signal is deferred all the same, and its notice says that nothing
+// was being written. BeginSeveralUnits ends this.
+void SeveralUnitsIdle();
+// Whether the pending signal came while idle (SeveralUnitsIdle).
+bool SignalCameWhileIdle();
+// The run ends as though no signal had come (a station stopped while idle
+// ends as it does after --count): ExitAfterSignal then returns the code.
+void ForgetPendingSignal();
+
 // The first signal noted while deferred (0: none).
 int PendingSignal();
 // True after a second SIGINT during a unit's upload.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "platform/text_codec.h"
 #include "ui/core/device_report.h"
@@ -108,6 +109,24 @@ std::string DeviceRecordsJson(const DeviceReportRecords& r) {
     out["camera"] = cam;
   }
   return Dump(out);
+}
+
+std::string ErrorJson(const std::string& messages, int exitStatus, bool line) {
+  std::string text;
+  std::istringstream lines(messages);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind("vexo3: ", 0) == 0)
+      l.erase(0, 7);
+    if (l == "Run with --help for more information.")
+      continue;
+    text += (text.empty() ? "" : "\n") + l;
+  }
+  if (line) {
+    return json{{"event", "error"}, {"error", text}, {"exit_status", exitStatus}}.dump(
+               -1, ' ', false, json::error_handler_t::replace) +
+           "\n";
+  }
+  return Dump({{"error", text}, {"exit_status", exitStatus}});
 }
 
 std::string PackageJson(const std::string& path, const FirmwarePackage& package,

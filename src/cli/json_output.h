@@ -17,6 +17,10 @@ std::string DevicesJson(const std::vector<ChipEntry>& chips,
                         const std::optional<std::string>& serial);
 std::string DeviceRecordsJson(const DeviceReportRecords& records);
 // summary: the text the dialog shows for the package.
+// A run that failed before it printed anything: `messages` (what it said on
+// stderr, without the program's name) and its exit status, as one document,
+// or as one line with "event": "error" where the command prints JSON Lines.
+std::string ErrorJson(const std::string& messages, int exitStatus, bool line);
 std::string PackageJson(const std::string& path, const FirmwarePackage& package,
                         const std::string& summary);
 

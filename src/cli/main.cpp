@@ -15,6 +15,7 @@ int Run(const std::vector<std::string>& args) {
     argv.push_back(a.c_str());
   vexo3::cli::CliStreams io;
   io.outIsTerminal = vexo3::IsTerminal(stdout);
+  io.outTakesEscapes = vexo3::TakesEscapes(stdout);
   io.inIsTerminal = vexo3::IsTerminal(stdin);
   io.errIsTerminal = vexo3::IsTerminal(stderr);
   return vexo3::cli::ExitAfterSignal(

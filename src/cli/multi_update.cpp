@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -49,8 +50,10 @@ std::string Hex(unsigned value) {
 // board, or JSON Lines; its first failure is kept for its result.
 class DeviceRowView final : public UpdateView {
  public:
-  DeviceRowView(const std::string& serial, Clock& clock, LineOutput& output, bool json)
-      : serial_(serial), clock_(clock), output_(output), json_(json) {}
+  // alone: the run's one device, whose boxes go to stderr as "update"
+  // prints them, also with --json.
+  DeviceRowView(const std::string& serial, Clock& clock, LineOutput& output, bool json, bool alone)
+      : serial_(serial), clock_(clock), output_(output), json_(json), alone_(alone) {}
 
   void OnStage(UpdateStage /*stage*/, const std::string& status) override {
     meter_.Begin(clock_.Now().count());
@@ -67,7 +70,9 @@ class DeviceRowView final : public UpdateView {
       failure_ = line;
     // A live board on the same terminal would be torn by it; the row's
     // result and the table carry the text.
-    if (!json_ && !(output_.Live() && output_.io().errIsTerminal))
+    if (alone_)
+      output_.Err(caption + ": " + TerminalText(text) + "\n");
+    else if (!json_ && !(output_.Live() && output_.io().errIsTerminal))
       output_.Err(serial_ + ": " + line + "\n");
   }
   void OnProgress(Unit unit, uint64_t done, uint64_t total) override {
@@ -119,6 +124,7 @@ class DeviceRowView final : public UpdateView {
   Clock& clock_;
   LineOutput& output_;
   const bool json_;
+  const bool alone_;
   std::string failure_;  // the first error box, "caption: text"
   ProgressMeter meter_;
   int64_t lastJsonUs_ = -1;
@@ -130,15 +136,19 @@ class DeviceRowView final : public UpdateView {
 
 // One device of the run, from its reading to its result.
 struct DeviceJob {
+  // One of several (held to its chip by `s`, every question answered
+  // before), or `alone`: the run's one device, asked as "update" asks and
+  // held to `s` only when a --serial chose it.
   DeviceJob(const std::string& s, Clock& c, D2xxApi& d2xx, LineOutput& output, const Options& o,
-            const FirmwarePackage& package)
+            const FirmwarePackage& package, QuestionPolicy* alone = nullptr)
       : serial(s),
         clock(c),
         session(std::make_unique<DeviceSession>(d2xx, c)),
-        view(serial, c, output, o.json),
+        view(serial, c, output, o.json, alone != nullptr),
         answers(o.yes),
-        engine(*session, package, view, answers, stop) {
-    if (session->link)
+        stop(alone == nullptr),
+        engine(*session, package, view, alone != nullptr ? *alone : answers, stop) {
+    if (session->link && (alone == nullptr || o.serial))
       session->link->SetSerialFilter(serial);
     request.asked = UpdateRequest::Units(!o.noHc, !o.noCamera);
     request.force = o.force;
@@ -149,7 +159,7 @@ struct DeviceJob {
   std::unique_ptr<DeviceSession> session;
   DeviceRowView view;
   PresetAnswers answers;  // asked before any device writes
-  SignalStop stop{true};
+  SignalStop stop;
   UpdateEngine engine;
   UpdateRequest request;
   DeviceResult result;
@@ -170,8 +180,19 @@ void FillBefore(DeviceResult& r, const std::string& serial, const UpdateRequest&
       continue;
     const std::optional<FirmwareVersion> held =
         before ? HeldVersion(*before, u) : std::optional<FirmwareVersion>();
-    r.versions.push_back({std::string(UnitName(u)), held ? held->Text() : "-", "-"});
+    r.versions.push_back({std::string(UnitName(u)), held ? held->Text() : "-", "-", "", ""});
   }
+}
+
+// What became of a unit, in a word of the table.
+std::string UnitStateWord(const UnitOutcome& o) {
+  if (o.WrittenCompletely())
+    return "written";
+  if (o.state == UnitState::Incomplete)
+    return "incomplete";
+  if (o.state == UnitState::Skipped && o.skipped == SkipReason::UpToDate)
+    return "up to date";
+  return "not written";
 }
 
 // What the outcome says of the device, in the words of the lines and the
@@ -184,6 +205,8 @@ void FillResult(DeviceJob& job, const UpdateOutcome& outcome, int64_t startUs) {
         outcome.unit(v.unit == UnitName(Unit::Camera) ? Unit::Camera : Unit::HandController);
     if (o.WrittenCompletely() && outcome.after)
       v.after = o.after ? o.after->Text() : "none";
+    v.package = o.package.Text();
+    v.state = UnitStateWord(o);
   }
   r.units = ListUnits(outcome);
   r.code = outcome.code;
@@ -278,13 +301,12 @@ void LineOutput::Out(const std::string& text) {
 }
 
 void LineOutput::WriteOut(const std::string& text) {
-  std::fputs(text.c_str(), io_.out);
-  FlushNoting(io_.out, io_.outError);
+  PrintOut(io_, text);
 }
 
 void LineOutput::Err(const std::string& text) {
   const std::lock_guard lock(mutex_);
-  Print(io_.err, text);
+  PrintErr(io_, text);
 }
 
 void LineOutput::Device(const std::string& serial, const std::string& text) {
@@ -303,7 +325,7 @@ void LineOutput::Device(const std::string& serial, const std::string& text) {
 }
 
 void LineOutput::StartBoard(const std::vector<std::string>& serials) {
-  if (!io_.outIsTerminal || serials.empty())
+  if (!io_.outIsTerminal || !io_.outTakesEscapes || serials.empty())
     return;
   const std::lock_guard lock(mutex_);
   live_ = true;
@@ -380,8 +402,11 @@ DeviceResult UpdateArrivedDevice(const Options& o, LineOutput& output, D2xxApi& 
 
 std::string ResultJson(const DeviceResult& r) {
   json versions = json::object();
-  for (const DeviceResult::UnitVersions& v : r.versions)
+  for (const DeviceResult::UnitVersions& v : r.versions) {
     versions[v.unit] = {{"old", v.before}, {"new", v.after}};
+    if (!v.package.empty())
+      versions[v.unit]["package"] = v.package;
+  }
   json j{{"event", "result"},
          {"serial", r.serial},
          {"hc_unique_id", r.hcUniqueId},
@@ -399,50 +424,139 @@ std::string ResultJson(const DeviceResult& r) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string ResultTable(const std::vector<DeviceResult>& results) {
-  std::vector<std::string> head = {"serial", "unique ids"};
-  std::vector<std::string> units;
+namespace {
+
+// A unit's cell: what it held and holds, or, when the units weren't read
+// (--no-verify), what was done to it.
+std::string VersionCell(const DeviceResult::UnitVersions& v) {
+  if (v.before != "-" || v.after != "-" || v.state.empty())
+    return v.before + " \u2192 " + v.after;
+  if (v.state == "written")
+    return "wrote " + v.package;
+  return v.state;
+}
+
+// Lines of at most `width` characters, broken at spaces; a word longer
+// than that is broken where it must.
+std::vector<std::string> WrapText(const std::string& text, size_t width) {
+  std::vector<std::string> lines;
+  std::string line;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (!line.empty() && Chars(line) + 1 + Chars(word) > width) {
+      lines.push_back(line);
+      line.clear();
+    }
+    while (Chars(word) > width) {
+      if (!line.empty()) {
+        lines.push_back(line);
+        line.clear();
+      }
+      const std::string head = Cut(word, width);
+      lines.push_back(head);
+      word.erase(0, head.size());
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  if (!line.empty() || lines.empty())
+    lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::string ResultTable(const std::vector<DeviceResult>& results, size_t maxWidth) {
+  struct Column {
+    std::string head;
+    std::vector<std::string> cells;
+    size_t width = 0;
+    bool shown = true;
+  };
+  std::vector<Column> columns = {{"serial", {}}, {"unique ids", {}}};
   for (const DeviceResult& r : results) {
     for (const DeviceResult::UnitVersions& v : r.versions) {
-      if (std::find(units.begin(), units.end(), v.unit) == units.end())
-        units.push_back(v.unit);
+      bool known = false;
+      for (const Column& c : columns)
+        known = known || c.head == v.unit;
+      if (!known)
+        columns.push_back({v.unit, {}});
     }
   }
-  head.insert(head.end(), units.begin(), units.end());
-  head.push_back("result");
-  head.push_back("time");
-  std::vector<std::vector<std::string>> rows = {head};
+  const size_t firstUnit = 2;
+  const size_t units = columns.size() - firstUnit;
+  columns.push_back({"time", {}});
   for (const DeviceResult& r : results) {
-    std::vector<std::string> row = {r.serial};
     std::string ids = r.hcUniqueId.empty() ? "-" : r.hcUniqueId;
     if (!r.cameraUniqueId.empty())
       ids += " " + r.cameraUniqueId;
-    row.push_back(ids);
-    for (const std::string& unit : units) {
+    columns[0].cells.push_back(r.serial);
+    columns[1].cells.push_back(ids);
+    for (size_t u = 0; u < units; ++u) {
       std::string cell = "-";
       for (const DeviceResult::UnitVersions& v : r.versions) {
-        if (v.unit == unit)
-          cell = v.before + " \u2192 " + v.after;
+        if (v.unit == columns[firstUnit + u].head)
+          cell = VersionCell(v);
       }
-      row.push_back(cell);
+      columns[firstUnit + u].cells.push_back(cell);
     }
-    row.push_back(r.text);
-    row.push_back(FormatDuration(r.seconds));
-    rows.push_back(row);
+    columns.back().cells.push_back(FormatDuration(r.seconds));
   }
-  std::vector<size_t> widths(head.size(), 0);
-  for (const auto& row : rows) {
-    for (size_t i = 0; i < row.size(); ++i)
-      widths[i] = std::max(widths[i], Chars(row[i]));
+  for (Column& c : columns) {
+    c.width = Chars(c.head);
+    for (const std::string& cell : c.cells)
+      c.width = std::max(c.width, Chars(cell));
   }
+  // Without readings (--no-verify) no unique id is known.
+  columns[1].shown = std::any_of(columns[1].cells.begin(), columns[1].cells.end(),
+                                 [](const std::string& ids) { return ids != "-"; });
+
+  // The result comes last and wraps in what the other columns leave. Too
+  // narrow a terminal loses whole columns first: the unique ids, the time,
+  // then the units' versions from the last.
+  constexpr size_t kShortestResult = 24;
+  auto before = [&] {
+    size_t room = 0;
+    for (const Column& c : columns)
+      room += c.shown ? c.width + 2 : 0;
+    return room;
+  };
+  std::vector<size_t> dropping = {1, columns.size() - 1};
+  for (size_t u = units; u > 0; --u)
+    dropping.push_back(firstUnit + u - 1);
+  for (const size_t drop : dropping) {
+    if (maxWidth == kAnyWidth || before() + kShortestResult <= maxWidth)
+      break;
+    columns[drop].shown = false;
+  }
+  const size_t resultWidth = maxWidth == kAnyWidth
+                                 ? kAnyWidth
+                                 : std::max<size_t>(maxWidth - std::min(maxWidth, before()), 8);
+
   std::string out;
-  for (const auto& row : rows) {
+  for (size_t row = 0; row <= results.size(); ++row) {
     std::string line;
-    for (size_t i = 0; i < row.size(); ++i)
-      line += i + 1 == row.size() ? row[i] : Pad(row[i], widths[i]) + "  ";
-    out += line + "\n";
+    for (const Column& c : columns) {
+      if (c.shown)
+        line += Pad(row == 0 ? c.head : c.cells[row - 1], c.width) + "  ";
+    }
+    const std::vector<std::string> text = row == 0 ? std::vector<std::string>{"result"}
+                                                   : WrapText(results[row - 1].text, resultWidth);
+    out += line + text[0] + "\n";
+    for (size_t i = 1; i < text.size(); ++i)
+      out += std::string(before(), ' ') + text[i] + "\n";
   }
   return out;
+}
+
+UpdateOutcome UpdateOneDeviceJson(const Options& o, const CliStreams& io, D2xxApi& d2xx,
+                                  Clock& clock, const std::string& serial,
+                                  const FirmwarePackage& package, QuestionPolicy& questions) {
+  LineOutput output(io);
+  DeviceJob job(serial, clock, d2xx, output, o, package, &questions);
+  job.request.verify = !o.noVerify;
+  const UpdateOutcome outcome = RunJob(job, o, output, clock.Now().count());
+  SayResult(job.result, o, output);
+  return outcome;
 }
 
 int RunMultiUpdate(const Options& o, const CliStreams& io, DeviceSource& source,
@@ -504,7 +618,7 @@ int RunMultiUpdate(const Options& o, const CliStreams& io, DeviceSource& source,
     onlyDeclined = onlyDeclined && (job->result.ok || job->result.declined);
   }
   if (!o.json)
-    output.Out("\n" + ResultTable(results));
+    output.Out("\n" + ResultTable(results, io.outIsTerminal ? LineWidth(io.out) : kAnyWidth));
   if (const int sig = PendingSignal(); sig != 0)
     return 128 + sig;
   return allOk ? kExitOk : onlyDeclined ? kExitDeclined : kExitDeviceFailure;

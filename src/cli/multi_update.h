@@ -17,6 +17,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "firmware/firmware_package.h"
 #include "protocol/result_code.h"
 #include "ui/core/update_engine.h"
@@ -36,8 +37,10 @@ struct DeviceResult {
   std::string cameraUniqueId;
   struct UnitVersions {
     std::string unit;
-    std::string before;  // "-" when unknown
-    std::string after;   // "-" when not read (not written, or no reading)
+    std::string before;   // "-" when unknown
+    std::string after;    // "-" when not read (not written, or no reading)
+    std::string package;  // the package's version for it ("" when not known)
+    std::string state;    // "written", "incomplete", "not written", "up to date" ("" when not run)
   };
   std::vector<UnitVersions> versions;  // the units asked for
   bool ok = false;
@@ -92,12 +95,23 @@ DeviceResult UpdateArrivedDevice(const Options& options, LineOutput& output, D2x
                                  Clock& clock, const std::string& serial,
                                  const FirmwarePackage& package);
 
+// "update FILE --json" on one device: the JSON Lines of a run of several
+// (start, progress, result) for the chip of `serial` ("" when it has none),
+// its questions put by `questions` as they come, its failure boxes on
+// stderr as without --json. The session is held to the serial only when a
+// --serial chose the device.
+UpdateOutcome UpdateOneDeviceJson(const Options& options, const CliStreams& io, D2xxApi& d2xx,
+                                  Clock& clock, const std::string& serial,
+                                  const FirmwarePackage& package, QuestionPolicy& questions);
+
 // One device's result as a JSON object (no line end), the "result" line of
 // --json and the station's log line.
 std::string ResultJson(const DeviceResult& result);
-// The closing table: serial, unique ids, old -> new version of each unit,
-// result text, time; one row per device.
-std::string ResultTable(const std::vector<DeviceResult>& results);
+// The closing table: serial, unique ids, old -> new version of each unit
+// (what was done to it when the units weren't read), time, and the result
+// text, wrapped; one row per device, at most maxWidth columns wide (see
+// progress.h's kAnyWidth).
+std::string ResultTable(const std::vector<DeviceResult>& results, size_t maxWidth);
 
 // Runs the update on the devices of `options`; the exit status (0 only when
 // every device succeeded, 1 otherwise, 6 when nothing failed but a device

@@ -18,9 +18,45 @@ void FlushNoting(std::FILE* out, int* outError) {
   }
 }
 
-void PrintOut(const CliStreams& io, const std::string& text) {
+void PrintErr(const CliStreams& io, const std::string& text) {
+  Print(io.err, text);
+  if (io.errText != nullptr)
+    *io.errText += text;
+}
+
+void WriteOut(const CliStreams& io, const std::string& text) {
   std::fputs(text.c_str(), io.out);
+  if (io.outWritten != nullptr && !text.empty())
+    *io.outWritten = true;
+}
+
+void PrintOut(const CliStreams& io, const std::string& text) {
+  WriteOut(io, text);
   FlushNoting(io.out, io.outError);
+}
+
+std::string UtcTimeText(std::time_t t) {
+  std::tm tm{};
+#ifdef _WIN32
+  gmtime_s(&tm, &t);
+#else
+  gmtime_r(&t, &tm);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::string LocalTimeText(std::time_t t) {
+  std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
+  localtime_r(&t, &tm);
+#endif
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+  return text;
 }
 
 std::string TerminalText(const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "cli/cli_app.h"
@@ -12,10 +13,19 @@ namespace vexo3::cli {
 
 // stderr and the like: written and flushed at once.
 void Print(std::FILE* f, const std::string& text);
+// Standard error: Print, and the text kept for --json's error object.
+void PrintErr(const CliStreams& io, const std::string& text);
 // Standard output: a failed write is noted for the end of the run.
 void PrintOut(const CliStreams& io, const std::string& text);
+// PrintOut without the flush, for a caller that flushes (FlushNoting).
+void WriteOut(const CliStreams& io, const std::string& text);
 // Flushes `out`; the first failure goes to *outError (may be null).
 void FlushNoting(std::FILE* out, int* outError);
+
+// "2026-12-07T17:30:00Z": the time of log and JSON lines, in UTC.
+std::string UtcTimeText(std::time_t t);
+// "17:30:00": the time of a line for people, local.
+std::string LocalTimeText(std::time_t t);
 
 // Box texts keep the dialog's "\r\n" line breaks; a terminal wants "\n".
 std::string TerminalText(const std::string& text);

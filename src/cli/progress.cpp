@@ -56,13 +56,13 @@ std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total,
                            double bytesPerSecond, bool withBar, size_t maxWidth) {
   // An empty image is complete from the start.
   const double fraction = total == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / total);
-  const bool fixed = withBar;
-  // Field widths on a terminal: the counts as wide as the total makes them,
-  // the rate as "999.9 kB/s", the time as "--:-- total".
+  // Field widths, on a terminal and in plain lines alike: the counts as wide
+  // as the total makes them, the rate as "999.9 kB/s", the time as
+  // "--:-- total", the name as the longest unit's.
   constexpr int kRateWidth = 10, kDurationWidth = 5, kTimeWidth = kDurationWidth + 6;
   char buf[96];
   const int totalDigits = std::snprintf(buf, sizeof buf, "%" PRIu64, total);
-  std::snprintf(buf, sizeof buf, "%*" PRIu64 "/%" PRIu64, fixed ? totalDigits : 0, done, total);
+  std::snprintf(buf, sizeof buf, "%*" PRIu64 "/%" PRIu64, totalDigits, done, total);
   const std::string counts = buf;
   std::snprintf(buf, sizeof buf, "%3d%%", static_cast<int>(fraction * 100));
   const std::string percent = buf;
@@ -76,32 +76,32 @@ std::string FormatProgress(std::string_view name, uint64_t done, uint64_t total,
     if (done >= total)
       when = " total";
   }
-  if (fixed) {
-    rate.insert(0, static_cast<size_t>(std::max(0, kRateWidth - static_cast<int>(rate.size()))),
-                ' ');
-    duration.insert(
-        0, static_cast<size_t>(std::max(0, kDurationWidth - static_cast<int>(duration.size()))),
-        ' ');
-  }
+  rate.insert(0, static_cast<size_t>(std::max(0, kRateWidth - static_cast<int>(rate.size()))), ' ');
+  duration.insert(
+      0, static_cast<size_t>(std::max(0, kDurationWidth - static_cast<int>(duration.size()))), ' ');
   const std::string time = duration + when;
   // What the time takes in the layout: the widest it gets, so that "left"
   // turning into "total" moves nothing.
-  const size_t timeRoom = fixed ? std::max<size_t>(time.size(), kTimeWidth) : time.size();
+  const size_t timeRoom = std::max<size_t>(time.size(), kTimeWidth);
 
   struct Layout {
     bool withName, withCounts, bytesWord, withRate, withTime;
   };
   // The line without its bar, and the room it takes.
   auto build = [&](const Layout& l, int barWidth, size_t* room) {
-    std::string line = l.withName ? "  " + std::string(name) : "";
+    std::string line;
+    if (l.withName) {
+      line = "  " + std::string(name) + (barWidth > 0 ? "" : ":");
+      line.append(kProgressNameWidth + (barWidth > 0 ? 2 : 3) -
+                      std::min(line.size(), kProgressNameWidth + (barWidth > 0 ? 2 : 3)),
+                  ' ');
+    }
     if (barWidth > 0) {
       const int filled = static_cast<int>(fraction * barWidth);
       line += " [";
       line.append(static_cast<size_t>(filled), '#');
       line.append(static_cast<size_t>(barWidth - filled), '-');
       line += "]";
-    } else if (l.withName) {
-      line += ":";
     }
     if (l.withCounts)
       line += "  " + counts + (l.bytesWord ? " bytes" : "");

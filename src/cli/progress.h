@@ -12,6 +12,9 @@
 namespace vexo3::cli {
 
 inline constexpr size_t kAnyWidth = std::numeric_limits<size_t>::max();
+// Names up to this long ("HandController") take the same room, so the bars
+// and numbers of every unit stand in the same columns.
+inline constexpr size_t kProgressNameWidth = 14;
 
 // seconds: time since the upload began, shown as the total at the end;
 // bytesPerSecond: the current rate, which gives the time left; rate and time
@@ -19,9 +22,10 @@ inline constexpr size_t kAnyWidth = std::numeric_limits<size_t>::max();
 //
 // withBar: the line redrawn in place on a terminal,
 //   "  HandController [##########----]   49152/393216 bytes   12%    1.2 MB/s   0:02 left"
-// Every number has a field of fixed width for the whole upload, so neither
-// the bar nor the numbers move as the numbers grow.
-// Without: a plain line, "  HandController:  49152/393216 bytes   12%  1.2 MB/s  0:02 left".
+// Without: a plain line, "  HandController:   49152/393216 bytes   12%    1.2 MB/s   0:02 left".
+// Every number has a field of fixed width for the whole upload, in both
+// forms, so neither the bar nor the numbers move as the numbers grow and
+// plain lines stand in columns.
 //
 // maxWidth: the line is made to fit. The bar gets shorter first; when it
 // would be too short to read, the word "bytes" goes, then the bar, then

@@ -24,6 +24,7 @@
 #include "cli/device_list.h"
 #include "cli/interrupt.h"
 #include "cli/multi_update.h"
+#include "cli/output.h"
 #include "cli/station.h"
 #include "platform/clock.h"
 #include "platform/file_open.h"
@@ -68,20 +69,6 @@ class StationLog {
   std::FILE* file_ = nullptr;
 };
 
-// UTC, "2026-12-07T17:30:00Z".
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  gmtime_s(&tm, &now);
-#else
-  gmtime_r(&now, &tm);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 // One device being updated on its own thread.
 struct Running {
   std::string serial;
@@ -108,7 +95,9 @@ class Station {
 
   bool Done() const { return o_.count && finished_ >= *o_.count; }
   bool Idle() const { return running_.empty(); }
-  int ExitStatus() const { return allOk_ && !logFailed_ ? kExitOk : kExitDeviceFailure; }
+  int ExitStatus() const { return failed_ == 0 && !logFailed_ ? kExitOk : kExitDeviceFailure; }
+  // "Station: 3 updated, 1 failed, 2 left alone." (a JSON line with --json).
+  std::string Totals() const;
 
  private:
   void Start(const ChipEntry& chip);
@@ -124,9 +113,13 @@ class Station {
   // The chips seen on the bus since they were plugged in: each is updated
   // (or reported) once until it is gone from the list.
   std::set<std::string> seen_;
+  size_t unnamedSeen_ = 0;  // chips without a serial number in the last listing
   uint32_t started_ = 0;
   uint32_t finished_ = 0;
-  bool allOk_ = true;
+  // Updated counts a device that already held the package's version too.
+  uint32_t updated_ = 0;
+  uint32_t failed_ = 0;
+  uint32_t leftAlone_ = 0;
   bool logFailed_ = false;
 };
 
@@ -141,12 +134,13 @@ void Station::Reap() {
     const DeviceResult& r = it->result;
     if (r.leftAlone) {
       --started_;
+      ++leftAlone_;
     } else {
       ++finished_;
-      allOk_ = allOk_ && r.ok;
+      ++(r.ok ? updated_ : failed_);
       json line = json::parse(ResultJson(r));
       line.erase("event");
-      line["time"] = UtcNow();
+      line["time"] = UtcTimeText(std::time(nullptr));
       if (!log_.Append(line.dump(-1, ' ', false, json::error_handler_t::replace)) && !logFailed_) {
         logFailed_ = true;
         output_.Err("vexo3: can't write the log file \"" + o_.log.value_or("") +
@@ -159,13 +153,20 @@ void Station::Reap() {
 
 void Station::Arrivals(const std::vector<ChipEntry>& chips) {
   std::set<std::string> present;
+  // A chip without a serial number has no name that lasts: its place in
+  // the list moves as others come and go. Such chips are counted instead,
+  // and only one more than were there before is new.
+  size_t unnamed = 0;
   for (const ChipEntry& chip : chips) {
     const std::string name = ChipName(chip);
     present.insert(name);
-    if (seen_.count(name) != 0)
+    if (chip.serial.empty() && ++unnamed <= unnamedSeen_)
+      continue;
+    if (!chip.serial.empty() && seen_.count(name) != 0)
       continue;
     if (chip.verdict(std::nullopt) != FtdiDevice::ChipVerdict::kOpens) {
       seen_.insert(name);
+      ++leftAlone_;
       output_.Out(name + ": " + (chip.description.empty() ? "-" : chip.description) +
                   ": not a HandController that can be opened; left alone\n");
       continue;
@@ -176,14 +177,16 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
     // listed shows this too.
     if (chip.serial.empty()) {
       seen_.insert(name);
+      ++leftAlone_;
       output_.Out(name +
                   ": no serial number, so the station can't tell it from other chips; left "
                   "alone\n");
       continue;
     }
     // Enough devices under way: this one waits for a free place (one
-    // that is left alone gives its place back).
-    if (o_.count && started_ >= *o_.count)
+    // that is left alone gives its place back). After a signal nothing
+    // new begins.
+    if ((o_.count && started_ >= *o_.count) || PendingSignal() != 0)
       continue;
     seen_.insert(name);
     ++started_;
@@ -198,6 +201,20 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
       busy = busy || r.serial == *it;
     it = present.count(*it) == 0 && !busy ? seen_.erase(it) : std::next(it);
   }
+  unnamedSeen_ = unnamed;
+}
+
+std::string Station::Totals() const {
+  if (o_.json) {
+    return json{{"event", "totals"},
+                {"updated", updated_},
+                {"failed", failed_},
+                {"left_alone", leftAlone_}}
+               .dump() +
+           "\n";
+  }
+  return "Station: " + std::to_string(updated_) + " updated, " + std::to_string(failed_) +
+         " failed, " + std::to_string(leftAlone_) + " left alone.\n";
 }
 
 void Station::Start(const ChipEntry& chip) {
@@ -252,7 +269,7 @@ int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source)
     std::string why;
     if (!log.Open(*o.log, &why)) {
       output.Err("vexo3: can't open the log file \"" + *o.log + "\": " + why + "\n");
-      return kExitDeviceFailure;
+      return kExitUsage;
     }
   }
   if (!o.json) {
@@ -262,8 +279,10 @@ int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   }
 
   // From here a signal lets the units being written finish and ends the
-  // station after them.
-  BeginSeveralUnits();
+  // station after them; while none is being written, it ends the station
+  // as --count does.
+  SeveralUnitsIdle();
+  bool idle = true;
   Station station(o, output, source, package, log);
   for (;;) {
     station.Reap();
@@ -274,9 +293,19 @@ int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source)
     std::string error;
     if (!done && PendingSignal() == 0 && ListChips(source.d2xx(), &chips, &error))
       station.Arrivals(chips);
+    if (station.Idle() != idle) {
+      idle = station.Idle();
+      if (idle)
+        SeveralUnitsIdle();
+      else
+        BeginSeveralUnits();
+    }
     station.Wait();
   }
   EndUnit();
+  output.Out(station.Totals());
+  if (SignalCameWhileIdle())
+    ForgetPendingSignal();
   if (const int sig = PendingSignal(); sig != 0)
     return 128 + sig;
   return station.ExitStatus();

@@ -12,14 +12,14 @@ bool TerminalQuestions::Answer(const Question& question) {
   std::fprintf(io_.err, "%s%s: %s\n", prefix_.c_str(), question.caption.c_str(),
                TerminalText(question.text).c_str());
   if (assumeYes_) {
-    Print(io_.err, "Answered yes (--yes).\n");
+    PrintErr(io_, "Answered yes (--yes).\n");
     return true;
   }
   if (!io_.inIsTerminal || !io_.errIsTerminal) {
-    Print(io_.err, "No terminal to ask: answered no (--yes answers yes).\n");
+    PrintErr(io_, "No terminal to ask: answered no (--yes answers yes).\n");
     return false;
   }
-  Print(io_.err, "Continue? [y/N] ");
+  PrintErr(io_, "Continue? [y/N] ");
   char line[64] = {};
   if (std::fgets(line, sizeof line, io_.in) == nullptr) {
     std::fputc('\n', io_.err);
@@ -32,9 +32,9 @@ bool TerminalQuestions::Answer(const Question& question) {
 
 void TerminalUpdateView::EndProgressLine() {
   if (progressLineOpen_) {
-    std::fputc('\n', io_.out);
-    FlushNoting(io_.out, io_.outError);
+    PrintOut(io_, "\n");
     progressLineOpen_ = false;
+    drawnWidth_ = 0;
   }
 }
 
@@ -48,7 +48,7 @@ void TerminalUpdateView::OnStage(UpdateStage /*stage*/, const std::string& statu
 void TerminalUpdateView::ShowError(const std::string& caption, const std::string& text) {
   EndProgressLine();
   if (!holdFailureBoxes_)
-    Print(io_.err, caption + ": " + TerminalText(text) + "\n");
+    PrintErr(io_, caption + ": " + TerminalText(text) + "\n");
 }
 
 void TerminalUpdateView::OnProgress(Unit unit, uint64_t done, uint64_t total) {
@@ -56,10 +56,16 @@ void TerminalUpdateView::OnProgress(Unit unit, uint64_t done, uint64_t total) {
   const bool finished = done >= total;
   if (io_.outIsTerminal) {
     // Asked on every redraw, so a resized window is followed.
-    std::fprintf(
-        io_.out, "\r%s\033[K",
-        FormatProgress(UnitName(unit), done, total, r.seconds, r.rate, true, LineWidth(io_.out))
-            .c_str());
+    std::string line =
+        FormatProgress(UnitName(unit), done, total, r.seconds, r.rate, true, LineWidth(io_.out));
+    const size_t width = line.size();
+    if (io_.outTakesEscapes) {
+      line += "\033[K";
+    } else if (width < drawnWidth_) {
+      line.append(drawnWidth_ - width, ' ');  // what is left of a longer line
+    }
+    drawnWidth_ = width;
+    WriteOut(io_, "\r" + line);
     progressLineOpen_ = true;
     if (finished)
       EndProgressLine();

@@ -55,6 +55,7 @@ class TerminalUpdateView final : public UpdateView {
   bool holdFailureBoxes_ = false;
   ProgressMeter meter_;
   bool progressLineOpen_ = false;
+  size_t drawnWidth_ = 0;  // of the open progress line
   int lastDecile_ = -1;
 };
 

@@ -25,7 +25,7 @@ std::string ShellWord(const std::string& word) {
 }
 
 // The command that writes what the outcome left to write, and only that.
-std::string ResumeHint(const Options& o, const UpdateOutcome& outcome) {
+std::string ResumeHint(const Options& o, const DeviceChoice& found, const UpdateOutcome& outcome) {
   const bool hc = outcome.hc.StillToWrite();
   const bool camera = outcome.camera.StillToWrite();
   if (!hc && !camera)
@@ -33,8 +33,8 @@ std::string ResumeHint(const Options& o, const UpdateOutcome& outcome) {
   // The device by its serial when one was named; where the device comes
   // from (hardware, --simulate, --replay) is the user's to repeat.
   std::string command = "vexo3";
-  if (o.serial)
-    command += " --serial " + ShellWord(*o.serial);
+  if (found.serial)
+    command += " --serial " + ShellWord(*found.serial);
   command += " update " + ShellWord(o.file);
   if (!hc)
     command += " --no-hc";
@@ -44,16 +44,17 @@ std::string ResumeHint(const Options& o, const UpdateOutcome& outcome) {
 }
 
 // After "DONE ok": each unit asked for, what it held and holds now beside
-// what the package holds. False when a unit doesn't report the package's
-// firmware.
-bool ReportVersions(const CliStreams& io, const UpdateOutcome& outcome) {
+// what the package holds (on stdout unless --json, whose result line has
+// them). False when a unit doesn't report the package's firmware.
+bool ReportVersions(const CliStreams& io, const UpdateOutcome& outcome, bool json) {
   bool same = true;
   for (const Unit u : kUnits) {
     const UnitOutcome& o = outcome.unit(u);
     const std::string name(UnitName(u));
     if (o.state == UnitState::Skipped && o.skipped == SkipReason::UpToDate) {
-      PrintOut(io, name + ": ver. " + o.package.Text() +
-                       ", already up to date (--force writes it again)\n");
+      if (!json)
+        PrintOut(io, name + ": ver. " + o.package.Text() +
+                         ", already up to date (--force writes it again)\n");
       continue;
     }
     if (o.state != UnitState::Verified && o.state != UnitState::Written)
@@ -66,10 +67,11 @@ bool ReportVersions(const CliStreams& io, const UpdateOutcome& outcome) {
       line += "; the package holds ver. " + o.package.Text() + "\n";
       same = false;
     }
-    PrintOut(io, line);
+    if (!json)
+      PrintOut(io, line);
   }
   if (!same)
-    Print(io.err, "vexo3: a unit doesn't report the package's firmware after the update.\n");
+    PrintErr(io, "vexo3: a unit doesn't report the package's firmware after the update.\n");
   return same;
 }
 
@@ -77,39 +79,39 @@ bool ReportVersions(const CliStreams& io, const UpdateOutcome& outcome) {
 int SayOutcome(const Options& o, const CliStreams& io, const DeviceChoice& found,
                const UpdateOutcome& outcome) {
   if (const int sig = PendingSignal(); sig != 0) {
-    Print(io.err,
-          UnitsReport(std::string("vexo3: interrupted (") + SignalName(sig) + ").", outcome) +
-              ResumeHint(o, outcome));
+    PrintErr(io,
+             UnitsReport(std::string("vexo3: interrupted (") + SignalName(sig) + ").", outcome) +
+                 ResumeHint(o, found, outcome));
     return 128 + sig;
   }
   if (outcome.Succeeded()) {
     if (outcome.before || outcome.after)
-      ReportVersions(io, outcome);
+      ReportVersions(io, outcome, o.json);
     return kExitOk;
   }
   if (outcome.Declined()) {
     if (outcome.refusal == UpdateRefusal::UnreadableDeclined)
-      Print(io.err, "vexo3: the units could not be read before the update: " +
-                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
-    Print(io.err, "vexo3: nothing was written.\n");
+      PrintErr(io, "vexo3: the units could not be read before the update: " +
+                       TerminalText(DeviceErrorText(outcome.code)) + "\n");
+    PrintErr(io, "vexo3: nothing was written.\n");
     return kExitDeclined;
   }
   if (outcome.end == UpdateStage::Done) {
     // Written; what the units report afterwards is what failed.
     if (outcome.failedStep == UpdateStep::ReadAfter) {
-      Print(io.err, "vexo3: can't read the units again after the update: " +
-                        TerminalText(DeviceErrorText(outcome.code)) + "\n");
+      PrintErr(io, "vexo3: can't read the units again after the update: " +
+                       TerminalText(DeviceErrorText(outcome.code)) + "\n");
     } else {
-      ReportVersions(io, outcome);
+      ReportVersions(io, outcome, o.json);
     }
     return kExitDeviceFailure;
   }
   const UnitLists lists = ListUnits(outcome);
   if (!lists.written.empty() || !lists.incomplete.empty())
-    Print(io.err,
-          UnitsReport("vexo3: the update is incomplete.", outcome) + ResumeHint(o, outcome));
+    PrintErr(io, UnitsReport("vexo3: the update is incomplete.", outcome) +
+                     ResumeHint(o, found, outcome));
   if (outcome.refusal == UpdateRefusal::NotBootMode)
-    Print(io.err, "vexo3: switch the device to BOOT mode, then run the update again.\n");
+    PrintErr(io, "vexo3: switch the device to BOOT mode, then run the update again.\n");
   return DeviceFailure(io, found);
 }
 
@@ -127,9 +129,21 @@ int UpdateCommand(const Options& o, const CliStreams& io, DeviceSource& source) 
   if (auto code = ChooseOneDevice(o, io, source.d2xx(), &found))
     return *code;
 
+  if (o.json) {
+    // JSON Lines as for several devices; without a device there is no
+    // line to print, only the error.
+    if (found.choice.kind != Choice::Kind::One)
+      return DeviceFailure(io, found);
+    TerminalQuestions questions(io, o.yes);
+    const UpdateOutcome outcome =
+        UpdateOneDeviceJson(o, io, source.d2xx(), source.clock(),
+                            found.choice.matches.front().serial, package, questions);
+    return SayOutcome(o, io, found, outcome);
+  }
+
   DeviceSession session(source.d2xx(), source.clock());
-  if (o.serial && session.link)
-    session.link->SetSerialFilter(*o.serial);
+  if (found.serial && session.link)
+    session.link->SetSerialFilter(*found.serial);
   TerminalUpdateView view(io, source.clock());
   TerminalQuestions questions(io, o.yes);
   SignalStop stop;

@@ -6,6 +6,9 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 #endif
 
 namespace vexo3 {
@@ -40,6 +43,15 @@ bool IsTerminal(std::FILE* f) {
   const HANDLE h = ConsoleHandleOf(f);
   DWORD mode = 0;
   return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+bool TakesEscapes(std::FILE* f) {
+  // SetUpStandardStreams asked for the processing; an older console (or a
+  // wine console) may have refused it.
+  const HANDLE h = ConsoleHandleOf(f);
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0 &&
+         (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 std::wstring WideFromUtf8(const std::string& text) {
@@ -82,6 +94,11 @@ void SetUpStandardStreams() {}
 bool IsTerminal(std::FILE* f) {
   const int fd = fileno(f);
   return fd >= 0 && isatty(fd) == 1;
+}
+
+bool TakesEscapes(std::FILE* f) {
+  const char* term = std::getenv("TERM");
+  return IsTerminal(f) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 }
 
 #endif

@@ -19,6 +19,11 @@ void SetUpStandardStreams();
 // device and files, pipes are not.
 bool IsTerminal(std::FILE* f);
 
+// Whether the terminal f writes to acts on escape sequences (erase to the
+// end of the line, cursor up): a console with virtual terminal processing
+// on, or a terminal other than TERM=dumb. False when f is no terminal.
+bool TakesEscapes(std::FILE* f);
+
 #ifdef _WIN32
 // The arguments of wmain as UTF-8.
 std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);

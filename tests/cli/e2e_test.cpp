@@ -389,7 +389,7 @@ TEST(CliEndToEnd, UpdateChangesWhatInfoReportsAfterwards) {
   EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("  HandController:  20000/20000 bytes  100%"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Uploading Camera firmware...\n"), std::string::npos);
-  EXPECT_NE(r.out.find("  Camera:  30000/30000 bytes  100%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  Camera:          30000/30000 bytes  100%"), std::string::npos) << r.out;
   // What the units report now, beside what they held.
   EXPECT_NE(r.out.find("DONE ok\nHandController: ver. "), std::string::npos) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 20), ", as in the package\n") << r.out;
@@ -466,7 +466,7 @@ TEST(CliEndToEnd, UsageHelpAndVersion) {
     const char* command;
     std::vector<const char*> parts;
   } helps[] = {
-    {nullptr,   {"Exit status:", "On Linux, without permission"}},
+    {nullptr,   {"Exit status:", "On Linux, without permission", "--virtual-time"}},
     {"devices", {"--json", "--simulate[=PROFILE]", "--serial SERIAL", "--trace[=FILE]"}},
     {"info",    {"--json", "--simulate[=PROFILE]", "--serial SERIAL", "--trace[=FILE]"}},
     {"inspect", {"--json", "Exit status:"}},
@@ -487,6 +487,44 @@ TEST(CliEndToEnd, UsageHelpAndVersion) {
   r = Vexo3({"--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "vexo3 1.2.0\n");
+}
+
+// The package tool follows vexo3's conventions, and takes versions in the
+// form inspect prints them.
+TEST(CliEndToEnd, MakePackageTakesWhatInspectPrints) {
+  ScratchDir dir;
+  const std::string out = dir.File("p.bin");
+  // clang-format off
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* inspected;  // in inspect's summary; or in stderr when the exit code isn't 0
+  } rows[] = {
+    {{out, "--hc-version", "02.10.3", "--camera-version", "02.05"}, 0, "ver. 02.10.3\n"},
+    {{out, "--hc-version", "2.10", "--hc-flags", "0x4000"},          0, "ver. 02.10.4\n"},
+    {{out, "--camera-version", "0x0205", "--camera-flags", "4096"},   0, "ver. 02.05.1\n"},
+    {{},                                        2, "vexo3-make-package: name the package file"},
+    {{out, "--hc-version", "2.1x"},             2, "--hc-version: expected a version as vexo3"},
+    {{out, "--hc-size", "12"},                  2, "--hc-size: expected a number from 56 to"},
+    {{out, "--hc-verison", "1"},                2, "did you mean \"--hc-version\"?"},
+  };
+  // clang-format on
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[1]);
+    const test::RunResult made = test::RunProgram(test::HostPath(VEXO3_MAKE_PACKAGE), row.args);
+    ASSERT_EQ(made.exitCode, row.exitCode) << made.err;
+    if (row.exitCode != 0) {
+      EXPECT_NE(made.err.find(row.inspected), std::string::npos) << made.err;
+      continue;
+    }
+    const RunResult r = Vexo3({"inspect", out});
+    EXPECT_NE(r.out.find(row.inspected), std::string::npos) << r.out;
+  }
+  const test::RunResult help = test::RunProgram(test::HostPath(VEXO3_MAKE_PACKAGE), {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  size_t start = 0;
+  for (size_t end; (end = help.out.find('\n', start)) != std::string::npos; start = end + 1)
+    EXPECT_LE(end - start, 80u) << help.out.substr(start, end - start);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -214,7 +215,17 @@ TEST(MultiDevice, LiveLinesOnATerminal) {
   EXPECT_EQ(rows["VX300003"], "ok");
   EXPECT_EQ(rows["VX300002"].rfind("HC firmware update error", 0), 0u) << r.tty;
   EXPECT_LE(rows["VX300002"].size(), 49u - 10u);
-  EXPECT_TRUE(Has(r.tty, "HandController left with an incomplete image")) << r.tty;
+  // The table below fits the width too: the whole result, wrapped.
+  const std::vector<std::string> screen = Screen(r.tty);
+  const auto head = std::find_if(screen.begin(), screen.end(),
+                                 [](const std::string& l) { return l.rfind("serial", 0) == 0; });
+  ASSERT_NE(head, screen.end()) << r.tty;
+  std::string table;
+  for (auto it = head; it != screen.end(); ++it) {
+    EXPECT_LE(it->size(), 49u) << *it;
+    table += " " + it->substr(std::min(it->find_first_not_of(' '), it->size()));
+  }
+  EXPECT_TRUE(Has(table, "HandController left with an incomplete image")) << table;
 }
 
 TEST(MultiDevice, CtrlCFinishesEveryUnitBeingWritten) {
@@ -258,8 +269,15 @@ TEST(MultiDevice, ChoosingTheDevices) {
        "no HandController with the serial number \"VX300009\" found"},
       {{"--all", "--serial", "VX300001"}, 2, "", "--all and --serial exclude each other"},
       {{"--all", "--trace=t.txt"}, 2, "", "not with several"},
-      {{"--json"}, 2, "", "update --json needs --all or several --serial"},
+      // One device takes --json as several do; an error before any line is JSON too.
+      {{"--serial", "VX300002", "--json"}, 0, R"("event":"result")", ""},
+      {{"--json"}, 2, R"("event":"error")", "choose one with --serial"},
       {{"--all", "--json"}, 0, R"("event":"result")", ""},
+      // Without readings the table says what was written.
+      {{"--all", "--no-verify"}, 0, "VX300003  wrote 02.00.1   wrote 02.01.2  ", ""},
+      // A serial in another case is the one HandController it can be.
+      {{"--serial", "vx300001", "--serial", "VX300003"}, 0, "VX300001: ok", ""},
+      {{"--serial", "VX30001", "--serial", "VX300003"}, 3, "", "found; did you mean \"VX300001\"?"},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -333,6 +351,7 @@ TEST(Station, UpdatesEachArrivalOncePerPlugging) {
   EXPECT_TRUE(Has(r.out, "VX300004: in application mode")) << r.out;
   EXPECT_TRUE(Has(r.out, ": no serial number, so the station can't tell it from other chips"))
       << r.out;
+  EXPECT_TRUE(Has(r.out, "\nStation: 4 updated, 0 failed, 3 left alone.\n")) << r.out;
 
   // A line per device finished, on the disk; VX300003 twice, once per plugging-in.
   std::vector<nlohmann::json> lines;
@@ -375,7 +394,7 @@ TEST(Station, RefusalsBeforeAnyDevice) {
   // A log that can't be opened: no device is touched.
   const RunResult noLog = RunVexo3({"--simulate=" + profile, "--virtual-time", "station", package,
                                     "--count", "1", "--log", dir.File("no/such/dir/log")});
-  EXPECT_EQ(noLog.exitCode, 1);
+  EXPECT_EQ(noLog.exitCode, 2);
   EXPECT_TRUE(Has(noLog.err, "can't open the log file")) << noLog.err;
   EXPECT_FALSE(Has(noLog.out, "Reading device state")) << noLog.out;
   // A board newer than the package supports is left alone without --yes.
@@ -385,6 +404,26 @@ TEST(Station, RefusalsBeforeAnyDevice) {
   EXPECT_TRUE(Has(r.out, "VX300001: its board (PCB 0x2) is newer than the package supports"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "VX300002: ok")) << r.out;
+}
+
+// Ctrl-C is how a station without --count ends: while nothing is being
+// written it says so, and the run ends with its totals and the status of
+// what it did.
+TEST(Station, CtrlCWhileIdleEndsWithTotals) {
+  test::RunSetup ctrlC;
+  ctrlC.signal = SIGINT;
+  ctrlC.signalAfterMs = 1500;
+  if (!test::RunSetupSupported(ctrlC))
+    GTEST_SKIP() << "no signals to send here";
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string profile = dir.Write("p.json", Profile({}));
+  const RunResult r =
+      RunVexo3({"--simulate=" + profile, "--virtual-time", "station", package}, ctrlC);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "nothing was being written")) << r.err;
+  EXPECT_FALSE(Has(r.err, "finishing")) << r.err;
+  EXPECT_TRUE(Has(r.out, "\nStation: 0 updated, 0 failed, 0 left alone.\n")) << r.out;
 }
 
 TEST(MultiDevice, PlugTimelineKeys) {
@@ -419,10 +458,17 @@ TEST(DevicesWatch, ArrivalsAndDepartures) {
   const RunResult r =
       RunVexo3({"--simulate=" + profile, "--virtual-time", "devices", "--watch", "--polls", "20"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "present  VX300001  Vexo-3 HandController\n"
-            "arrived  VX300002  Vexo-3 HandController\n"
-            "departed  VX300002  Vexo-3 HandController\n");
+  // Each line begins with its time ("17:30:05  "); the columns stay put.
+  std::string lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_EQ(line.find("  "), 8u) << line;
+    lines += line.substr(10) + "\n";
+  }
+  EXPECT_EQ(lines,
+            "present   VX300001          Vexo-3 HandController\n"
+            "arrived   VX300002          Vexo-3 HandController\n"
+            "departed  VX300002          Vexo-3 HandController\n");
 }
 
 }  // namespace

@@ -322,6 +322,7 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
   const std::string cameraApp =
       dir.Write("camapp.json", R"({"chips": [{"hand_controller": {"camera": {"mode": "app"}}}]})");
   const std::string keyTypo = dir.Write("typo.json", R"({"chips": [{"hand_controler": {}}]})");
+  const std::string noChips = dir.Write("none.json", R"({"chips": []})");
   // clang-format off
   const struct {
     const char* name;
@@ -364,6 +365,17 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "vexo3: \"--yes\" is not an option of info\n", "BOOT MODE"},
     {"mistyped profile key", {"--simulate=" + keyTypo, "info"}, 2,
      "chips[0].hand_controler: unknown key; did you mean \"hand_controller\"?", ""},
+    {"a command's option before it", {"-y", "--simulate=" + profile, "update", package}, 0,
+     "DONE ok", ""},
+    {"a Windows-style option", {"/help"}, 2,
+     "unknown command \"/help\"; did you mean \"--help\"?", ""},
+    {"--virtual-time without --simulate", {"info"}, 2, "it needs --simulate", ""},
+    {"inspect --json of a missing file", {"inspect", dir.File("none.bin"), "--json"}, 4,
+     "no such file\",\n  \"exit_status\": 4\n}", ""},
+    {"info --json without a device", {"--simulate=" + noChips, "info", "--json"}, 3,
+     "\"exit_status\": 3", ""},
+    {"a --log file that can't be opened, as a --trace file",
+     {"--simulate=" + profile, "station", package, "--log", dir.path()}, 2, "log file", ""},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -412,14 +424,23 @@ TEST(CliSafety, ProgressFitsTheTerminal) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no pseudo-terminal to give the program";
 #endif
-  for (const int columns : {80, 60, 40}) {
-    SCOPED_TRACE(columns);
+  // A terminal that takes no escape sequences gets its line redrawn over
+  // with spaces.
+  const struct {
+    int columns;
+    const char* term;
+  } rows[] = {{80, "xterm"}, {60, "xterm"}, {40, "xterm"}, {60, "dumb"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.columns) + " " + row.term);
     ScratchDir dir;
     const std::string package = WritePackage(dir);
     const std::string profile = WriteProfile(dir);
-    const RunResult r = Vexo3({"--simulate=" + profile, "update", package, "--yes", "--no-verify"},
-                              Tty(false, true, false, columns));
+    RunSetup tty = Tty(false, true, false, row.columns);
+    tty.term = row.term;
+    const RunResult r =
+        Vexo3({"--simulate=" + profile, "update", package, "--yes", "--no-verify"}, tty);
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Has(r.tty, "\033["), std::string(row.term) != "dumb") << r.tty;
     // Every redraw starts with \r and no piece between two returns or line
     // ends is wider than the terminal, so nothing wraps.
     std::vector<std::string> lines;
@@ -437,7 +458,7 @@ TEST(CliSafety, ProgressFitsTheTerminal) {
       const size_t erase = line.find("\033[K");
       if (erase != std::string::npos)
         line.erase(erase, 3);
-      EXPECT_LT(line.size(), static_cast<size_t>(columns)) << line;
+      EXPECT_LT(line.size(), static_cast<size_t>(row.columns)) << line;
     }
     // Status lines, and one line per unit at its end.
     size_t newlines = 0;
@@ -445,6 +466,11 @@ TEST(CliSafety, ProgressFitsTheTerminal) {
       newlines += ch == '\n';
     EXPECT_EQ(newlines, 6u) << r.tty;
     EXPECT_TRUE(Has(r.tty, "20000/20000")) << r.tty;
+    // Where there is room for bars, the two units' start in the same column.
+    if (row.columns == 80) {
+      EXPECT_TRUE(Has(r.tty, "\r  HandController [")) << r.tty;
+      EXPECT_TRUE(Has(r.tty, "\r  Camera         [")) << r.tty;
+    }
   }
 }
 

@@ -15,24 +15,28 @@ namespace vexo3::cli {
 namespace {
 
 TEST(Progress, Lines) {
+  // clang-format off
   const struct {
+    const char* name;
     uint64_t done, total;
     double seconds, rate;
     bool bar;
     const char* expected;
   } cases[] = {
-      {0, 100, 0, 0, false, "  HC:  0/100 bytes    0%  --  --:-- left"},
-      {50, 100, 1, 50, false, "  HC:  50/100 bytes   50%  50 B/s  0:01 left"},
-      {100, 100, 2, 50, false, "  HC:  100/100 bytes  100%  50 B/s  0:02 total"},
-      {0, 0, 0, 0, false, "  HC:  0/0 bytes  100%  --  --:-- left"},
-      {3000000, 6000000, 2, 1.5e6, true,
-       "  HC [############------------]  3000000/6000000 bytes   50%    1.5 MB/s   0:02 left"},
-      {4096, 6000000, 0, 0, true,
-       "  HC [------------------------]     4096/6000000 bytes    0%          --  --:-- left"},
-      {12500, 1000000, 3, 12500, false, "  HC:  12500/1000000 bytes    1%  12.5 kB/s  1:19 left"},
+      {"HandController", 0,   100, 0, 0,  false, "  HandController:    0/100 bytes    0%          --  --:-- left"},
+      {"Camera",         50,  100, 1, 50, false, "  Camera:           50/100 bytes   50%      50 B/s   0:01 left"},
+      {"HandController", 100, 100, 2, 50, false, "  HandController:  100/100 bytes  100%      50 B/s   0:02 total"},
+      {"Camera",         0,   0,   0, 0,  false, "  Camera:          0/0 bytes  100%          --  --:-- left"},
+      {"HandController", 3000000, 6000000, 2, 1.5e6, true,
+       "  HandController [############------------]  3000000/6000000 bytes   50%    1.5 MB/s   0:02 left"},
+      {"Camera",         4096, 6000000, 0, 0, true,
+       "  Camera         [------------------------]     4096/6000000 bytes    0%          --  --:-- left"},
+      {"Camera",         12500, 1000000, 3, 12500, false,
+       "  Camera:            12500/1000000 bytes    1%   12.5 kB/s   1:19 left"},
   };
+  // clang-format on
   for (const auto& c : cases) {
-    EXPECT_EQ(FormatProgress("HC", c.done, c.total, c.seconds, c.rate, c.bar), c.expected);
+    EXPECT_EQ(FormatProgress(c.name, c.done, c.total, c.seconds, c.rate, c.bar), c.expected);
   }
   EXPECT_EQ(FormatDuration(3723), "1:02:03");
 }

@@ -5,6 +5,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -14,8 +15,10 @@ extern char** environ;
 #endif
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/fixtures.h"
 
@@ -64,7 +67,7 @@ std::string HostPath(const std::string& path) {
 }
 
 bool RunSetupSupported(const RunSetup& setup) {
-  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty;
+  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty && setup.signal == 0;
 }
 
 // Windows has no pseudo-terminals to hand a program as its console: such
@@ -203,16 +206,36 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The terminal's kind is the setup's, whatever the tests run under.
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (master < 0 || std::strncmp(*e, "TERM=", 5) != 0)
+      env.emplace_back(*e);
+  }
+  if (master >= 0)
+    env.push_back("TERM=" + setup.term);
+  std::vector<char*> envp;
+  for (std::string& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+
   RunResult r;
   pid_t pid = 0;
   const bool spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
   posix_spawn_file_actions_destroy(&actions);
   if (pipeFds[1] >= 0)
     close(pipeFds[1]);
   if (spawned) {
     int status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    bool signalled = setup.signal == 0;
     for (;;) {
+      if (!signalled && std::chrono::steady_clock::now() - start >=
+                            std::chrono::milliseconds(setup.signalAfterMs)) {
+        kill(pid, setup.signal);
+        signalled = true;
+      }
       // The terminal's buffer is small: keep reading it while the program runs.
       if (master >= 0) {
         struct pollfd p = {master, POLLIN, 0};
@@ -223,11 +246,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
             r.tty.append(buffer, static_cast<size_t>(n));
         }
       }
-      const pid_t done = waitpid(pid, &status, master >= 0 ? WNOHANG : 0);
+      const bool polling = master >= 0 || !signalled;
+      const pid_t done = waitpid(pid, &status, polling ? WNOHANG : 0);
       if (done == pid)
         break;
       if (done < 0 && errno != EINTR)
         break;
+      if (master < 0 && polling)
+        usleep(5000);
     }
     // What is still in the terminal after the program ended.
     for (char buffer[4096];;) {

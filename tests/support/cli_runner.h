@@ -31,8 +31,13 @@ struct RunSetup {
   bool stderrTty = false;
   int columns = 80;
   std::string typed;
+  std::string term = "xterm";     // TERM, when a stream is on the terminal
   std::string stdoutPath;         // stdout to this file instead (e.g. /dev/full)
   bool stdoutBrokenPipe = false;  // stdout a pipe whose reader has gone
+  // This signal sent to the program after `signalAfterMs` of real time, as
+  // a person presses Ctrl-C (POSIX only); 0: none.
+  int signal = 0;
+  int signalAfterMs = 0;
 };
 
 // Runs a program, by path, and waits for it.

@@ -112,7 +112,11 @@ inline constexpr BadProfile kBadProfiles[] = {
      "faults[0].command: expected a number from 0 to 255"},
     {R"({"state_file": 3})", "state_file: expected a file name"},
     {R"([1])", "profile: expected an object"},
-    {R"({"chips": [)", "not a simulator profile: parse error at line 1"},
+    {R"({"chips": [)",
+     "not a simulator profile: not JSON: it ends too early, at line 1, column 12"},
+    {"Vexo-3 profile\n", "not a simulator profile: not JSON: unexpected 'V' at line 1, column 1"},
+    {"{\n  \"chips\": [],\n  \"f\u00e4ults\" 1\n}",
+     "not a simulator profile: not JSON: unexpected '1' at line 3, column 12"},
 };
 
 // A record whose data is a simulator image (sim/sim_image.h) with the same

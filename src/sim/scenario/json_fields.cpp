@@ -1,5 +1,8 @@
 #include "sim/scenario/json_fields.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "platform/nearest_name.h"
 #include "platform/text_codec.h"
 
@@ -24,13 +27,29 @@ std::string Index(const std::string& path, size_t i) {
 json Parse(std::string_view text, const char* what) {
   try {
     return json::parse(text.begin(), text.end());
-  } catch (const json::exception& e) {
-    // "[json.exception.parse_error.101] parse error at line 2, ..." without the tag.
-    // A number too large for any type (out_of_range.406) also fails here.
-    const std::string error = e.what();
-    const size_t tag = error.find("] ");
-    throw FieldError{std::string(what) + ": " +
-                     (tag == std::string::npos ? error : error.substr(tag + 2))};
+  } catch (const json::parse_error& e) {
+    // The library counts the bytes it read, the last one being where it
+    // stopped; say where that is as an editor would.
+    const size_t at = e.byte == 0 ? 0 : e.byte - 1;
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < std::min(at, text.size()); ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        column = 1;
+      } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        ++column;  // a character, not a byte of one
+      }
+    }
+    std::string where = "line " + std::to_string(line) + ", column " + std::to_string(column);
+    if (at >= text.size())
+      throw FieldError{std::string(what) + ": not JSON: it ends too early, at " + where};
+    const auto c = static_cast<unsigned char>(text[at]);
+    char shown[16];
+    std::snprintf(shown, sizeof shown, c > 0x20 && c < 0x7F ? "'%c'" : "byte 0x%02X", c);
+    throw FieldError{std::string(what) + ": not JSON: unexpected " + shown + " at " + where};
+  } catch (const json::exception&) {
+    // Only a number too large for any type (out_of_range.406) gets here.
+    throw FieldError{std::string(what) + ": a number is too large"};
   }
 }
 

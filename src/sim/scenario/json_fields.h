@@ -45,7 +45,9 @@ bool Catching(std::string* error, Read&& read) {
 std::string Index(const std::string& path, size_t i);
 
 // The whole text as JSON; a syntax error is a FieldError without the path,
-// after `what` ("not a simulator profile: parse error at line 2, ...").
+// after `what`, naming the line and column where it stops, counted in
+// characters ("not a simulator profile: not JSON: unexpected 'V' at line 1,
+// column 1").
 json Parse(std::string_view text, const char* what);
 // j itself, which must be an object whose keys are among `allowed`.
 const json& Object(const json& j, const std::string& path,
