@@ -126,8 +126,9 @@ void Parser::AddGlobalOptions(Options& o) {
       ->expected(0, 1);
   app.add_option("--serial", o.serials,
                  "Use the HandController whose USB chip has this serial number (needed when "
-                 "several are connected); update: given several times, updates those devices "
-                 "at the same time")
+                 "several are connected; one that differs only in case is taken when it is the "
+                 "only one); update: given several times, updates those devices at the same "
+                 "time")
       ->type_name("SERIAL")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

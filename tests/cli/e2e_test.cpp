@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -525,6 +527,121 @@ TEST(CliEndToEnd, MakePackageTakesWhatInspectPrints) {
   size_t start = 0;
   for (size_t end; (end = help.out.find('\n', start)) != std::string::npos; start = end + 1)
     EXPECT_LE(end - start, 80u) << help.out.substr(start, end - start);
+}
+
+// The command lines of the README's sh and bat blocks, of the man page's
+// EXAMPLES and of --help's, in their order. Continued lines are joined and
+// comments dropped; the vexo3 or vexo3-make-package of a build folder is
+// the built one.
+std::vector<std::vector<std::string>> DocumentedCommands(const std::string& help) {
+  std::vector<std::string> lines;
+  const std::string readme = ReadText(test::HostPath(VEXO3_SOURCE_DIR "/README.md"));
+  bool inBlock = false;
+  std::istringstream in(readme);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("```", 0) == 0) {
+      inBlock = !inBlock && (line == "```sh" || line == "```bat");
+      continue;
+    }
+    while (inBlock && !line.empty() && line.back() == '\\') {
+      std::string next;
+      std::getline(in, next);
+      line.pop_back();
+      line += next;
+    }
+    if (inBlock)
+      lines.push_back(line);
+  }
+  std::istringstream man(ReadText(test::HostPath(VEXO3_SOURCE_DIR "/packaging/vexo3.1")));
+  bool examples = false;
+  for (std::string line; std::getline(man, line);) {
+    examples = (examples || line == ".SH EXAMPLES") && line != ".fi";
+    for (size_t at; (at = line.find("\\-")) != std::string::npos;)
+      line.erase(at, 1);
+    if (examples)
+      lines.push_back(line);
+  }
+  std::istringstream helpLines(help.substr(help.find("Examples:")));
+  for (std::string line; std::getline(helpLines, line);)
+    lines.push_back(line.substr(std::min(line.find_first_not_of(' '), line.size())));
+
+  std::vector<std::vector<std::string>> commands;
+  for (std::string line : lines) {
+    line = line.substr(0, line.find(" #"));
+    std::istringstream words(line);
+    std::vector<std::string> command;
+    for (std::string w; words >> w;)
+      command.push_back(w);
+    if (command.empty())
+      continue;
+    const std::string& program = command[0];
+    const size_t slash = program.rfind('/');
+    const std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+    if ((name == "vexo3" || name == "vexo3-make-package") &&
+        (slash == std::string::npos || program.rfind("build/", 0) == 0)) {
+      command[0] = name;
+      commands.push_back(command);
+    }
+  }
+  return commands;
+}
+
+// Every documented command runs as written, with the simulated device in
+// place of USB (so a profile and --virtual-time are added where the command
+// names no device of its own) and stand-ins for its files: a package for
+// every *.bin, the repository's file for a path in it. None may be a usage
+// error; a device left alone, declined or not found is fine.
+TEST(CliEndToEnd, DocumentedCommandsRun) {
+  const RunResult help = Vexo3({"--help"});
+  const auto commands = DocumentedCommands(help.out);
+  ASSERT_GE(commands.size(), 15u);
+  ScratchDir dir;
+  const std::string package = dir.Package("fw.bin", CliPackage(0x1000));
+  dir.Write("profile.json", R"({"state_file": "state.json",
+      "chips": [{"serial": "VX300001", "hand_controller": {"protocol_version": [5, 1]}},
+                {"serial": "VX300002", "hand_controller": {"protocol_version": [5, 1]}}]})");
+  auto file = [&](const std::string& word) {
+    const size_t dot = word.rfind('.');
+    const std::string ext = dot == std::string::npos ? "" : word.substr(dot);
+    if (ext == ".bin" && word.find('/') == std::string::npos)
+      return word.rfind("demo", 0) == 0 ? dir.File(word) : package;  // made by a command before
+    if (ext != ".json" && ext != ".txt" && ext != ".log")
+      return word;
+    return word.find('/') != std::string::npos
+               ? test::HostPath(std::string(VEXO3_SOURCE_DIR) + "/" + word)
+               : dir.File(word);
+  };
+  for (std::vector<std::string> command : commands) {
+    std::string shown;
+    for (const std::string& w : command)
+      shown += w + " ";
+    SCOPED_TRACE(shown);
+    bool ownDevice = false, count = false, polls = false;
+    for (std::string& w : command) {
+      const size_t eq = w.find('=');
+      w = eq == std::string::npos ? file(w) : w.substr(0, eq + 1) + file(w.substr(eq + 1));
+      ownDevice = ownDevice || w.rfind("--simulate", 0) == 0 || w.rfind("--replay", 0) == 0;
+      count = count || w == "--count";
+      polls = polls || w == "--polls";
+    }
+    const std::string program = command[0];
+    command.erase(command.begin());
+    const bool station = std::find(command.begin(), command.end(), "station") != command.end();
+    const bool watch = std::find(command.begin(), command.end(), "--watch") != command.end();
+    if (program == "vexo3" && !ownDevice)
+      command.insert(command.begin(), {"--simulate=" + dir.File("profile.json"), "--virtual-time"});
+    // What runs until Ctrl-C stops by itself.
+    if (station && !count)
+      command.insert(command.end(), {"--count", "1"});
+    if (watch && !polls)
+      command.insert(command.end(), {"--polls", "2"});
+    const RunResult r = program == "vexo3"
+                            ? RunVexo3(command)
+                            : test::RunProgram(test::HostPath(VEXO3_MAKE_PACKAGE), command);
+    EXPECT_EQ(r.err.find("Run with --help"), std::string::npos) << r.err;
+    EXPECT_NE(r.exitCode, -1) << "did not run";
+    EXPECT_LT(r.exitCode, 128) << r.err;
+  }
 }
 
 }  // namespace
