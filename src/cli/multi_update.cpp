@@ -413,6 +413,7 @@ std::string ResultJson(const DeviceResult& r) {
          {"camera_unique_id", r.cameraUniqueId},
          {"versions", versions},
          {"ok", r.ok},
+         {"left_alone", r.leftAlone},
          {"code", r.code},
          {"text", r.text},
          {"written", r.units.written},

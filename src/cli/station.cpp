@@ -101,6 +101,8 @@ class Station {
 
  private:
   void Start(const ChipEntry& chip);
+  // A chip the station doesn't update, said as a device's result is.
+  void LeaveAlone(const ChipEntry& chip, const std::string& why);
 
   const Options& o_;
   LineOutput& output_;
@@ -166,9 +168,8 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
       continue;
     if (chip.verdict(std::nullopt) != FtdiDevice::ChipVerdict::kOpens) {
       seen_.insert(name);
-      ++leftAlone_;
-      output_.Out(name + ": " + (chip.description.empty() ? "-" : chip.description) +
-                  ": not a HandController that can be opened; left alone\n");
+      LeaveAlone(chip, (chip.description.empty() ? "-" : chip.description) +
+                           ": not a HandController that can be opened; left alone");
       continue;
     }
     // The update is held to its chip by the serial number (the chip is
@@ -177,10 +178,8 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
     // listed shows this too.
     if (chip.serial.empty()) {
       seen_.insert(name);
-      ++leftAlone_;
-      output_.Out(name +
-                  ": no serial number, so the station can't tell it from other chips; left "
-                  "alone\n");
+      LeaveAlone(chip,
+                 "no serial number, so the station can't tell it from other chips; left alone");
       continue;
     }
     // Enough devices under way: this one waits for a free place (one
@@ -202,6 +201,19 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
     it = present.count(*it) == 0 && !busy ? seen_.erase(it) : std::next(it);
   }
   unnamedSeen_ = unnamed;
+}
+
+void Station::LeaveAlone(const ChipEntry& chip, const std::string& why) {
+  ++leftAlone_;
+  if (o_.json) {
+    DeviceResult r;
+    r.serial = chip.serial;
+    r.leftAlone = true;
+    r.text = why;
+    output_.Out(ResultJson(r) + "\n");
+  } else {
+    output_.Out(ChipName(chip) + ": " + why + "\n");
+  }
 }
 
 std::string Station::Totals() const {

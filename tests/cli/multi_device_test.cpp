@@ -369,6 +369,24 @@ TEST(Station, UpdatesEachArrivalOncePerPlugging) {
   EXPECT_EQ(times, (std::map<std::string, int>{{"VX300001", 1}, {"VX300002", 1}, {"VX300003", 2}}));
   EXPECT_EQ(lines[3]["versions"]["HandController"]["old"], "02.00.1");  // the second time
 
+  // With --json every line is JSON: the chips left alone, the results, the totals.
+  const RunResult json = RunVexo3({"--simulate=" + profile, "--virtual-time", "station", package,
+                                   "--yes", "--count", "4", "--json"});
+  EXPECT_EQ(json.exitCode, 0) << json.out << json.err;
+  std::map<std::string, int> events;
+  std::istringstream jsonLines(json.out);
+  for (std::string line; std::getline(jsonLines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << line;
+    const std::string event = j.value("event", "");
+    ++events[event == "result" && j.at("left_alone") == true ? "left alone" : event];
+    if (event == "totals") {
+      EXPECT_EQ(j.at("left_alone"), 3) << line;
+    }
+  }
+  EXPECT_EQ(events["left alone"], 3) << json.out;
+  EXPECT_EQ(events["totals"], 1) << json.out;
+
   // What the devices report afterwards is what the log says they got.
   for (const nlohmann::json& j : lines) {
     const std::string serial = j["serial"];
