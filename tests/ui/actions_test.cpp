@@ -68,9 +68,6 @@ struct Fixture {
   SivraActions actions{rig.session, package, window};
 };
 
-const std::vector<std::string> kFailedTail = {
-    "status:Update failed...", "end", "enable:browse", "enable:update", "enable:file", "redraw"};
-
 // --- UpdateFirmware ---
 
 TEST(UpdateFirmware, TickedImageAbsentDoesNothingAtAll) {
@@ -130,134 +127,6 @@ TEST(UpdateFirmware, BothBoxesUntickedStillChecksThenDone) {
   EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);  // nothing uploaded
 }
 
-struct FailureRow {
-  const char* name;
-  std::function<void(HandControllerConfig&)> configure;
-  std::vector<Fault> faults;
-  const char* caption;
-  std::string text;
-  uint32_t endUpdates;    // the HC upload's own, and the workflow's after 100/104
-  uint32_t cameraStarts;  // Camera upload attempted
-  bool noDevice = false;
-};
-
-void PrintTo(const FailureRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
-class UpdateFailure : public testing::TestWithParam<FailureRow> {};
-
-TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
-  const FailureRow& row = GetParam();
-  HandControllerConfig cfg = UpdatableConfig();
-  if (row.configure)
-    row.configure(cfg);
-  Fixture f(cfg);
-  for (const Fault& fault : row.faults)
-    f.rig.hc.AddFault(fault);
-  f.rig.chip.MutableInfo().inaccessible = row.noDevice;
-  f.Load(WriteTestPackage("failure.bin", 2));
-  uint32_t endUpdatesAtBox = 99;
-  f.window.onEvent = [&](const std::string& e) {
-    if (e.rfind("box:", 0) == 0)
-      endUpdatesAtBox = f.EndUpdates();
-  };
-  f.actions.UpdateFirmware();
-
-  ASSERT_EQ(f.window.boxes.size(), 1u);
-  EXPECT_EQ(f.window.boxes[0].caption, row.caption);
-  EXPECT_EQ(f.window.boxes[0].text, row.text);
-  EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Error);
-  EXPECT_EQ(f.window.boxes[0].buttons, MessageButtons::Ok);
-  // The box comes before "Update failed..." and the close.
-  std::vector<std::string> tail(f.window.events.end() - 7, f.window.events.end());
-  EXPECT_EQ(tail.front(), std::string("box:") + row.caption);
-  EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()), kFailedTail);
-  EXPECT_FALSE(f.rig.chip.IsOpen());
-  EXPECT_EQ(f.EndUpdates(), row.endUpdates);
-  EXPECT_EQ(endUpdatesAtBox, row.endUpdates);  // EndUpdate comes before the box
-  EXPECT_EQ(f.Count(Unit::HandController, 244, 193), row.cameraStarts);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, UpdateFailure,
-    testing::Values(
-        FailureRow{
-            "NoDevice", nullptr, {}, "Can't read device mode", DeviceErrorText(1), 0, 0, true},
-        FailureRow{"ModeQueryRefused",
-                   nullptr,
-                   {Fault{Unit::HandController, 248, 1, 2, FaultAction::AnswerType, 0x13}},
-                   "Can't read device mode",
-                   ResultText(52),
-                   0,
-                   0},
-        FailureRow{"AppMode",
-                   [](HandControllerConfig& c) { c.mode = sim::UnitMode::App; },
-                   {},
-                   "ERROR",
-                   "Device is not in boot mode",
-                   0,
-                   0},
-        FailureRow{"ProtocolVersion0x100",
-                   [](HandControllerConfig& c) { c.protocolVersion = 0x100; },
-                   {},
-                   "ERROR",
-                   "Protocol version is wrong",
-                   0,
-                   0},
-        FailureRow{"PcbQueryRefused",
-                   nullptr,
-                   {Fault{Unit::HandController, 248, 17, 1, FaultAction::AnswerType, 0x12}},
-                   "Can't read PCB ID (version)",
-                   ResultText(51),
-                   0,
-                   0},
-        FailureRow{"HcUpdateProhibited102",
-                   [](HandControllerConfig& c) { c.update.refuseOpen = true; },
-                   {},
-                   "HC firmware update error",
-                   "Update is prohibited",
-                   0,
-                   0},
-        FailureRow{"HcStartRefused104",
-                   [](HandControllerConfig& c) { c.update.refuseStart = true; },
-                   {},
-                   "HC firmware update error",
-                   "Update has failed",
-                   1,
-                   0},
-        FailureRow{"HcCountMismatch100",
-                   nullptr,
-                   {Fault{Unit::HandController, 247, 218, 2, FaultAction::Status, 1}},
-                   "HC firmware update error",
-                   ResultText(100),
-                   1,
-                   0},
-        FailureRow{"HcNoSpace107",
-                   [](HandControllerConfig& c) { c.update.noSpace = true; },
-                   {},
-                   "HC firmware update error",
-                   "No space for firmware",
-                   0,
-                   0},
-        FailureRow{"CameraStartRefused",
-                   [](HandControllerConfig& c) { c.camera.update.refuseStart = true; },
-                   {},
-                   "Camera firmware update error",
-                   ResultText(106),
-                   1,
-                   1}),
-    [](const testing::TestParamInfo<FailureRow>& info) { return info.param.name; });
-
-TEST(UpdateFirmware, ProtocolVersion0xFFPasses) {
-  Fixture f;  // UpdatableConfig() reports 0xFF
-  f.window.hcTicked = false;
-  f.window.cameraTicked = false;
-  f.actions.UpdateFirmware();
-  EXPECT_TRUE(f.window.boxes.empty());
-  EXPECT_EQ(f.window.statuses.back(), "DONE ok");
-}
-
 TEST(UpdateFirmware, PcbWarningOnlyForNewerBoard) {
   // The simulated board reports PCB 2.
   struct Case {
@@ -284,18 +153,6 @@ TEST(UpdateFirmware, PcbWarningOnlyForNewerBoard) {
     }
     EXPECT_EQ(f.window.statuses.back(), "DONE ok");
   }
-}
-
-TEST(UpdateFirmware, WarningAnsweredNoAbortsWithoutUpload) {
-  Fixture f;
-  f.Load(WriteTestPackage("no.bin", 3));
-  f.window.yesNoAnswer = MessageAnswer::No;
-  f.actions.UpdateFirmware();
-  ASSERT_EQ(f.window.boxes.size(), 1u);
-  EXPECT_EQ(f.window.statuses.back(), "Update failed...");
-  EXPECT_FALSE(f.rig.chip.IsOpen());
-  EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);
-  EXPECT_EQ(f.Count(Unit::Camera, 247, 48), 0u);
 }
 
 TEST(UpdateFirmware, CameraOnlyInAppMode) {
@@ -500,13 +357,15 @@ struct EngineRecorder final : UpdateView, QuestionPolicy, StopPolicy {
   bool answer = true;
   StopAt stopAt = StopAt::Never;
   StopFlag stop;
+  std::function<void()> atBox;  // runs at each box
   std::vector<std::string> statuses;
-  std::vector<std::string> boxes;
-  std::vector<QuestionKind> asked;
+  std::vector<std::string> boxes;  // "caption: text"
 
   void OnStage(UpdateStage, const std::string& status) override { statuses.push_back(status); }
-  void ShowError(const std::string& caption, const std::string&) override {
-    boxes.push_back(caption);
+  void ShowError(const std::string& caption, const std::string& text) override {
+    boxes.push_back(caption + ": " + text);
+    if (atBox)
+      atBox();
   }
   void OnProgress(vexo3::Unit unit, uint64_t done, uint64_t total) override {
     if (unit != vexo3::Unit::HandController || done >= total)
@@ -516,8 +375,7 @@ struct EngineRecorder final : UpdateView, QuestionPolicy, StopPolicy {
     if (stopAt == StopAt::HcChunk)
       stop.Request(StopRequest::BetweenChunks);
   }
-  bool Answer(const Question& q) override {
-    asked.push_back(q.kind);
+  bool Answer(const Question&) override {
     if (stopAt == StopAt::AtQuestion)
       stop.Request(StopRequest::AfterUnit);
     return answer;
@@ -558,7 +416,10 @@ std::string Word(const UnitOutcome& o) {
 }
 
 // Every way an update ends, for every front end: what each unit holds
-// afterwards, the closing status, the refusal and the failed step.
+// afterwards, the closing status, the refusal, the failed step, its one box
+// (none for a question answered No or a stop), the EndUpdate owed to a HC
+// unit left inside its update procedure (before the box), and whether the
+// Camera's upload began.
 TEST(UpdateEngine, Outcomes) {
   using R = UpdateRefusal;
   using S = UpdateStep;
@@ -577,38 +438,54 @@ TEST(UpdateEngine, Outcomes) {
     ResultCode code;
     const char* hc;
     const char* camera;
+    std::string box;  // "" for none
+    uint32_t endUpdates;
+    uint32_t cameraStarts;
   };
   const auto hcAt = [](uint16_t version) {
     return [version](C& c) { c.firmware->version = version; };
   };
+  const auto noDevice = [](C&) {};  // marked by name: the chip can't be opened
   const Fault hcChunk1{Unit::HandController, 247, 218, 2, FaultAction::Timeout};
   const Fault hcChunk2Mismatch{Unit::HandController, 247, 218, 3, FaultAction::Status, 1};
   const Fault cameraChunk1{Unit::Camera, 247, 218, 1, FaultAction::ShortFrame};
   // The first 248/1 is the handshake's; the second the first mode query.
   const Fault firstQuery{Unit::HandController, 248, 1, 2, FaultAction::AnswerType, 0x13};
   const Fault readAfter{Unit::HandController, 248, 1, 4, FaultAction::AnswerType, 0x13};
+  const Fault pcbQuery{Unit::HandController, 248, 17, 1, FaultAction::AnswerType, 0x12};
+  const std::string modeBox = "Can't read device mode: ";
+  const std::string hcBox = "HC firmware update error: ";
+  const std::string cameraBox = "Camera firmware update error: ";
+  const char* kOk = "DONE ok";
+  const char* kFailed = "Update failed...";
+  const char* kStopped = "Update stopped...";
+  const char* kNotReached = "skipped:not reached";
   // clang-format off
   const Row rows[] = {
-    {"done",                 nullptr, {}, false, true, Stop::Never, "DONE ok", R::None, S::None, 0, "written", "written"},
-    {"mode query fails",     nullptr, {firstQuery}, false, true, Stop::Never, "Update failed...", R::None, S::ReadMode, 52, "skipped:not reached", "skipped:not reached"},
-    {"app mode",             [](C& c) { c.mode = sim::UnitMode::App; }, {}, false, true, Stop::Never, "Update failed...", R::NotBootMode, S::None, 0, "skipped:not reached", "skipped:not reached"},
-    {"protocol version",     [](C& c) { c.protocolVersion = 0x100; }, {}, false, true, Stop::Never, "Update failed...", R::ProtocolVersion, S::None, 0, "skipped:not reached", "skipped:not reached"},
-    {"pcb declined",         [](C& c) { c.pcbId = 0; }, {}, false, false, Stop::Never, "Update failed...", R::PcbDeclined, S::None, 0, "skipped:not reached", "skipped:not reached"},
-    {"hc refuses start",     [](C& c) { c.update.refuseStart = true; }, {}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 104, "failed", "skipped:not reached"},
-    {"hc first chunk",       nullptr, {hcChunk1}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 9, "incomplete 0/5000", "skipped:not reached"},
-    {"hc second chunk",      nullptr, {hcChunk2Mismatch}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 100, "incomplete 4096/5000", "skipped:not reached"},
-    {"camera refuses start", [](C& c) { c.camera.update.refuseStart = true; }, {}, false, true, Stop::Never, "Update failed...", R::None, S::UploadCamera, 106, "written", "failed"},
-    {"camera first chunk",   nullptr, {cameraChunk1}, false, true, Stop::Never, "Update failed...", R::None, S::UploadCamera, 101, "written", "incomplete 0/3000"},
-    {"stop at the question", [](C& c) { c.pcbId = 0; }, {}, false, true, Stop::AtQuestion, "Update stopped...", R::None, S::None, 0, "skipped:stopped", "skipped:stopped"},
-    {"stop after the unit",  nullptr, {}, false, true, Stop::HcProgress, "Update stopped...", R::None, S::None, 0, "written", "skipped:stopped"},
-    {"stop between chunks",  nullptr, {}, false, true, Stop::HcChunk, "Update stopped...", R::None, S::None, 0, "incomplete 4096/5000", "skipped:stopped"},
-    {"verified",             nullptr, {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
-    {"hc up to date",        hcAt(0x0203), {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "skipped:up to date", "verified"},
-    {"downgrade declined",   hcAt(0x0300), {}, true, false, Stop::Never, "", R::DowngradeDeclined, S::None, 0, "skipped:not reached", "skipped:not reached"},
-    {"downgrade accepted",   hcAt(0x0300), {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
-    {"unreadable, declined", nullptr, {firstQuery}, true, false, Stop::Never, "", R::UnreadableDeclined, S::ReadBefore, 52, "skipped:not reached", "skipped:not reached"},
-    {"unreadable, accepted", nullptr, {firstQuery}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
-    {"reading after fails",  nullptr, {readAfter}, true, true, Stop::Never, "DONE ok", R::None, S::ReadAfter, 52, "written:read failed", "written:read failed"},
+    {"done",                 nullptr, {}, false, true, Stop::Never, kOk, R::None, S::None, 0, "written", "written", "", 1, 1},
+    {"no device",            noDevice, {}, false, true, Stop::Never, kFailed, R::None, S::ReadMode, 1, kNotReached, kNotReached, modeBox + DeviceErrorText(1), 0, 0},
+    {"mode query fails",     nullptr, {firstQuery}, false, true, Stop::Never, kFailed, R::None, S::ReadMode, 52, kNotReached, kNotReached, modeBox + ResultText(52), 0, 0},
+    {"app mode",             [](C& c) { c.mode = sim::UnitMode::App; }, {}, false, true, Stop::Never, kFailed, R::NotBootMode, S::None, 0, kNotReached, kNotReached, "ERROR: Device is not in boot mode", 0, 0},
+    {"protocol version",     [](C& c) { c.protocolVersion = 0x100; }, {}, false, true, Stop::Never, kFailed, R::ProtocolVersion, S::None, 0, kNotReached, kNotReached, "ERROR: Protocol version is wrong", 0, 0},
+    {"pcb query fails",      nullptr, {pcbQuery}, false, true, Stop::Never, kFailed, R::None, S::ReadPcb, 51, kNotReached, kNotReached, "Can't read PCB ID (version): " + std::string(ResultText(51)), 0, 0},
+    {"pcb declined",         [](C& c) { c.pcbId = 0; }, {}, false, false, Stop::Never, kFailed, R::PcbDeclined, S::None, 0, kNotReached, kNotReached, "", 0, 0},
+    {"hc prohibited",        [](C& c) { c.update.refuseOpen = true; }, {}, false, true, Stop::Never, kFailed, R::None, S::UploadHc, 102, "failed", kNotReached, hcBox + "Update is prohibited", 0, 0},
+    {"hc refuses start",     [](C& c) { c.update.refuseStart = true; }, {}, false, true, Stop::Never, kFailed, R::None, S::UploadHc, 104, "failed", kNotReached, hcBox + "Update has failed", 1, 0},
+    {"hc no space",          [](C& c) { c.update.noSpace = true; }, {}, false, true, Stop::Never, kFailed, R::None, S::UploadHc, 107, "failed", kNotReached, hcBox + "No space for firmware", 0, 0},
+    {"hc first chunk",       nullptr, {hcChunk1}, false, true, Stop::Never, kFailed, R::None, S::UploadHc, 9, "incomplete 0/5000", kNotReached, hcBox + ResultText(9), 0, 0},
+    {"hc count mismatch",    nullptr, {hcChunk2Mismatch}, false, true, Stop::Never, kFailed, R::None, S::UploadHc, 100, "incomplete 4096/5000", kNotReached, hcBox + ResultText(100), 1, 0},
+    {"camera refuses start", [](C& c) { c.camera.update.refuseStart = true; }, {}, false, true, Stop::Never, kFailed, R::None, S::UploadCamera, 106, "written", "failed", cameraBox + ResultText(106), 1, 1},
+    {"camera first chunk",   nullptr, {cameraChunk1}, false, true, Stop::Never, kFailed, R::None, S::UploadCamera, 101, "written", "incomplete 0/3000", cameraBox + ResultText(101), 1, 1},
+    {"stop at the question", [](C& c) { c.pcbId = 0; }, {}, false, true, Stop::AtQuestion, kStopped, R::None, S::None, 0, "skipped:stopped", "skipped:stopped", "", 0, 0},
+    {"stop after the unit",  nullptr, {}, false, true, Stop::HcProgress, kStopped, R::None, S::None, 0, "written", "skipped:stopped", "", 1, 0},
+    {"stop between chunks",  nullptr, {}, false, true, Stop::HcChunk, kStopped, R::None, S::None, 0, "incomplete 4096/5000", "skipped:stopped", "", 1, 0},
+    {"verified",             nullptr, {}, true, true, Stop::Never, kOk, R::None, S::None, 0, "verified", "verified", "", 1, 1},
+    {"hc up to date",        hcAt(0x0203), {}, true, true, Stop::Never, kOk, R::None, S::None, 0, "skipped:up to date", "verified", "", 0, 1},
+    {"downgrade declined",   hcAt(0x0300), {}, true, false, Stop::Never, "", R::DowngradeDeclined, S::None, 0, kNotReached, kNotReached, "", 0, 0},
+    {"downgrade accepted",   hcAt(0x0300), {}, true, true, Stop::Never, kOk, R::None, S::None, 0, "verified", "verified", "", 1, 1},
+    {"unreadable, declined", nullptr, {firstQuery}, true, false, Stop::Never, "", R::UnreadableDeclined, S::ReadBefore, 52, kNotReached, kNotReached, "", 0, 0},
+    {"unreadable, accepted", nullptr, {firstQuery}, true, true, Stop::Never, kOk, R::None, S::None, 0, "verified", "verified", "", 1, 1},
+    {"reading after fails",  nullptr, {readAfter}, true, true, Stop::Never, kOk, R::None, S::ReadAfter, 52, "written:read failed", "written:read failed", "", 1, 1},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -619,32 +496,42 @@ TEST(UpdateEngine, Outcomes) {
     Fixture f(cfg);
     for (const Fault& fault : row.faults)
       f.rig.hc.AddFault(fault);
+    f.rig.chip.MutableInfo().inaccessible = std::string(row.name) == "no device";
     f.Load(WriteTestPackage("engine.bin", 2));
     EngineRecorder r;
     r.answer = row.answer;
     r.stopAt = row.stopAt;
+    uint32_t endUpdatesAtBox = 99;
+    r.atBox = [&] { endUpdatesAtBox = f.EndUpdates(); };
     UpdateEngine engine(f.rig.session, f.package, r, r, r);
     UpdateRequest request;
     request.verify = row.verify;
     const UpdateOutcome o = engine.Run(request);
     EXPECT_TRUE(o.ran);
-    EXPECT_EQ(r.statuses.empty() ? "" : r.statuses.back(), std::string(row.status));
+    const std::string status = r.statuses.empty() ? "" : r.statuses.back();
+    EXPECT_EQ(status, row.status);
     EXPECT_EQ(o.refusal, row.refusal);
     EXPECT_EQ(o.failedStep, row.step);
     EXPECT_EQ(o.code, row.code);
     EXPECT_EQ(Word(o.hc), row.hc);
     EXPECT_EQ(Word(o.camera), row.camera);
-    // One box per failed step; none for a refusal by question or a stop.
-    EXPECT_EQ(r.boxes.size(),
-              (row.step != S::None && row.step != S::ReadBefore && row.step != S::ReadAfter) ||
-                      row.refusal == R::NotBootMode || row.refusal == R::ProtocolVersion
-                  ? 1u
-                  : 0u);
-    EXPECT_EQ(o.Succeeded(), std::string(row.status) == "DONE ok" && row.step == S::None);
+    EXPECT_EQ(r.boxes,
+              row.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.box});
+    EXPECT_EQ(f.EndUpdates(), row.endUpdates);
+    if (!row.box.empty()) {
+      EXPECT_EQ(endUpdatesAtBox, row.endUpdates);
+    }
+    EXPECT_EQ(f.Count(Unit::HandController, 244, 193) > (row.verify ? 1u : 0u),
+              row.cameraStarts > 0);
+    EXPECT_EQ(o.Succeeded(), status == kOk && row.step == S::None);
     EXPECT_EQ(o.Declined(), row.refusal == R::PcbDeclined || row.refusal == R::DowngradeDeclined ||
                                 row.refusal == R::UnreadableDeclined);
-    // Nothing reaches a unit after a refusal before the workflow.
-    if (r.statuses.empty()) {
+    // A run that failed closes the session; one that succeeded keeps it.
+    if (!status.empty()) {
+      EXPECT_EQ(f.rig.chip.IsOpen(), o.Succeeded());
+    }
+    // Nothing is opened for writing in a unit the update didn't reach.
+    if (std::string(row.hc) == kNotReached) {
       EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);
     }
   }
@@ -673,8 +560,9 @@ TEST(UpdateEngine, NothingToWriteUnlessForced) {
   }
 }
 
-// The dialog's view of the engine: the strip hears of the end with the
-// unit that failed, before the controls come back.
+// The dialog's view of the engine: the failure's box, the status, then the
+// strip hears of the end with the unit that failed, before the controls come
+// back.
 TEST(UpdateFirmware, TheStripHearsWhichUnitFailed) {
   HandControllerConfig cfg = UpdatableConfig();
   cfg.camera.update.refuseStart = true;
@@ -684,8 +572,10 @@ TEST(UpdateFirmware, TheStripHearsWhichUnitFailed) {
   ASSERT_EQ(f.window.outcomes.size(), 1u);
   EXPECT_EQ(f.window.outcomes[0].FailedUnit(), vexo3::Unit::Camera);
   EXPECT_EQ(outcome.FailedUnit(), vexo3::Unit::Camera);
-  EXPECT_THAT(std::vector<std::string>(f.window.events.end() - 5, f.window.events.end()),
-              ElementsAre("end", "enable:browse", "enable:update", "enable:file", "redraw"));
+  // Its one box before "Update failed...", then the strip, then the controls.
+  EXPECT_THAT(std::vector<std::string>(f.window.events.end() - 7, f.window.events.end()),
+              ElementsAre("box:Camera firmware update error", "status:Update failed...", "end",
+                          "enable:browse", "enable:update", "enable:file", "redraw"));
 }
 
 }  // namespace

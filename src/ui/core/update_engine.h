@@ -144,7 +144,9 @@ class UpdateView {
   // reports its image complete.
   virtual void OnProgress(Unit /*unit*/, uint64_t /*done*/, uint64_t /*total*/) {}
   // The run is over, with what it did (a dialog enables its controls and
-  // redraws). Not called when the presence test returned.
+  // redraws). Called exactly when OnBegin was: not when the presence test
+  // returned, nor when the run ended before the workflow (declined, or
+  // nothing to write).
   virtual void OnEnd(const struct UpdateOutcome& /*outcome*/) {}
 };
 

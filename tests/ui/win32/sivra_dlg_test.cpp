@@ -672,6 +672,16 @@ TEST_F(Win32DialogTest, UpdateRunsToDoneOkWithItsProgressStrip) {
   EXPECT_EQ(status.texts.front(), "Reading device state...");
   EXPECT_EQ(status.positions.front(), 0);
   EXPECT_EQ(status.texts.back(), ds::kDone);
+
+  // The Camera failing after a good HandController: the strip shows the
+  // Camera's bytes (in the error colour), not a full HandController bar. Its
+  // third 218 is this run's first chunk (the second run had it unticked).
+  CheckDlgButton(dlg.hwnd(), IDC_CAMERA_CHECK, BST_CHECKED);
+  rig.hc.AddFault({sim::Unit::Camera, 247, 218, 3, sim::FaultAction::Status, 9});
+  g_watch.script = [](HWND b) { Press(b, IDOK); };
+  SendMessageW(dlg.Control(IDC_UPDATE), BM_CLICK, 0, 0);
+  EXPECT_EQ(SendMessageW(dlg.progressBar(), PBM_GETRANGE, FALSE, 0), LRESULT{ds::kCameraImageSize});
+  EXPECT_EQ(SendMessageW(dlg.progressBar(), PBM_GETPOS, 0, 0), 0);
   RemoveWindowSubclass(dlg.progressBar(), SpyOnPaint, 1);
   RemoveWindowSubclass(dlg.Control(IDC_STATUS), SpyOnStatus, 1);
 }
