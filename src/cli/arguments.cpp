@@ -133,8 +133,8 @@ bool TakesNextWord(const CLI::Option* opt, const std::string& a) {
   return opt != nullptr && a.find('=') == std::string::npos && opt->get_items_expected_min() > 0;
 }
 
-// The main program's options of `app` and of its commands, by the name
-// typed after a '/' ("/help", "/?"), for a Windows habit.
+// The option meant by a word written the Windows way ("/help", "/?"): its
+// "--" form, or "" when the word names none.
 std::string DashedOption(const CLI::App& app, const std::string& word) {
   if (word.size() < 2 || word[0] != '/')
     return "";

@@ -66,6 +66,7 @@ constexpr const char* kExamples =
 constexpr const char* kGlobalOptions =
     "Global options, before or after the command (see vexo3 --help):\n"
     "  --simulate[=PROFILE]    the simulated device instead of USB\n"
+    "  --virtual-time          with --simulate: its own clock, so nothing waits\n"
     "  --serial SERIAL         the HandController whose USB chip has this serial\n"
     "  --trace[=FILE]          every driver call and byte on the wire, with times\n"
     "  --replay=FILE           run against the device recorded in a trace";

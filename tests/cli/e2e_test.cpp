@@ -617,12 +617,16 @@ TEST(CliEndToEnd, DocumentedCommandsRun) {
       shown += w + " ";
     SCOPED_TRACE(shown);
     bool ownDevice = false, count = false, polls = false;
-    for (std::string& w : command) {
+    for (size_t i = 0; i < command.size(); ++i) {
+      std::string& w = command[i];
       const size_t eq = w.find('=');
       w = eq == std::string::npos ? file(w) : w.substr(0, eq + 1) + file(w.substr(eq + 1));
       ownDevice = ownDevice || w.rfind("--simulate", 0) == 0 || w.rfind("--replay", 0) == 0;
-      count = count || w == "--count";
       polls = polls || w == "--polls";
+      if (w == "--count" && i + 1 < command.size()) {
+        command[++i] = "2";  // the chips of the profile
+        count = true;
+      }
     }
     const std::string program = command[0];
     command.erase(command.begin());
@@ -632,7 +636,7 @@ TEST(CliEndToEnd, DocumentedCommandsRun) {
       command.insert(command.begin(), {"--simulate=" + dir.File("profile.json"), "--virtual-time"});
     // What runs until Ctrl-C stops by itself.
     if (station && !count)
-      command.insert(command.end(), {"--count", "1"});
+      command.insert(command.end(), {"--count", "2"});
     if (watch && !polls)
       command.insert(command.end(), {"--polls", "2"});
     const RunResult r = program == "vexo3"

@@ -185,7 +185,7 @@ TEST(ProfileNumbers, OverflowIsAnErrorNotAnException) {
     sim::Profile profile;
     std::string error;
     EXPECT_FALSE(sim::ParseProfile(text, "", &profile, &error));
-    EXPECT_NE(error.find("number overflow"), std::string::npos) << error;
+    EXPECT_NE(error.find("a number is too large"), std::string::npos) << error;
     std::vector<sim::ChipFirmwareState> chips;
     error.clear();
     EXPECT_FALSE(sim::FirmwareStateFromJson(text, &chips, &error));

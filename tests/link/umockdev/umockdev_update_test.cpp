@@ -204,8 +204,11 @@ TEST(UmockdevSeveral, UpdateAllStationAndWatchOverTheRealBackend) {
   rig.bed.Remove(fifth.chip);
   const test::RunResult watched = watch.get();
   EXPECT_EQ(watched.exitCode, 0) << watched.err;
-  EXPECT_NE(watched.out.find("arrived  VX300005  Vexo-3 HandController\n"
-                             "departed  VX300005  Vexo-3 HandController\n"),
+  // Each line begins with its time, "17:30:05  ".
+  EXPECT_NE(watched.out.find("  arrived   VX300005          Vexo-3 HandController\n"),
+            std::string::npos)
+      << watched.out;
+  EXPECT_NE(watched.out.find("  departed  VX300005          Vexo-3 HandController\n"),
             std::string::npos)
       << watched.out;
 }
