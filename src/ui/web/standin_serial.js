@@ -11,6 +11,21 @@
 // matches. The chooser is not shown: requestPort grants the first chip that
 // matches a filter, as a person picking the first entry would.
 
+// Waits ms (fractions too) without the browser's clamp of nested timers to
+// 4 ms: the timer is set from a message task, never from another timer.
+const standInChannel = new MessageChannel();
+const standInWaiters = [];
+standInChannel.port1.onmessage = () => {
+  const [resolve, ms] = standInWaiters.shift();
+  setTimeout(resolve, ms);
+};
+function standInSleep(ms) {
+  return new Promise((resolve) => {
+    standInWaiters.push([resolve, ms]);
+    standInChannel.port2.postMessage(0);
+  });
+}
+
 class StandInSerial {
   // profileJson: a simulator profile's text, "" for the default scenario.
   // Throws an Error with the profile's fault.
@@ -83,7 +98,7 @@ class StandInPort {
   // What the last call on the bus still owes in real time.
   async owed() {
     const ms = Module._vexo3_standin_ahead_ms(this.serial.ptr);
-    if (ms > 0) await new Promise((resolve) => setTimeout(resolve, ms));
+    if (ms > 0) await standInSleep(ms);
   }
 
   async open(options) {
@@ -130,7 +145,7 @@ class StandInPort {
             return;
           }
           // Nothing has reached the host yet: look again in a millisecond.
-          await new Promise((resolve) => setTimeout(resolve, 1));
+          await standInSleep(1);
         }
       },
       cancel() {
