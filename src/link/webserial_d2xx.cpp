@@ -49,6 +49,9 @@ namespace vexo3 {
 namespace {
 
 constexpr const char* kHandControllerName = "Vexo-3 HandController";
+// Web Serial doesn't tell a port's serial number; callers take an empty one
+// for a failed query.
+constexpr const char* kUnknownSerial = "unknown";
 // The FT-X's range: its slowest divisor gives about 183 baud.
 constexpr ULONG kMinBaud = 183;
 constexpr ULONG kMaxBaud = 3'000'000;
@@ -124,6 +127,7 @@ FT_STATUS WebSerialD2xx::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DW
     node.ID = IdOf(link_, index);
     node.Type = node.ID == kHandControllerId ? FT_DEVICE_X_SERIES : FT_DEVICE_UNKNOWN;
     node.LocId = i + 1;
+    CopyField(node.SerialNumber, sizeof node.SerialNumber, kUnknownSerial);
     CopyField(node.Description, sizeof node.Description,
               node.ID == kHandControllerId ? kHandControllerName : "");
     if (vexo3_ws_holds(link_, index) != 0)
@@ -243,7 +247,7 @@ FT_STATUS WebSerialD2xx::FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE* type, DWO
   if (id != nullptr)
     *id = usbId;
   if (serialNumber != nullptr)
-    CopyField(serialNumber, 16, "");
+    CopyField(serialNumber, 16, kUnknownSerial);
   if (description != nullptr)
     CopyField(description, 64, usbId == kHandControllerId ? kHandControllerName : "");
   return FT_OK;

@@ -13,7 +13,8 @@
 //    found again). Web Serial tells a port's USB ids and nothing else: a port
 //    with the HandController's ids is listed, and described by
 //    FT_GetDeviceInfo, as "Vexo-3 HandController" (the name the person picked
-//    it by), with no serial number; any other port with no description.
+//    it by); any other port with no description. Every port's serial number
+//    reads "unknown" (an empty one would read as a failed query).
 //  - FT_Open opens the port with the driver's defaults (9600 baud, 8N1, no
 //    flow control), so a port another program holds fails there
 //    (FT_DEVICE_NOT_OPENED). Web Serial sets the line only when it opens a
