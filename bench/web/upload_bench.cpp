@@ -21,7 +21,7 @@ namespace {
 
 using namespace vexo3;
 
-constexpr uint32_t kImageSize = 2'097'151;  // the largest image a package holds
+constexpr uint32_t kImageSize = 2'097'151;         // the largest image a package holds
 constexpr double kLineBytesPerSecond = 300'000.0;  // 3,000,000 baud, 10 bits a byte
 
 struct LineBytes {
@@ -47,8 +47,7 @@ extern "C" {
 
 // Connects, uploads, and writes the figures as text into report (a buffer
 // of `size` bytes). 0, or the failing step's code.
-EMSCRIPTEN_KEEPALIVE int vexo3_bench_upload(int link, StandInPorts* ports, char* report,
-                                            int size) {
+EMSCRIPTEN_KEEPALIVE int vexo3_bench_upload(int link, StandInPorts* ports, char* report, int size) {
   PageClock clock;
   WebSerialD2xx backend(link);
   DeviceSession session(backend, clock);
@@ -65,8 +64,8 @@ EMSCRIPTEN_KEEPALIVE int vexo3_bench_upload(int link, StandInPorts* ports, char*
   const std::vector<uint8_t> image = sim::MakeSimImage(0x0207, 0x5000, "bench HC", kImageSize, 11);
   const size_t mark = chip.Transcript().size();
   const double t1 = emscripten_get_now();
-  const ResultCode rc = UploadHcFirmware(session, image.data(), static_cast<int32_t>(image.size()),
-                                         0x1111);
+  const ResultCode rc =
+      UploadHcFirmware(session, image.data(), static_cast<int32_t>(image.size()), 0x1111);
   const double uploadS = (emscripten_get_now() - t1) / 1000.0;
   const LineBytes bytes = CountFrom(chip, mark);
   const double floorS = static_cast<double>(bytes.toDevice + bytes.toHost) / kLineBytesPerSecond;

@@ -95,8 +95,8 @@ FT_STATUS WebSerialD2xx::Apply(Port& port) {
   if (port.wanted == port.opened)
     return FT_OK;
   const Line& l = port.wanted;
-  const int r = vexo3_ws_reopen(link_, port.id, static_cast<int>(l.baud), l.bits, l.stop, l.parity,
-                                l.flow);
+  const int r =
+      vexo3_ws_reopen(link_, port.id, static_cast<int>(l.baud), l.bits, l.stop, l.parity, l.flow);
   if (r < 0)
     return FT_IO_ERROR;
   port.opened = port.wanted;

@@ -66,10 +66,10 @@ class WebSerialD2xx final : public D2xxApi {
     bool operator==(const Line&) const = default;
   };
   struct Port {
-    int id = 0;      // the JavaScript half's number for the open port
-    int index = 0;   // in the list it was opened from
-    Line wanted;     // as the calls set it
-    Line opened;     // what the port was last opened with
+    int id = 0;     // the JavaScript half's number for the open port
+    int index = 0;  // in the list it was opened from
+    Line wanted;    // as the calls set it
+    Line opened;    // what the port was last opened with
     ULONG readTimeoutMs = 0;
     ULONG writeTimeoutMs = 0;
   };

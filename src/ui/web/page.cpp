@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace vexo3 {
 
@@ -26,6 +27,15 @@ void WebPage::Connect(int link) {
   backend_ = std::make_unique<WebSerialD2xx>(link);
   tracer_ = std::make_unique<TraceD2xx>(*backend_, clock_, trace_);
   session_ = std::make_unique<DeviceSession>(*tracer_, clock_);
+  listed_ = false;
+}
+
+void WebPage::ListOnce() {
+  if (listed_ || !session_->link)
+    return;
+  listed_ = true;
+  std::vector<FtdiDevice::ChipRecord> chips;
+  session_->link->ListChips(&chips);
 }
 
 }  // namespace vexo3
@@ -44,6 +54,7 @@ EMSCRIPTEN_KEEPALIVE void vexo3_page_connect(vexo3::WebPage* page, int link) {
 
 // "Read device info": the failed query's code, or 0.
 EMSCRIPTEN_KEEPALIVE int vexo3_page_read_device_info(vexo3::WebPage* page) {
+  page->ListOnce();
   return page->Actions().ReadDeviceInfo();
 }
 
@@ -54,7 +65,15 @@ EMSCRIPTEN_KEEPALIVE void vexo3_page_browse(vexo3::WebPage* page) {
 
 // "Update firmwares": 1 when it succeeded, 0 otherwise.
 EMSCRIPTEN_KEEPALIVE int vexo3_page_update(vexo3::WebPage* page) {
+  page->ListOnce();
   return page->Actions().UpdateFirmware().Succeeded() ? 1 : 0;
+}
+
+// Closes the session, as a program ends, so that a trace saved next ends
+// where vexo3's run of the same action would; the next action connects
+// again.
+EMSCRIPTEN_KEEPALIVE void vexo3_page_close(vexo3::WebPage* page) {
+  page->Close();
 }
 
 // The trace so far, as a new zero-terminated text for the caller to free.

@@ -33,6 +33,12 @@ class WebPage {
   void Connect(int link);
 
   SivraActions Actions() { return SivraActions(*session_, package_, window_); }
+  // Before the first action that talks to the device: the port list, read
+  // once as vexo3 reads it before its session, so that a trace of the
+  // page's first action replays with vexo3 --replay.
+  void ListOnce();
+  // Closes the session (the next action connects again).
+  void Close() { session_->CloseSession(); }
   // The wire trace since the device side was made, in the --trace format.
   std::string Trace() const { return trace_.str(); }
 
@@ -44,6 +50,7 @@ class WebPage {
   std::ostringstream trace_;
   std::unique_ptr<TraceD2xx> tracer_;
   std::unique_ptr<DeviceSession> session_;
+  bool listed_ = false;
 };
 
 }  // namespace vexo3

@@ -157,15 +157,31 @@
     } finally {
       busy = false;
       delete document.body.dataset.busy;
-      document.body.dataset.actions = String(Number(document.body.dataset.actions || 0) + 1);
     }
   }
 
-  function saveTrace() {
-    if (!page || busy) return;
+  // The wire trace so far, in the format of vexo3 --trace.
+  function traceText() {
     const ptr = Module._vexo3_page_trace(page);
     const text = UTF8ToString(ptr);
     Module._free(ptr);
+    return text;
+  }
+
+  // The trace ends where a program's run would: the session is closed first.
+  async function endTrace() {
+    busy = true;
+    try {
+      await Module.ccall('vexo3_page_close', null, ['number'], [page], {async: true});
+    } finally {
+      busy = false;
+    }
+    return traceText();
+  }
+
+  async function saveTrace() {
+    if (!page || busy) return;
+    const text = await endTrace();
     const a = document.createElement('a');
     a.href = URL.createObjectURL(new Blob([text], {type: 'text/plain'}));
     a.download = 'vexo3-trace.txt';
@@ -210,6 +226,7 @@
 
   function start() {
     Module.vexo3Page = view;
+    Module.vexo3EndTrace = endTrace;
     // Chosen packages are kept here, under their own names.
     FS.mkdir('/packages');
     FS.chdir('/packages');
@@ -231,9 +248,13 @@
     $('info').addEventListener('click', () => run('vexo3_page_read_device_info', true));
     $('update').addEventListener('click', () => run('vexo3_page_update', true));
     $('save-trace').addEventListener('click', saveTrace);
-    for (const id of ['box-ok', 'box-no']) $(id).addEventListener('click', () => $('box').vexo3Done(0));
-    $('box-yes').addEventListener('click', () => $('box').vexo3Done(1));
-    $('report-ok').addEventListener('click', () => $('report').vexo3Done(0));
+    const answer = (dialog, value) => () => {
+      if ($(dialog).open) $(dialog).vexo3Done(value);
+    };
+    $('box-ok').addEventListener('click', answer('box', 0));
+    $('box-no').addEventListener('click', answer('box', 0));
+    $('box-yes').addEventListener('click', answer('box', 1));
+    $('report-ok').addEventListener('click', answer('report', 0));
     $('profile-input').addEventListener('change', (e) => {
       if (e.target.files[0]) chooseProfile(e.target.files[0]);
     });

@@ -90,8 +90,7 @@ int StandInPorts::Close(int port) {
 
 int StandInPorts::Write(int port, const uint8_t* data, int n) {
   DWORD written = 0;
-  if (FT_STATUS st =
-          setup_->bus().FT_Write(HandleOf(port), data, static_cast<DWORD>(n), &written))
+  if (FT_STATUS st = setup_->bus().FT_Write(HandleOf(port), data, static_cast<DWORD>(n), &written))
     return Failed(st);
   return static_cast<int>(written);
 }
@@ -120,8 +119,8 @@ double StandInPorts::AheadMs() const {
 // The calls of standin_serial.js. The page holds the object they act on.
 extern "C" {
 
-EMSCRIPTEN_KEEPALIVE vexo3::StandInPorts* vexo3_standin_new(const char* profileJson,
-                                                            char* error, int errorSize) {
+EMSCRIPTEN_KEEPALIVE vexo3::StandInPorts* vexo3_standin_new(const char* profileJson, char* error,
+                                                            int errorSize) {
   std::string why;
   auto ports = vexo3::StandInPorts::Create(profileJson, &why);
   if (!ports && errorSize > 0)

@@ -62,8 +62,8 @@ std::string Take(char* text) {
 MessageAnswer WebMainWindow::ShowMessageBox(const std::string& caption, const std::string& text,
                                             MessageIcon icon, MessageButtons buttons) {
   const bool yesNo = buttons == MessageButtons::YesNo;
-  const int yes = vexo3_page_message_box(caption.c_str(), text.c_str(), icon == MessageIcon::Error,
-                                         yesNo);
+  const int yes =
+      vexo3_page_message_box(caption.c_str(), text.c_str(), icon == MessageIcon::Error, yesNo);
   if (!yesNo)
     return MessageAnswer::Ok;
   return yes != 0 ? MessageAnswer::Yes : MessageAnswer::No;

@@ -119,6 +119,10 @@ class Browser:
         """Runs script (a function body) in the page; returns what it returns."""
         return self._s("POST", "/execute/sync", {"script": script, "args": list(args)})
 
+    def run_async(self, script, *args):
+        """Runs script with a callback as its last argument; returns what it is given."""
+        return self._s("POST", "/execute/async", {"script": script, "args": list(args)})
+
     def find(self, css):
         found = self._s("POST", "/element", {"using": "css selector", "value": css})
         return next(iter(found.values()))
@@ -139,6 +143,10 @@ class Browser:
             if time.monotonic() > deadline:
                 raise WebDriverError("timed out waiting for %s: %s" % (what, script))
             time.sleep(0.05)
+
+    def cdp(self, command, params=None):
+        """A DevTools command, through chromedriver."""
+        return self._s("POST", "/goog/cdp/execute", {"cmd": command, "params": params or {}})
 
     def screenshot(self, path):
         with open(path, "wb") as f:
