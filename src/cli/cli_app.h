@@ -15,6 +15,7 @@ enum ExitCode : int {
   kExitNoDevice = 3,        // no (such) HandController found
   kExitPackageError = 4,    // the package file can't be loaded or lacks an image
   kExitReplayDiverged = 5,  // --replay: the run left the recorded trace
+  kExitDeclined = 6,        // a question was answered no: nothing was written
 };
 
 struct CliStreams {

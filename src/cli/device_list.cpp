@@ -48,6 +48,10 @@ bool ChipEntry::inUseElsewhere() const {
   return verdict(std::nullopt) == Verdict::kInUseElsewhere;
 }
 
+std::string ChipName(const ChipEntry& chip) {
+  return chip.serial.empty() ? "chip " + std::to_string(chip.index) : chip.serial;
+}
+
 bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error) {
   chips->clear();
   FtdiDevice link(d2xx);

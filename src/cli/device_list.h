@@ -33,6 +33,9 @@ struct ChipEntry {
   bool inUseElsewhere() const;
 };
 
+// A chip's name in the lines: its serial, or its place in the list.
+std::string ChipName(const ChipEntry& chip);
+
 // The chips the updater might talk to, in the driver's order: those with USB
 // id 0403:6015, and those in use elsewhere (whose id the driver doesn't
 // give). False with *error when enumeration fails.

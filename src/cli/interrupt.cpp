@@ -50,16 +50,6 @@ void OnSignal(int sig) {
   errno = savedErrno;
 }
 
-std::string Join(const std::vector<std::string>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0)
-      out += i + 1 == names.size() ? " and " : ", ";
-    out += names[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 void InstallSignalHandling() {
@@ -106,27 +96,20 @@ bool StopRequested() {
   return gStop != 0;
 }
 
-std::string InterruptReport(int signal, const std::vector<std::string>& written,
-                            const std::string& stopped, const std::vector<std::string>& skipped) {
-  return UnitsReport(std::string("vexo3: interrupted (") + SignalName(signal) + ").", written,
-                     stopped, skipped);
+StopRequest SignalStop::Requested() {
+  if (StopRequested())
+    return StopRequest::BetweenChunks;
+  return PendingSignal() != 0 ? StopRequest::AfterUnit : StopRequest::None;
 }
 
-std::string UnitsReport(const std::string& headline, const std::vector<std::string>& written,
-                        const std::string& stopped, const std::vector<std::string>& skipped) {
-  std::string out = headline + "\n";
-  if (!written.empty())
-    out += "  Written completely: " + Join(written) + ".\n";
-  if (!stopped.empty()) {
-    out += "  The " + stopped +
-           " was stopped in the middle of its image: it holds an incomplete firmware that "
-           "won't start.\n";
-  }
-  if (!skipped.empty())
-    out += "  Not updated: " + Join(skipped) + ".\n";
-  if (!stopped.empty() || !skipped.empty())
-    out += "Keep the device connected and run the update again.\n";
-  return out;
+void SignalStop::UnitBegins(Unit unit, bool moreAfter) {
+  if (!several_)
+    BeginUnit(UnitName(unit), moreAfter);
+}
+
+void SignalStop::UnitEnds() {
+  if (!several_)
+    EndUnit();
 }
 
 int ExitAfterSignal(int code) {

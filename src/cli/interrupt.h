@@ -15,9 +15,9 @@
 // handlers once; code that never calls InstallSignalHandling (tests that run
 // the tool in-process) sees no signal and nothing deferred.
 
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "ui/core/update_engine.h"
 
 namespace vexo3::cli {
 
@@ -39,15 +39,21 @@ int PendingSignal();
 // True after a second SIGINT during a unit's upload.
 bool StopRequested();
 
-// What the user needs to know after an interrupted update: which units were
-// written completely, which one was stopped in the middle, which were left
-// alone, and what to do.
-std::string InterruptReport(int signal, const std::vector<std::string>& written,
-                            const std::string& stopped, const std::vector<std::string>& skipped);
-// The same lists after `headline`, for an update that stopped part-way for
-// any reason.
-std::string UnitsReport(const std::string& headline, const std::vector<std::string>& written,
-                        const std::string& stopped, const std::vector<std::string>& skipped);
+// The update engine's stop policy on these signals: after the first, the
+// unit being written is finished and nothing after it is written; after a
+// second SIGINT the unit stops between two chunks. For one device it also
+// starts and ends the deferral at each unit; for several (`several`) that
+// is the caller's, with BeginSeveralUnits.
+class SignalStop final : public StopPolicy {
+ public:
+  explicit SignalStop(bool several = false) : several_(several) {}
+  StopRequest Requested() override;
+  void UnitBegins(Unit unit, bool moreAfter) override;
+  void UnitEnds() override;
+
+ private:
+  bool several_;
+};
 
 // main's exit: after a deferred signal, ends the process by that signal with
 // its default action (so a calling shell sees it); otherwise returns code.

@@ -5,23 +5,20 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 #include <utility>
 
-#include "cli/device_list.h"
+#include "cli/device_choice.h"
 #include "cli/interrupt.h"
+#include "cli/output.h"
 #include "cli/progress.h"
-#include "cli/terminal_window.h"
-#include "cli/unit_versions.h"
+#include "cli/terminal_update.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
-#include "platform/terminal.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
-#include "ui/core/sivra_actions.h"
 
 namespace vexo3::cli {
 namespace {
@@ -34,133 +31,6 @@ std::string Field(const char* text, size_t size) {
     s.pop_back();
   return s;
 }
-
-// One device of the run, from its questions to its result.
-struct DeviceJob {
-  std::string serial;
-  Clock* clock = nullptr;
-  std::unique_ptr<DeviceSession> session;
-  DeviceReportRecords before;
-  bool haveBefore = false;
-  bool pcbYes = false;    // the answer to its PCB warning, asked beforehand
-  bool declined = false;  // the downgrade was declined: nothing to do
-  std::string failure;    // the first error box, "caption: text"
-  uint64_t bytes = 0;
-  DeviceResult result;
-};
-
-// The window of one device's update: its lines go out prefixed with its
-// serial, its one question was answered beforehand, its errors are kept for
-// the result.
-class DeviceWindow final : public MainWindow {
- public:
-  DeviceWindow(DeviceJob& job, LineOutput& output, const MultiUpdateOptions& options,
-               bool errIsTerminal)
-      : job_(job), output_(output), options_(options), errIsTerminal_(errIsTerminal) {}
-
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon /*icon*/, MessageButtons buttons) override {
-    if (buttons == MessageButtons::YesNo)
-      return job_.pcbYes ? MessageAnswer::Yes : MessageAnswer::No;
-    std::string line = caption + ": " + TerminalText(text);
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    if (job_.failure.empty())
-      job_.failure = line;
-    // A live board on the same terminal would be torn by it; the row's
-    // result and the table carry the text.
-    if (!options_.json && !(output_.Live() && errIsTerminal_))
-      output_.Err(job_.serial + ": " + line + "\n");
-    return MessageAnswer::Ok;
-  }
-  void SetStatusText(const std::string& text) override {
-    statusUs_ = job_.clock->Now().count();
-    if (holdStatus_) {
-      holdStatus_ = false;  // an interrupted update is not "DONE ok"
-      return;
-    }
-    if (!options_.json)
-      output_.Device(job_.serial, text);
-  }
-  void SetControlEnabled(DialogControl, bool) override {}
-  bool IsChecked(DialogCheckBox box) override {
-    // After a signal nothing more is written on any device.
-    if (PendingSignal() != 0)
-      return false;
-    return box == DialogCheckBox::HandController ? !options_.noHc : !options_.noCamera;
-  }
-  std::string FirmwareFileText() override { return ""; }
-  void SetFirmwareFileText(const std::string&) override {}
-  std::optional<std::string> ChooseFirmwareFile() override { return std::nullopt; }
-  void SetSummaryText(const std::string&) override {}
-  void ShowDeviceReport(const std::string&, const DeviceReportRecords&) override {}
-  void Redraw() override {}
-  bool UploadStopRequested() override { return StopRequested(); }
-  void OnPhase(const PhaseChange& change) override {
-    holdStatus_ = change.phase == ActionPhase::Done && PendingSignal() != 0;
-  }
-
-  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                        uint64_t bytesTotal) override {
-    const int64_t nowUs = job_.clock->Now().count();
-    if (imageName != unit_) {
-      unit_ = std::string(imageName);
-      startUs_ = statusUs_;
-      lastJsonUs_ = -1;
-      lastDecile_ = -1;
-      lastPercent_ = -1;
-      unitBase_ = job_.bytes;
-    }
-    job_.bytes = unitBase_ + bytesDone;
-    const bool done = bytesDone >= bytesTotal;
-    const double seconds = static_cast<double>(nowUs - startUs_) / 1e6;
-    if (options_.json) {
-      // At most once a second per unit, and its end.
-      if (!done && lastJsonUs_ >= 0 && nowUs - lastJsonUs_ < 1000000)
-        return;
-      lastJsonUs_ = nowUs;
-      json j{{"event", "progress"}, {"serial", job_.serial}, {"unit", unit_},
-             {"bytes", bytesDone},  {"total", bytesTotal},   {"seconds", seconds}};
-      output_.Out(j.dump() + "\n");
-      return;
-    }
-    const double rate = seconds > 0 ? static_cast<double>(bytesDone) / seconds : 0;
-    if (output_.Live()) {
-      // Redrawn when the percentage moves, not on every chunk.
-      const int percent = bytesTotal == 0 ? 100 : static_cast<int>(bytesDone * 100 / bytesTotal);
-      if (percent == lastPercent_ && !done)
-        return;
-      lastPercent_ = percent;
-      const size_t width = output_.RowWidth();
-      const size_t room = width > job_.serial.size() + 2 ? width - job_.serial.size() - 2 : 0;
-      std::string row = FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, true, room);
-      row.erase(0, row.find_first_not_of(' '));
-      output_.Device(job_.serial, row);
-      return;
-    }
-    const int decile = bytesTotal == 0
-                           ? 10
-                           : static_cast<int>(std::min<uint64_t>(bytesDone * 10 / bytesTotal, 10));
-    if ((decile == lastDecile_ && !done) || (done && lastDecile_ == 10))
-      return;
-    lastDecile_ = done ? 10 : decile;
-    output_.Device(job_.serial,
-                   FormatProgress(imageName, bytesDone, bytesTotal, seconds, rate, false));
-  }
-
- private:
-  DeviceJob& job_;
-  LineOutput& output_;
-  const MultiUpdateOptions& options_;
-  const bool errIsTerminal_;
-  std::string unit_;
-  int64_t statusUs_ = 0;
-  int64_t startUs_ = 0;
-  int64_t lastJsonUs_ = -1;
-  int lastDecile_ = -1;
-  int lastPercent_ = -1;
-  uint64_t unitBase_ = 0;
-  bool holdStatus_ = false;
-};
 
 std::string Join(const std::vector<std::string>& names) {
   std::string out;
@@ -175,130 +45,204 @@ std::string Hex(unsigned value) {
   return text;
 }
 
-// The result's fields known before the update: ids and old versions.
-void FillBefore(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package) {
-  DeviceResult& r = job.result;
-  r.serial = job.serial;
-  if (job.haveBefore) {
-    r.hcUniqueId = Field(job.before.hc.uniqueId, sizeof job.before.hc.uniqueId);
-    if (job.before.cameraAccessed)
-      r.cameraUniqueId = Field(job.before.camera.uniqueId, sizeof job.before.camera.uniqueId);
+// One device's update as lines prefixed with its serial, its row on a live
+// board, or JSON Lines; its first failure is kept for its result.
+class DeviceRowView final : public UpdateView {
+ public:
+  DeviceRowView(const std::string& serial, Clock& clock, LineOutput& output, bool json)
+      : serial_(serial), clock_(clock), output_(output), json_(json) {}
+
+  void OnStage(UpdateStage /*stage*/, const std::string& status) override {
+    meter_.Begin(clock_.Now().count());
+    lastJsonUs_ = -1;
+    lastDecile_ = lastPercent_ = -1;
+    unitBase_ = bytes_;
+    if (!json_)
+      output_.Device(serial_, status);
   }
-  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
-    const std::optional<Version> held = job.haveBefore ? Held(job.before, unit) : std::nullopt;
-    r.versions.push_back({std::string(unit), held ? held->Text() : "-", "-"});
+  void ShowError(const std::string& caption, const std::string& text) override {
+    std::string line = caption + ": " + TerminalText(text);
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    if (failure_.empty())
+      failure_ = line;
+    // A live board on the same terminal would be torn by it; the row's
+    // result and the table carry the text.
+    if (!json_ && !(output_.Live() && output_.io().errIsTerminal))
+      output_.Err(serial_ + ": " + line + "\n");
+  }
+  void OnProgress(Unit unit, uint64_t done, uint64_t total) override {
+    const int64_t nowUs = clock_.Now().count();
+    bytes_ = unitBase_ + done;
+    const bool finished = done >= total;
+    const ProgressMeter::Reading r = meter_.Report(nowUs, done, total);
+    if (json_) {
+      // At most once a second per unit, and its end.
+      if (!finished && lastJsonUs_ >= 0 && nowUs - lastJsonUs_ < 1000000)
+        return;
+      lastJsonUs_ = nowUs;
+      output_.Out(json{{"event", "progress"},
+                       {"serial", serial_},
+                       {"unit", std::string(UnitName(unit))},
+                       {"bytes", done},
+                       {"total", total},
+                       {"seconds", r.seconds}}
+                      .dump() +
+                  "\n");
+      return;
+    }
+    if (output_.Live()) {
+      // Redrawn when the percentage moves, not on every chunk.
+      const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+      if (percent == lastPercent_ && !finished)
+        return;
+      lastPercent_ = percent;
+      const size_t width = LineWidth(output_.io().out);
+      const size_t room = width > serial_.size() + 2 ? width - serial_.size() - 2 : 0;
+      std::string row = FormatProgress(UnitName(unit), done, total, r.seconds, r.rate, true, room);
+      row.erase(0, row.find_first_not_of(' '));
+      output_.Device(serial_, row);
+      return;
+    }
+    const int decile =
+        total == 0 ? 10 : static_cast<int>(std::min<uint64_t>(done * 10 / total, 10));
+    if ((decile == lastDecile_ && !finished) || (finished && lastDecile_ == 10))
+      return;
+    lastDecile_ = finished ? 10 : decile;
+    output_.Device(serial_, FormatProgress(UnitName(unit), done, total, r.seconds, r.rate, false));
+  }
+
+  const std::string& failure() const { return failure_; }
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  const std::string& serial_;
+  Clock& clock_;
+  LineOutput& output_;
+  const bool json_;
+  std::string failure_;  // the first error box, "caption: text"
+  ProgressMeter meter_;
+  int64_t lastJsonUs_ = -1;
+  int lastDecile_ = -1;
+  int lastPercent_ = -1;
+  uint64_t unitBase_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+// One device of the run, from its reading to its result.
+struct DeviceJob {
+  DeviceJob(const std::string& s, Clock& c, D2xxApi& d2xx, LineOutput& output, const Options& o,
+            const FirmwarePackage& package)
+      : serial(s),
+        clock(c),
+        session(std::make_unique<DeviceSession>(d2xx, c)),
+        view(serial, c, output, o.json),
+        answers(o.yes),
+        engine(*session, package, view, answers, stop) {
+    if (session->link)
+      session->link->SetSerialFilter(serial);
+    request.asked = UpdateRequest::Units(!o.noHc, !o.noCamera);
+    request.force = o.force;
+  }
+
+  std::string serial;
+  Clock& clock;
+  std::unique_ptr<DeviceSession> session;
+  DeviceRowView view;
+  PresetAnswers answers;  // asked before any device writes
+  SignalStop stop{true};
+  UpdateEngine engine;
+  UpdateRequest request;
+  DeviceResult result;
+};
+
+// The result's fields known from the reading before: ids and old versions.
+void FillBefore(DeviceResult& r, const std::string& serial, const UpdateRequest& request,
+                const std::optional<DeviceReportRecords>& before) {
+  r.serial = serial;
+  if (before) {
+    r.hcUniqueId = Field(before->hc.uniqueId, sizeof before->hc.uniqueId);
+    if (before->cameraAccessed)
+      r.cameraUniqueId = Field(before->camera.uniqueId, sizeof before->camera.uniqueId);
+  }
+  r.versions.clear();
+  for (const Unit u : kUnits) {
+    if (!request.asked(u))
+      continue;
+    const std::optional<FirmwareVersion> held =
+        before ? HeldVersion(*before, u) : std::optional<FirmwareVersion>();
+    r.versions.push_back({std::string(UnitName(u)), held ? held->Text() : "-", "-"});
   }
 }
 
-// The downgrade and PCB questions of one device, before any upload.
-void AskQuestions(DeviceJob& job, const MultiUpdateOptions& o, const FirmwarePackage& package,
-                  TerminalWindow& questions) {
-  job.pcbYes = o.yes;
-  if (!job.haveBefore)
-    return;
-  std::string text = DowngradeText(o.noHc, o.noCamera, package, job.before);
-  if (!text.empty()) {
-    text += "Write it anyway?";
-    if (questions.ShowMessageBox(job.serial + ": WARNING", text, MessageIcon::Warning,
-                                 MessageButtons::YesNo) != MessageAnswer::Yes) {
-      job.declined = true;
-      return;
-    }
+// What the outcome says of the device, in the words of the lines and the
+// table.
+void FillResult(DeviceJob& job, const UpdateOutcome& outcome, int64_t startUs) {
+  DeviceResult& r = job.result;
+  FillBefore(r, job.serial, job.request, outcome.before);
+  for (DeviceResult::UnitVersions& v : r.versions) {
+    const UnitOutcome& o =
+        outcome.unit(v.unit == UnitName(Unit::Camera) ? Unit::Camera : Unit::HandController);
+    if (o.WrittenCompletely() && outcome.after)
+      v.after = o.after ? o.after->Text() : "none";
   }
-  const unsigned pcb = job.before.hc.hardwareId;
-  const unsigned supported = package.hcImage.supportedPcb();
-  if (job.before.hc.bootMode != 0 && pcb < supported) {
-    char warning[256];
-    std::snprintf(warning, sizeof warning,
-                  "PCB version (0x%x) is reported to be newer (lower value) than the Firmware "
-                  "supports (0x%x).\nAre you sure to upload this into the device?",
-                  pcb, supported);
-    job.pcbYes = questions.ShowMessageBox(job.serial + ": WARNING", warning, MessageIcon::Warning,
-                                          MessageButtons::YesNo) == MessageAnswer::Yes;
+  r.units = ListUnits(outcome);
+  r.code = outcome.code;
+  r.declined = outcome.Declined();
+  r.bytes = job.view.bytes();
+  const int sig = PendingSignal();
+  if (sig != 0 && !outcome.Succeeded()) {
+    r.text = std::string("interrupted (") + SignalName(sig) + ")";
+  } else if (outcome.Succeeded()) {
+    r.ok = true;
+    r.text = outcome.NothingToWrite() ? "already up to date" : "ok";
+  } else if (outcome.refusal == UpdateRefusal::DowngradeDeclined) {
+    r.text = "downgrade declined: nothing written";
+  } else if (outcome.refusal == UpdateRefusal::UnreadableDeclined) {
+    r.text = "can't read the units before the update (" +
+             TerminalText(DeviceErrorText(outcome.code)) + "), declined: nothing written";
+  } else if (outcome.refusal == UpdateRefusal::PcbDeclined) {
+    r.text = "PCB warning answered no: nothing written";
+  } else if (outcome.failedStep == UpdateStep::ReadAfter) {
+    r.text = "can't read the units again after the update: " +
+             TerminalText(DeviceErrorText(outcome.code));
+  } else if (outcome.end == UpdateStage::Done) {
+    r.text = "a unit doesn't report the package's firmware after the update";
+  } else {
+    r.text = job.view.failure().empty() ? "update failed" : job.view.failure();
   }
+  if (!r.ok) {
+    if (!r.units.written.empty())
+      r.text += "; written: " + Join(r.units.written);
+    for (const std::string& unit : r.units.incomplete)
+      r.text += "; " + unit + " left with an incomplete image";
+    if (!r.units.notWritten.empty())
+      r.text += "; not updated: " + Join(r.units.notWritten);
+  }
+  r.endUs = job.clock.Now().count();
+  r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
 }
 
 // One device's update, on its own thread.
-void RunJob(DeviceJob& job, const MultiUpdateOptions& o, FirmwarePackage& package,
-            LineOutput& output, bool errIsTerminal) {
-  DeviceResult& r = job.result;
-  const int64_t startUs = job.clock->Now().count();
+UpdateOutcome RunJob(DeviceJob& job, const Options& o, LineOutput& output, int64_t startUs) {
   if (o.json) {
     json units = json::array();
-    for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package))
-      units.push_back(std::string(unit));
+    for (const Unit u : kUnits) {
+      if (job.request.asked(u))
+        units.push_back(std::string(UnitName(u)));
+    }
     output.Out(json{{"event", "start"}, {"serial", job.serial}, {"units", units}}.dump() + "\n");
   }
-  DeviceWindow window(job, output, o, errIsTerminal);
-  SivraActions actions(*job.session, package, window);
-  const ActionOutcome outcome = actions.UpdateFirmware();
-  const int sig = PendingSignal();
-  r.written.assign(outcome.unitsWritten.begin(), outcome.unitsWritten.end());
-  if (!outcome.Succeeded() && (sig != 0 || outcome.failedUnitBytes > 0))
-    r.stopped = outcome.end.unit;
-  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
-    const std::string name(unit);
-    if (name != r.stopped && std::find(r.written.begin(), r.written.end(), name) == r.written.end())
-      r.skipped.push_back(name);
-  }
-  r.code = outcome.end.code;
-  r.bytes = job.bytes;
-
-  DeviceReportRecords after;
-  bool haveAfter = false;
-  if (outcome.Succeeded() && job.haveBefore && !r.written.empty()) {
-    const ResultCode q = QueryDevice(*job.session, &after);
-    haveAfter = q == 0;
-    if (!haveAfter) {
-      r.code = q;
-      job.failure =
-          "can't read the units again after the update: " + TerminalText(DeviceErrorText(q));
-    }
-  }
+  const UpdateOutcome outcome = job.engine.Run(job.request);
   job.session.reset();  // closes the link
+  FillResult(job, outcome, startUs);
+  return outcome;
+}
 
-  for (DeviceResult::UnitVersions& v : r.versions) {
-    if (std::find(r.written.begin(), r.written.end(), v.unit) == r.written.end() || !haveAfter)
-      continue;
-    const std::optional<Version> now = Held(after, v.unit);
-    v.after = now ? now->Text() : "none";
-  }
-  bool same = true;
-  for (const auto& [unit, image] : UnitsAsked(o.noHc, o.noCamera, package)) {
-    if (!haveAfter || std::find(r.written.begin(), r.written.end(), unit) == r.written.end())
-      continue;
-    const std::optional<Version> now = Held(after, unit);
-    same = same && now && *now == InPackage(*image);
-  }
-
-  if (sig != 0) {
-    r.text = std::string("interrupted (") + SignalName(sig) + ")";
-  } else if (!outcome.Succeeded()) {
-    r.text = job.failure.empty() ? "update failed" : job.failure;
-    if (outcome.end.refusal == UpdateRefusal::PcbDeclined)
-      r.text = "PCB warning answered no: nothing written";
-  } else if (!job.failure.empty()) {
-    r.text = job.failure;
-  } else if (!same) {
-    r.text = "a unit doesn't report the package's firmware after the update";
-  } else {
-    r.ok = true;
-    r.text = "ok";
-  }
-  if (sig != 0 || !r.ok) {
-    if (!r.written.empty())
-      r.text += "; written: " + Join(r.written);
-    if (!r.stopped.empty())
-      r.text += "; " + r.stopped + " left with an incomplete image";
-    if (!r.skipped.empty())
-      r.text += "; not updated: " + Join(r.skipped);
-  }
-  r.endUs = job.clock->Now().count();
-  r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
+void SayResult(const DeviceResult& r, const Options& o, LineOutput& output) {
   if (o.json)
     output.Out(ResultJson(r) + "\n");
   else
-    output.Device(job.serial, r.text);
+    output.Device(r.serial, r.text);
 }
 
 // Columns count characters, not bytes: the arrow is three bytes of UTF-8.
@@ -335,16 +279,12 @@ void LineOutput::Out(const std::string& text) {
 
 void LineOutput::WriteOut(const std::string& text) {
   std::fputs(text.c_str(), io_.out);
-  if ((std::fflush(io_.out) != 0 || std::ferror(io_.out)) && io_.outError != nullptr &&
-      *io_.outError == 0) {
-    *io_.outError = errno != 0 ? errno : EIO;
-  }
+  FlushNoting(io_.out, io_.outError);
 }
 
 void LineOutput::Err(const std::string& text) {
   const std::lock_guard lock(mutex_);
-  std::fputs(text.c_str(), io_.err);
-  std::fflush(io_.err);
+  Print(io_.err, text);
 }
 
 void LineOutput::Device(const std::string& serial, const std::string& text) {
@@ -378,15 +318,8 @@ void LineOutput::EndBoard() {
   live_ = false;
 }
 
-size_t LineOutput::RowWidth() const {
-  // One column stays free: a line that fills the last one wraps on some
-  // terminals. An unknown width is taken as 80 columns.
-  const int columns = TerminalColumns(io_.out);
-  return columns > 1 ? static_cast<size_t>(columns - 1) : 79;
-}
-
 void LineOutput::DrawBoard() {
-  const size_t width = RowWidth();
+  const size_t width = LineWidth(io_.out);
   std::string text;
   // Appended piece by piece: GCC 12 at -O3 warns falsely on "literal" + string&&.
   if (drawn_) {
@@ -403,42 +336,45 @@ void LineOutput::DrawBoard() {
   WriteOut(text);
 }
 
-DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& o, LineOutput& output, D2xxApi& d2xx,
-                                 Clock& clock, const std::string& serial,
-                                 FirmwarePackage& package) {
-  DeviceJob job;
-  job.serial = serial;
-  job.clock = &clock;
+DeviceResult UpdateArrivedDevice(const Options& o, LineOutput& output, D2xxApi& d2xx, Clock& clock,
+                                 const std::string& serial, const FirmwarePackage& package) {
   const int64_t startUs = clock.Now().count();
-  job.session = std::make_unique<DeviceSession>(d2xx, clock);
-  if (job.session->link)
-    job.session->link->SetSerialFilter(serial);
-  const ResultCode q = QueryDevice(*job.session, &job.before);
-  job.haveBefore = q == 0;
-  DeviceResult& r = job.result;
-  FillBefore(job, o, package);
+  DeviceJob job(serial, clock, d2xx, output, o, package);
+  job.request.verify = true;
+  job.engine.ReadBefore();
+  const std::vector<Question> questions = job.engine.QuestionsBefore(job.request);
+  const std::optional<DeviceReportRecords>& before = job.engine.before();
   auto leaveAlone = [&](std::string why) {
     job.session.reset();
+    DeviceResult& r = job.result;
+    FillBefore(r, serial, job.request, before);
     r.leftAlone = true;
-    r.code = q;
+    r.code = job.engine.beforeCode();
     r.text = std::move(why);
     r.endUs = clock.Now().count();
     r.seconds = static_cast<double>(r.endUs - startUs) / 1e6;
     return r;
   };
-  if (!job.haveBefore)
-    return leaveAlone("can't read the device: " + TerminalText(DeviceErrorText(q)));
-  if (job.before.hc.bootMode == 0)
+  if (before && before->hc.bootMode == 0)
     return leaveAlone("in application mode, not BOOT mode: left alone");
-  job.pcbYes = o.yes;
-  if (!o.yes && job.before.hc.hardwareId < package.hcImage.supportedPcb())
-    return leaveAlone("its board (PCB 0x" + Hex(job.before.hc.hardwareId) +
-                      ") is newer than the package supports: left alone (--yes writes it)");
-  if (!o.yes && !DowngradeText(o.noHc, o.noCamera, package, job.before).empty())
-    return leaveAlone(
-        "the package's firmware is not newer than the device's: left alone (--yes "
-        "writes it)");
-  RunJob(job, o, package, output, false);
+  if (!o.yes && !questions.empty()) {
+    switch (questions.front().kind) {
+      case QuestionKind::UnreadableUnits:
+        return leaveAlone(
+            "can't read the device: " + TerminalText(DeviceErrorText(job.engine.beforeCode())) +
+            ": left alone (--yes writes it)");
+      case QuestionKind::PcbWarning:
+        return leaveAlone("its board (PCB 0x" + Hex(before->hc.hardwareId) +
+                          ") is newer than the package supports: left alone (--yes writes it)");
+      case QuestionKind::Downgrade:
+        return leaveAlone(
+            "the package's firmware is older than the device's: left alone (--yes writes it)");
+    }
+  }
+  // A device that already holds the package is done: it counts, and is
+  // logged, as one updated.
+  RunJob(job, o, output, startUs);
+  SayResult(job.result, o, output);
   return job.result;
 }
 
@@ -454,9 +390,10 @@ std::string ResultJson(const DeviceResult& r) {
          {"ok", r.ok},
          {"code", r.code},
          {"text", r.text},
-         {"written", r.written},
-         {"stopped", r.stopped},
-         {"skipped", r.skipped},
+         {"written", r.units.written},
+         {"stopped", r.units.incomplete.empty() ? std::string() : r.units.incomplete.front()},
+         {"skipped", r.units.notWritten},
+         {"up_to_date", r.units.upToDate},
          {"bytes", r.bytes},
          {"seconds", r.seconds}};
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -508,132 +445,50 @@ std::string ResultTable(const std::vector<DeviceResult>& results) {
   return out;
 }
 
-int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSource& source,
-                   FirmwarePackage& package) {
-  LineOutput output(io);
-  std::vector<ChipEntry> chips;
-  std::string error;
-  if (!ListChips(source.d2xx(), &chips, &error)) {
-    output.Err("vexo3: " + error + "\n");
-    return kExitDeviceFailure;
-  }
-
-  // The devices: every HandController, or one per serial asked for. Nothing
-  // is touched unless every one of them can be told apart.
+int RunMultiUpdate(const Options& o, const CliStreams& io, DeviceSource& source,
+                   const FirmwarePackage& package) {
   std::vector<std::string> serials;
-  if (o.all) {
-    const std::vector<ChipEntry> matches = ChooseHandController(chips, std::nullopt).matches;
-    for (const ChipEntry& c : matches) {
-      // Each update is held to its chip by the serial number.
-      if (c.serial.empty() && matches.size() > 1) {
-        output.Err(
-            "vexo3: a HandController has no serial number; among several it can't be told "
-            "apart:\n" +
-            FormatChipTable(chips, std::nullopt));
-        return kExitUsage;
-      }
-      if (std::find(serials.begin(), serials.end(), c.serial) != serials.end()) {
-        output.Err("vexo3: several HandControllers have the serial number \"" + c.serial +
-                   "\"; they can't be told apart:\n" + FormatChipTable(chips, std::nullopt));
-        return kExitUsage;
-      }
-      serials.push_back(c.serial);
-    }
-    if (serials.empty()) {
-      output.Err(std::string("vexo3: no Vexo-3 HandController found (USB id 0403:6015, "
-                             "description \"") +
-                 kHandControllerDescription + "\").\n");
-      return kExitNoDevice;
-    }
-  } else {
-    for (const std::string& s : o.serials) {
-      if (std::find(serials.begin(), serials.end(), s) != serials.end())
-        continue;
-      const Choice choice = ChooseHandController(chips, s);
-      switch (choice.kind) {
-        case Choice::Kind::One:
-          serials.push_back(s);
-          break;
-        case Choice::Kind::Several:
-          output.Err("vexo3: several HandControllers have the serial number \"" + s + "\":\n" +
-                     FormatChipTable(choice.matches, s));
-          return kExitUsage;
-        case Choice::Kind::InUseElsewhere:
-          output.Err("vexo3: no HandController with the serial number \"" + s +
-                     "\" can be opened.\n" + InUseElsewhereText());
-          return kExitDeviceFailure;
-        case Choice::Kind::None:
-        case Choice::Kind::NoSuchSerial:
-          output.Err("vexo3: no HandController with the serial number \"" + s + "\" found.\n");
-          return kExitNoDevice;
-      }
-    }
-  }
+  if (auto code = ChooseSeveralDevices(o, io, source.d2xx(), &serials))
+    return *code;
 
-  // Each device's state, and every question, before the first upload.
-  TerminalOptions t;
-  t.out = io.out;
-  t.err = io.err;
-  t.in = io.in;
-  t.inIsTerminal = io.inIsTerminal;
-  t.errIsTerminal = io.errIsTerminal;
-  t.assumeYes = o.yes;
-  TerminalWindow questions(t, source.clock());
+  LineOutput output(io);
   std::vector<std::unique_ptr<DeviceJob>> jobs;
+  std::vector<int64_t> starts;
   for (const std::string& serial : serials) {
-    auto job = std::make_unique<DeviceJob>();
-    job->serial = serial;
-    job->clock = &source.DeviceClock(serial);
-    job->session = std::make_unique<DeviceSession>(source.d2xx(), *job->clock);
-    if (job->session->link)
-      job->session->link->SetSerialFilter(serial);
-    jobs.push_back(std::move(job));
+    Clock& clock = source.DeviceClock(serial);
+    starts.push_back(clock.Now().count());
+    jobs.push_back(std::make_unique<DeviceJob>(serial, clock, source.d2xx(), output, o, package));
+    jobs.back()->request.verify = !o.noVerify;
   }
   // The readings side by side, each on its device's thread of the moment;
-  // then the questions one device after another.
+  // then every question, one device after another, before any upload.
   if (!o.noVerify) {
     std::vector<std::thread> readers;
-    for (auto& job : jobs) {
-      readers.emplace_back([j = job.get()] {
-        j->haveBefore = QueryDevice(*j->session, &j->before) == 0;
-        if (!j->haveBefore)
-          j->session->CloseSession();
-      });
-    }
+    for (auto& job : jobs)
+      readers.emplace_back([j = job.get()] { j->engine.ReadBefore(); });
     for (std::thread& th : readers)
       th.join();
-  }
-  for (auto& job : jobs) {
-    DeviceResult& r = job->result;
-    FillBefore(*job, o, package);
-    AskQuestions(*job, o, package, questions);
-    if (job->declined) {
-      job->session.reset();
-      r.text = "downgrade declined: nothing written";
-      r.skipped.clear();
-      for (const auto& v : r.versions)
-        r.skipped.push_back(v.unit);
+    for (auto& job : jobs) {
+      TerminalQuestions ask(io, o.yes, job->serial + ": ");
+      for (const Question& q : job->engine.QuestionsBefore(job->request)) {
+        const bool yes = ask.Answer(q);
+        job->answers.Set(q.kind, yes);
+        if (!yes)
+          break;  // nothing is written to it: no more to ask
+      }
     }
   }
 
   // From here a signal lets every unit being written finish.
   BeginSeveralUnits();
-  if (!o.json) {
-    std::vector<std::string> rows;
-    for (const auto& job : jobs)
-      rows.push_back(job->serial);
-    output.StartBoard(rows);
-    for (const auto& job : jobs) {
-      if (job->declined && output.Live())
-        output.Device(job->serial, job->result.text);
-    }
-  }
+  if (!o.json)
+    output.StartBoard(serials);
   std::vector<std::thread> threads;
-  for (auto& job : jobs) {
-    if (!job->declined)
-      threads.emplace_back([&o, &package, &output, &io, j = job.get()] {
-        RunJob(*j, o, package, output, io.errIsTerminal);
-      });
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    threads.emplace_back([&o, &output, j = jobs[i].get(), start = starts[i]] {
+      RunJob(*j, o, output, start);
+      SayResult(j->result, o, output);
+    });
   }
   for (std::thread& th : threads)
     th.join();
@@ -642,15 +497,17 @@ int RunMultiUpdate(const MultiUpdateOptions& o, const CliStreams& io, DeviceSour
 
   std::vector<DeviceResult> results;
   bool allOk = true;
+  bool onlyDeclined = true;
   for (const auto& job : jobs) {
     results.push_back(job->result);
     allOk = allOk && job->result.ok;
+    onlyDeclined = onlyDeclined && (job->result.ok || job->result.declined);
   }
   if (!o.json)
     output.Out("\n" + ResultTable(results));
   if (const int sig = PendingSignal(); sig != 0)
     return 128 + sig;
-  return allOk ? kExitOk : kExitDeviceFailure;
+  return allOk ? kExitOk : onlyDeclined ? kExitDeclined : kExitDeviceFailure;
 }
 
 }  // namespace vexo3::cli

@@ -1,13 +1,14 @@
 #pragma once
 
 // Updating several HandControllers side by side ("vexo3 update --all", or
-// --serial given more than once). Every device has its own session, link
-// and clock, and runs on a thread of its own; they share the D2XX backend,
-// which takes calls on different handles from different threads. All
-// questions (the downgrade and PCB warnings, each naming the device) are
-// asked before the first upload starts. Output: on a terminal a live line
-// per device, off one plain lines prefixed with the device's serial, or JSON
-// Lines; at the end a table with a row per device.
+// --serial given more than once), and one device of a station. Every device
+// has its own session, link, clock and update engine, and runs on a thread
+// of its own; they share the D2XX backend, which takes calls on different
+// handles from different threads. All questions (the downgrade and PCB
+// warnings, each naming the device) are asked before the first upload
+// starts. Output: on a terminal a live line per device, off one plain lines
+// prefixed with the device's serial, or JSON Lines; at the end a table with
+// a row per device.
 
 #include <cstdint>
 #include <mutex>
@@ -15,9 +16,10 @@
 #include <vector>
 
 #include "cli/cli_app.h"
+#include "cli/options.h"
 #include "firmware/firmware_package.h"
 #include "protocol/result_code.h"
-#include "ui/core/device_report.h"
+#include "ui/core/update_engine.h"
 
 namespace vexo3 {
 class Clock;
@@ -27,17 +29,7 @@ class DeviceSource;
 
 namespace vexo3::cli {
 
-struct MultiUpdateOptions {
-  std::vector<std::string> serials;  // the devices asked for; empty with `all`
-  bool all = false;                  // every HandController that can be opened
-  bool noHc = false;
-  bool noCamera = false;
-  bool noVerify = false;  // no reading before and after; the PCB warning is --yes's alone
-  bool yes = false;
-  bool json = false;  // JSON Lines on stdout: start, progress, result
-};
-
-// What became of one device.
+// What became of one device, as the lines, the table and the JSON say it.
 struct DeviceResult {
   std::string serial;
   std::string hcUniqueId;  // "" when unknown
@@ -50,14 +42,13 @@ struct DeviceResult {
   std::vector<UnitVersions> versions;  // the units asked for
   bool ok = false;
   bool leftAlone = false;  // station: not updated, for the reason in text
-  ResultCode code = 0;     // of the failed step; 0 also for a refusal or a decline
+  bool declined = false;   // a question was answered No: nothing written
+  ResultCode code = kOk;   // of the failed step; 0 also for a refusal or a decline
   std::string text;        // "ok", or why not
-  std::vector<std::string> written;
-  std::string stopped;  // the unit left with an incomplete image
-  std::vector<std::string> skipped;
-  uint64_t bytes = 0;  // accepted by the units, all together
-  double seconds = 0;  // on the device's clock, from its first call to its last
-  int64_t endUs = 0;   // the device's clock at its end (µs)
+  UnitLists units;         // what became of each unit asked for
+  uint64_t bytes = 0;      // taken by the units, all together
+  double seconds = 0;      // on the device's clock, from its first call to its last
+  int64_t endUs = 0;       // the device's clock at its end (µs)
 };
 
 // The streams, written from every device's thread: a line at a time.
@@ -76,11 +67,10 @@ class LineOutput {
   void StartBoard(const std::vector<std::string>& serials);
   void EndBoard();
   bool Live() const { return live_; }
-  // The columns a row may fill, asked anew so a resized window is followed.
-  size_t RowWidth() const;
+  const CliStreams& io() const { return io_; }
 
  private:
-  // Both with mutex_ held.
+  // With mutex_ held.
   void DrawBoard();
   void WriteOut(const std::string& text);  // a failed write is kept for the exit status
 
@@ -96,11 +86,11 @@ class LineOutput {
 // to its result, on the calling thread, with the serial-prefixed lines (or
 // JSON Lines) of a run of several. Asks nothing: a device in application
 // mode, or one that a question would be put to (without --yes: a board
-// newer than the package supports, firmware not newer than the package's),
-// is left alone, and so is one that can't be read.
-DeviceResult UpdateArrivedDevice(const MultiUpdateOptions& options, LineOutput& output,
-                                 D2xxApi& d2xx, Clock& clock, const std::string& serial,
-                                 FirmwarePackage& package);
+// newer than the package supports, firmware older than the package's, units
+// that can't be read), is left alone.
+DeviceResult UpdateArrivedDevice(const Options& options, LineOutput& output, D2xxApi& d2xx,
+                                 Clock& clock, const std::string& serial,
+                                 const FirmwarePackage& package);
 
 // One device's result as a JSON object (no line end), the "result" line of
 // --json and the station's log line.
@@ -110,10 +100,11 @@ std::string ResultJson(const DeviceResult& result);
 std::string ResultTable(const std::vector<DeviceResult>& results);
 
 // Runs the update on the devices of `options`; the exit status (0 only when
-// every device succeeded, 1 otherwise, 128 + N after signal N, 2 and 3 when
-// the devices asked for can't be told apart or aren't there: then nothing
-// was touched). The package is loaded and holds the images asked for.
-int RunMultiUpdate(const MultiUpdateOptions& options, const CliStreams& io, DeviceSource& source,
-                   FirmwarePackage& package);
+// every device succeeded, 1 otherwise, 6 when nothing failed but a device
+// was declined, 128 + N after signal N, 2 and 3 when the devices asked for
+// can't be told apart or aren't there: then nothing was touched). The
+// package is loaded and holds the images asked for.
+int RunMultiUpdate(const Options& options, const CliStreams& io, DeviceSource& source,
+                   const FirmwarePackage& package);
 
 }  // namespace vexo3::cli

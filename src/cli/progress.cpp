@@ -7,6 +7,27 @@
 
 namespace vexo3::cli {
 
+void ProgressMeter::Begin(int64_t nowUs) {
+  startUs_ = nowUs;
+  firstUs_ = -1;
+  firstBytes_ = 0;
+}
+
+ProgressMeter::Reading ProgressMeter::Report(int64_t nowUs, uint64_t done, uint64_t total) {
+  Reading r;
+  r.seconds = static_cast<double>(nowUs - startUs_) / 1e6;
+  if (firstUs_ < 0) {
+    firstUs_ = nowUs;
+    firstBytes_ = done;
+  } else if (nowUs > firstUs_ && done > firstBytes_) {
+    r.rate =
+        static_cast<double>(done - firstBytes_) / (static_cast<double>(nowUs - firstUs_) / 1e6);
+  }
+  if (r.rate == 0 && done >= total && r.seconds > 0)
+    r.rate = static_cast<double>(done) / r.seconds;
+  return r;
+}
+
 std::string FormatRate(double bytesPerSecond) {
   char buf[32];
   if (bytesPerSecond < 1000) {

@@ -20,8 +20,11 @@
 #include <unistd.h>
 #endif
 
+#include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/interrupt.h"
+#include "cli/multi_update.h"
+#include "cli/station.h"
 #include "platform/clock.h"
 #include "platform/file_open.h"
 #include "run/device_source.h"
@@ -87,28 +90,24 @@ struct Running {
   bool finished = false;
 };
 
-// A chip's name in the lines: its serial, or its place in the list.
-std::string ChipName(const ChipEntry& chip) {
-  return chip.serial.empty() ? "chip " + std::to_string(chip.index) : chip.serial;
-}
-
 }  // namespace
 
-int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource& source,
-               FirmwarePackage& package) {
+int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source) {
+  FirmwarePackage package;
+  if (auto code = LoadUpdatePackage(o, io, package))
+    return *code;
   LineOutput output(io);
   StationLog log;
-  if (options.log) {
+  if (o.log) {
     std::string why;
-    if (!log.Open(*options.log, &why)) {
-      output.Err("vexo3: can't open the log file \"" + *options.log + "\": " + why + "\n");
+    if (!log.Open(*o.log, &why)) {
+      output.Err("vexo3: can't open the log file \"" + *o.log + "\": " + why + "\n");
       return kExitDeviceFailure;
     }
   }
-  const MultiUpdateOptions& o = options.update;
   if (!o.json) {
     output.Out("Waiting for HandControllers" +
-               (options.count ? " (" + std::to_string(*options.count) + ")" : std::string()) +
+               (o.count ? " (" + std::to_string(*o.count) + ")" : std::string()) +
                "; Ctrl-C ends the station.\n");
   }
 
@@ -150,14 +149,14 @@ int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource
           if (!log.Append(line.dump(-1, ' ', false, json::error_handler_t::replace)) &&
               !logFailed) {
             logFailed = true;
-            output.Err("vexo3: can't write the log file \"" + options.log.value_or("") +
+            output.Err("vexo3: can't write the log file \"" + o.log.value_or("") +
                        "\": " + std::strerror(errno) + "\n");
           }
         }
         it = running.erase(it);
       }
     }
-    const bool done = options.count && finished >= *options.count;
+    const bool done = o.count && finished >= *o.count;
     if ((done || PendingSignal() != 0) && running.empty())
       break;
 
@@ -189,7 +188,7 @@ int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource
         }
         // Enough devices under way: this one waits for a free place (one
         // that is left alone gives its place back).
-        if (options.count && started >= *options.count)
+        if (o.count && started >= *o.count)
           continue;
         seen.insert(name);
         ++started;
@@ -246,51 +245,6 @@ int RunStation(const StationOptions& options, const CliStreams& io, DeviceSource
   if (const int sig = PendingSignal(); sig != 0)
     return 128 + sig;
   return allOk && !logFailed ? kExitOk : kExitDeviceFailure;
-}
-
-int WatchDevices(const CliStreams& io, DeviceSource& source, bool json,
-                 std::optional<uint32_t> polls) {
-  LineOutput output(io);
-  // Ctrl-C ends the watch as it ends any program.
-  std::map<std::string, ChipEntry> known;
-  bool first = true;
-  for (uint32_t n = 0; !polls || n < *polls; ++n) {
-    std::vector<ChipEntry> chips;
-    std::string error;
-    if (!ListChips(source.d2xx(), &chips, &error)) {
-      output.Err("vexo3: " + error + "\n");
-      return kExitDeviceFailure;
-    }
-    std::map<std::string, ChipEntry> now;
-    for (const ChipEntry& c : chips)
-      now.emplace(ChipName(c), c);
-    auto say = [&](const char* event, const ChipEntry& c) {
-      const bool hc = c.verdict(std::nullopt) == FtdiDevice::ChipVerdict::kOpens;
-      if (json) {
-        output.Out(nlohmann::json{{"event", event},
-                                  {"serial", c.serial},
-                                  {"description", c.description},
-                                  {"hand_controller", hc}}
-                       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                   "\n");
-      } else {
-        output.Out(std::string(event) + "  " + ChipName(c) + "  " +
-                   (c.description.empty() ? "-" : c.description) + "\n");
-      }
-    };
-    for (const auto& [name, c] : now) {
-      if (known.count(name) == 0)
-        say(first ? "present" : "arrived", c);
-    }
-    for (const auto& [name, c] : known) {
-      if (now.count(name) == 0)
-        say("departed", c);
-    }
-    known = std::move(now);
-    first = false;
-    source.clock().Sleep(kStationPollMs);
-  }
-  return kExitOk;
 }
 
 }  // namespace vexo3::cli

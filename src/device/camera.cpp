@@ -24,61 +24,61 @@ ResultCode RelayedQuery(DeviceSession& session, uint8_t innerCommand, uint8_t in
                         std::span<const uint8_t> sent, std::span<uint8_t> out) {
   uint8_t relayStatus = 0;
   const ResultCode rc =
-      RelayedCommand(session, innerCommand, innerParameter, sent, 30, &relayStatus);
-  if (rc != 0)
+      RelayedCommand(session, innerCommand, innerParameter, sent, kInvalidAnswer, &relayStatus);
+  if (rc != kOk)
     return rc;
-  const std::span<const uint8_t> received = ReceivedBulk(session);
+  const std::span<const uint8_t> received = session.receivedBulk.Bytes();
   if (relayStatus != 0 || received.size() != out.size())
-    return 66;
+    return kCantExecute;
   std::copy(received.begin(), received.end(), out.begin());
-  return 0;
+  return kOk;
 }
 
 }  // namespace
 
 ResultCode StartCamera(DeviceSession& session) {
   ResultCode rc = BootModeGate(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   TimeoutScope scope(&session);
-  if (session.SetSessionTimeouts(5000, 1000) != 0)
-    return 9;
+  if (session.SetSessionTimeouts(5000, 1000) != kOk)
+    return kCommunicationError;
   uint8_t started = 0;
-  rc = ByteQuery(session, kCameraCommand, kStartAccess, 30, 30, &started);
-  if (rc != 0)
+  rc = ByteQuery(session, kCameraCommand, kStartAccess, kInvalidAnswer, kInvalidAnswer, &started);
+  if (rc != kOk)
     return rc;
-  return started != 0 ? 106 : 0;
+  return started != 0 ? kCameraStartFailed : kOk;
 }
 
 ResultCode StopCamera(DeviceSession& session) {
   ResultCode rc = BootModeGate(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   TimeoutScope scope(&session);
-  if (session.SetSessionTimeouts(3000, 1000) != 0)
-    return 9;
+  if (session.SetSessionTimeouts(3000, 1000) != kOk)
+    return kCommunicationError;
   rc = Exchange(session, kCameraCommand, kStopAccess);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   const auto item = FindItem(session, kStopAccess);
   if (!item || item->lengthByte != 0)
-    return 30;
+    return kInvalidAnswer;
   // Give the Camera time to power down before anything else is asked of it.
   session.clock().Sleep(200);
-  return 0;
+  return kOk;
 }
 
 ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t innerParameter,
                          const uint8_t* data, int32_t count) {
   const uint8_t codes[2] = {innerParameter, innerCommand};
   CommandSteps steps(session, kCameraCommand);
-  if (const ResultCode rc = steps.Add(kRelay, codes).Result(); rc != 0)
+  if (const ResultCode rc = steps.Add(kRelay, codes).Result(); rc != kOk)
     return rc;
   const int32_t n = std::clamp<int32_t>(count, 0, DeviceSession::kRelayBufferSize);
   if (n > 0 && data == nullptr)
-    return 200;
+    return kWrongArgument;
   if (!session.relayBuffer)
-    return 3;
+    return kOutOfMemory;
   uint8_t* relay = session.relayBuffer->data();
   // memmove: a caller may pass a block that already lies in the relay buffer.
   if (n > 0 && data != nullptr)
@@ -88,7 +88,7 @@ ResultCode CameraCommand(DeviceSession& session, uint8_t innerCommand, uint8_t i
 
 ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
   const ResultCode gate = BootModeGate(session);
-  if (gate != 0)
+  if (gate != kOk)
     return gate;
   if (state != nullptr)
     *state = DeviceState{};
@@ -96,7 +96,7 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
   // The inner mode query carries no data of its own.
   std::array<uint8_t, 4> mode{};
   ResultCode rc = RelayedQuery(session, kIdentityCommand, kModeQuery, {}, mode);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (state != nullptr) {
     ByteReader in(mode);
@@ -108,7 +108,7 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
 
   std::array<uint8_t, 24> id{};
   rc = RelayedQuery(session, kIdentityCommand, kUniqueIdQuery, mode, id);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (state != nullptr) {
     ByteReader in(id);
@@ -123,38 +123,39 @@ ResultCode ReadCameraState(DeviceSession& session, DeviceState* state) {
 
   std::array<uint8_t, 1> pcb{};
   rc = RelayedQuery(session, kIdentityCommand, kPcbIdQuery, id, pcb);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (state != nullptr)
     state->hardwareId = pcb[0];
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   ResultCode rc = BootModeGate(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (info != nullptr)
     info->status = 0;
   uint8_t relayStatus = 0;
-  rc = RelayedCommand(session, kFirmwareCommand, kFirmwareInfoQuery, {}, 30, &relayStatus);
-  if (rc != 0)
+  rc = RelayedCommand(session, kFirmwareCommand, kFirmwareInfoQuery, {}, kInvalidAnswer,
+                      &relayStatus);
+  if (rc != kOk)
     return rc;
   if (relayStatus != 0)
-    return 66;
+    return kCantExecute;
   if (info == nullptr)
-    return 0;
+    return kOk;
 
   // A short answer leaves zeros, never stale bytes, in the fields it lacks.
   std::array<uint8_t, kFirmwareRecordLength> record{};
-  const std::span<const uint8_t> received = ReceivedBulk(session);
+  const std::span<const uint8_t> received = session.receivedBulk.Bytes();
   std::copy_n(received.begin(), std::min(received.size(), record.size()), record.begin());
 
   ByteReader in(record);
   const uint8_t status = in.U8().value_or(0);
   if (status != 0) {
     info->status = status;
-    return 0;
+    return kOk;
   }
   info->flags = in.U16().value_or(0);
   info->version = in.U16().value_or(0);
@@ -162,7 +163,7 @@ ResultCode ReadCameraFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   CopyBytes(
       record, in.Position(),
       std::span<uint8_t>(reinterpret_cast<uint8_t*>(info->description), sizeof info->description));
-  return 0;
+  return kOk;
 }
 
 }  // namespace vexo3

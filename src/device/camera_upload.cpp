@@ -15,48 +15,49 @@ namespace {
 
 ResultCode EndAccess(DeviceSession& session) {
   const ResultCode rc = Exchange(session, kCameraCommand, kStopAccess);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   const auto item = FindItem(session, kStopAccess);
   if (!item)
-    return 102;
+    return kUpdateProhibited;
   if (item->lengthByte != 0)
-    return 101;
-  return 0;
+    return kUpdateInternalFault;
+  return kOk;
 }
 
 ResultCode StartAccess(DeviceSession& session) {
   uint8_t started = 0;
-  const ResultCode rc = ByteQuery(session, kCameraCommand, kStartAccess, 102, 101, &started);
-  if (rc != 0)
+  const ResultCode rc = ByteQuery(session, kCameraCommand, kStartAccess, kUpdateProhibited,
+                                  kUpdateInternalFault, &started);
+  if (rc != kOk)
     return rc;
-  return started != 0 ? 106 : 0;
+  return started != 0 ? kCameraStartFailed : kOk;
 }
 
 ResultCode OpenUpdate(DeviceSession& session, uint16_t startCode) {
   const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
   uint8_t relayStatus = 0;
-  const ResultCode rc =
-      RelayedCommand(session, kFirmwareCommand, kOpenUpdate, code, 101, &relayStatus);
-  if (rc != 0)
+  const ResultCode rc = RelayedCommand(session, kFirmwareCommand, kOpenUpdate, code,
+                                       kUpdateInternalFault, &relayStatus);
+  if (rc != kOk)
     return rc;
   if (relayStatus != 0)
-    return 104;
-  const auto received = ReceivedBulk(session);
+    return kUpdateFailed;
+  const auto received = session.receivedBulk.Bytes();
   if (received.size() != 1)
-    return 101;
+    return kUpdateInternalFault;
   if (received[0] != 0)
-    return 104;
-  return 0;
+    return kUpdateFailed;
+  return kOk;
 }
 
 ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t length,
                          ProgressObserver* progress) {
   if (length <= 0)
-    return 0;
+    return kOk;
   std::unique_ptr<uint8_t[]> work(new (std::nothrow) uint8_t[kChunkSize]);
   if (!work)
-    return 3;
+    return kOutOfMemory;
 
   if (progress != nullptr)
     progress->OnFirstChunk();
@@ -67,34 +68,34 @@ ResultCode TransferImage(DeviceSession& session, const uint8_t* data, int32_t le
     const int32_t after = remaining - chunk;
     std::memcpy(work.get(), position, static_cast<size_t>(chunk));
     uint8_t relayStatus = 0;
-    const ResultCode rc =
-        RelayedCommand(session, kFirmwareCommand, kTransfer,
-                       {work.get(), static_cast<size_t>(chunk)}, 101, &relayStatus);
-    if (rc != 0)
+    const ResultCode rc = RelayedCommand(session, kFirmwareCommand, kTransfer,
+                                         {work.get(), static_cast<size_t>(chunk)},
+                                         kUpdateInternalFault, &relayStatus);
+    if (rc != kOk)
       return rc;
-    const auto received = ReceivedBulk(session);
+    const auto received = session.receivedBulk.Bytes();
     if (received.size() != 2)
-      return 101;
+      return kUpdateInternalFault;
     const uint8_t chunkStatus = received[0];
 
     switch (chunkStatus) {
-      case 0:
+      case kStatusChunkTaken:
         break;
-      case 1:
-      case 13:
+      case kStatusCountMismatch:
+      case kStatusFinished:
         if (after > 0 || relayStatus == 1)
-          return 100;
+          return kByteCountMismatch;
         break;
       default:
-        return 104;
+        return kUpdateFailed;
     }
     if (progress != nullptr) {
       progress->OnProgress(static_cast<uint64_t>(length - after), static_cast<uint64_t>(length));
     }
     if (after == 0)
-      return 0;
+      return kOk;
     if (progress != nullptr && progress->StopRequested())
-      return 104;
+      return kUpdateFailed;
     position += chunk;
     remaining = after;
   }
@@ -106,29 +107,29 @@ ResultCode UploadCameraFirmware(DeviceSession& session, const uint8_t* data, int
                                 uint16_t startCode, ProgressObserver* progress) {
   // Refuse before anything goes out: the transfer would read through it.
   if (data == nullptr && length > 0)
-    return 200;
+    return kWrongArgument;
   ResultCode rc = BootModeGate(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
 
   TimeoutScope scope(&session);
-  if (session.SetSessionTimeouts(3000, 1000) != 0)
-    return 9;
+  if (session.SetSessionTimeouts(3000, 1000) != kOk)
+    return kCommunicationError;
 
   // Restart Camera access so the update starts from a known state.
   rc = EndAccess(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   session.clock().Sleep(200);
   rc = StartAccess(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
 
   rc = OpenUpdate(session, startCode);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   rc = TransferImage(session, data, length, progress);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   return EndAccess(session);
 }

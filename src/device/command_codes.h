@@ -30,6 +30,14 @@ inline constexpr uint8_t kStopAccess = 192;
 inline constexpr uint8_t kStartAccess = 193;
 inline constexpr uint8_t kRelay = 60;
 
+// Status bytes of a unit's update procedure (the unit's own, not
+// ResultCodes); both units answer a 218 chunk with them.
+inline constexpr uint8_t kStatusChunkTaken = 0;
+inline constexpr uint8_t kStatusCountMismatch = 1;
+inline constexpr uint8_t kStatusFinished = 13;
+inline constexpr uint8_t kStatusNotReady = 102;
+inline constexpr uint8_t kStatusNoSpace = 239;
+
 // Largest block of image data per command.
 inline constexpr int32_t kChunkSize = 4096;
 

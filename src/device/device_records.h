@@ -41,9 +41,9 @@ class ProgressObserver {
   // leaves the unit with an incomplete image, even before it took a byte.
   virtual void OnFirstChunk() {}
   // Asked before each chunk after the first: true stops the upload there,
-  // which then fails with 104 as if the unit had refused the chunk (the
-  // caller runs the unit's usual failure path). For a user who insists on
-  // stopping; the unit is left with an incomplete image.
+  // which then fails with kUpdateFailed (104) as if the unit had refused the
+  // chunk (the caller runs the unit's usual failure path). For a user who
+  // insists on stopping; the unit is left with an incomplete image.
   virtual bool StopRequested() { return false; }
 };
 

@@ -36,35 +36,25 @@ std::optional<AnswerItem> FindItem(DeviceSession& session, uint8_t code) {
   return result;
 }
 
-std::span<const uint8_t> ReceivedBulk(const DeviceSession& session) {
-  if (session.bulkPending == 0 || session.receivedBulkData == nullptr)
-    return {};
-  // The announced size is the device's word: take only what arrived, and
-  // never look beyond the store.
-  const size_t n = std::min<size_t>({session.receivedBulkLength, session.receivedBulkArrived,
-                                     DeviceSession::kBulkReceiveCapacity});
-  return {session.receivedBulkData, n};
-}
-
 CommandSteps::CommandSteps(DeviceSession& session, uint8_t command)
     : session_(session), rc_(session.BeginCommand(command)) {}
 
 CommandSteps& CommandSteps::Add(uint8_t parameter, std::span<const uint8_t> data) {
-  if (rc_ == 0)
+  if (rc_ == kOk)
     rc_ = session_.AddParameter(parameter, data.data(), static_cast<uint32_t>(data.size()));
   return *this;
 }
 
 CommandSteps& CommandSteps::Attach(const uint8_t* data, uint32_t count) {
-  if (rc_ == 0)
+  if (rc_ == kOk)
     rc_ = session_.AttachBulkData(data, count);
   return *this;
 }
 
 ResultCode CommandSteps::Exchange() {
-  if (rc_ == 0)
+  if (rc_ == kOk)
     rc_ = session_.SendCommand();
-  if (rc_ == 0)
+  if (rc_ == kOk)
     rc_ = session_.ReceiveAnswer();
   return rc_;
 }
@@ -81,13 +71,13 @@ ResultCode ByteItem(DeviceSession& session, uint8_t code, ResultCode missing, Re
   if (item->lengthByte != 1 || item->data.size() != 1)
     return malformed;
   *value = ByteReader(item->data).U8().value_or(0);
-  return 0;
+  return kOk;
 }
 
 ResultCode ByteQuery(DeviceSession& session, uint8_t command, uint8_t parameter, ResultCode missing,
                      ResultCode malformed, uint8_t* value) {
   const ResultCode rc = Exchange(session, command, parameter);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   return ByteItem(session, parameter, missing, malformed, value);
 }
@@ -97,7 +87,7 @@ ResultCode RelayedCommand(DeviceSession& session, uint8_t innerCommand, uint8_t 
                           uint8_t* relayStatus) {
   const ResultCode rc = CameraCommand(session, innerCommand, innerParameter, data.data(),
                                       static_cast<int32_t>(data.size()));
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   return ByteItem(session, kRelay, malformed, malformed, relayStatus);
 }
@@ -108,9 +98,9 @@ ResultCode BootModeGate(DeviceSession& session) {
   }
   if (!session.link || !session.link->IsOpen() || session.protocolVersion <= 0 ||
       session.bootMode == 0) {
-    return 90;
+    return kNeedsBootMode;
   }
-  return 0;
+  return kOk;
 }
 
 }  // namespace vexo3::device_detail

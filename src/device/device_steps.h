@@ -27,13 +27,10 @@ struct AnswerItem {
 // The answer item with this code, or nothing.
 std::optional<AnswerItem> FindItem(DeviceSession& session, uint8_t code);
 
-// The bulk data received with the last answer; empty when it announced none.
-std::span<const uint8_t> ReceivedBulk(const DeviceSession& session);
-
 // The steps of one command exchange, written as their list:
 //   return CommandSteps(session, kFirmwareCommand).Add(kOpenUpdate, code).Exchange();
 // The constructor runs BeginCommand; each later step runs only while every
-// step before it returned 0, so the first non-zero result is the one kept.
+// step before it returned kOk, so the first failure is the one kept.
 class CommandSteps {
  public:
   CommandSteps(DeviceSession& session, uint8_t command);
@@ -41,9 +38,9 @@ class CommandSteps {
   CommandSteps& Add(uint8_t parameter, std::span<const uint8_t> data = {});
   // AttachBulkData(data, count).
   CommandSteps& Attach(const uint8_t* data, uint32_t count);
-  // The first non-zero result so far, or 0.
+  // The first failure so far, or kOk.
   ResultCode Result() const { return rc_; }
-  // SendCommand, then ReceiveAnswer; the first non-zero result of all steps.
+  // SendCommand, then ReceiveAnswer; the first failure of all steps.
   ResultCode Exchange();
 
  private:
@@ -71,7 +68,8 @@ ResultCode RelayedCommand(DeviceSession& session, uint8_t innerCommand, uint8_t 
                           std::span<const uint8_t> data, ResultCode malformed,
                           uint8_t* relayStatus);
 
-// 0 when the HandController is connected in BOOT mode, else 90. Opens the
+// kOk when the HandController is connected in BOOT mode, else
+// kNeedsBootMode. Opens the
 // session first when the link is closed (that result is not used).
 ResultCode BootModeGate(DeviceSession& session);
 

@@ -26,15 +26,15 @@ constexpr uint8_t kFirmwareStatusOnlyLength = 1;
 ResultCode Query(DeviceSession& session, uint8_t command, uint8_t parameter, uint8_t length,
                  AnswerItem* item) {
   const ResultCode rc = Exchange(session, command, parameter);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   const auto found = FindItem(session, parameter);
   if (!found)
-    return 57;
+    return kNoAnswerParameter;
   if (found->lengthByte != length || found->data.size() != length)
-    return 58;
+    return kBadParameterLength;
   *item = *found;
-  return 0;
+  return kOk;
 }
 
 // One of the link's texts about its chip, copied into `to` (cut, always
@@ -42,13 +42,13 @@ ResultCode Query(DeviceSession& session, uint8_t command, uint8_t parameter, uin
 template <size_t N>
 ResultCode ChipText(DeviceSession& session, const char* (FtdiDevice::*query)(), char (&to)[N]) {
   if (!session.link)
-    return 2;
+    return kNoLinkObject;
   const char* text = ((*session.link).*query)();
   if (text == nullptr || text[0] == 0)
-    return 9;
+    return kCommunicationError;
   std::strncpy(to, text, N - 1);
   to[N - 1] = 0;
-  return 0;
+  return kOk;
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ ResultCode ChipText(DeviceSession& session, const char* (FtdiDevice::*query)(), 
 ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* protocolVersion,
                           uint16_t* protocolVersion2) {
   const ResultCode rc = Exchange(session, kIdentityCommand, kModeQuery);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   int32_t boot = 1;
   auto item = FindItem(session, kModeBootAnswer);
@@ -65,9 +65,9 @@ ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* p
     item = FindItem(session, kModeAppAnswer);
   }
   if (!item)
-    return 57;
+    return kNoAnswerParameter;
   if (item->lengthByte != kModeLength || item->data.size() != kModeLength)
-    return 58;
+    return kBadParameterLength;
   ByteReader in(item->data);
   const uint16_t word1 = in.U16().value_or(0);
   const uint16_t word2 = in.U16().value_or(0);
@@ -77,13 +77,13 @@ ResultCode ReadDeviceMode(DeviceSession& session, int32_t* bootMode, uint16_t* p
     *protocolVersion = word1;
   if (protocolVersion2 != nullptr)
     *protocolVersion2 = word2;
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniqueIdBytes) {
   AnswerItem item;
   const ResultCode rc = Query(session, kIdentityCommand, kUniqueIdQuery, kUniqueIdLength, &item);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   ByteReader in(item.data);
   const uint32_t w0 = in.U32().value_or(0);
@@ -94,60 +94,60 @@ ResultCode ReadUniqueId(DeviceSession& session, uint32_t* idWords, uint8_t* uniq
   }
   if (uniqueIdBytes != nullptr)
     CopyBytes(item.data, in.Position(), std::span<uint8_t>(uniqueIdBytes, 16));
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadPcbId(DeviceSession& session, uint8_t* hardwareId) {
   AnswerItem item;
   const ResultCode rc = Query(session, kIdentityCommand, kPcbIdQuery, 1, &item);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (hardwareId != nullptr)
     *hardwareId = ByteReader(item.data).U8().value_or(0);
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadDeviceText(DeviceSession& session, uint8_t* text) {
   if (text == nullptr)
-    return 200;
+    return kWrongArgument;
   AnswerItem item;
   const ResultCode rc =
       Query(session, kIdentityCommand, kDeviceTextQuery, kDeviceTextLength, &item);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   CopyBytes(item.data, 0, std::span<uint8_t>(text, kDeviceTextLength));
   text[kDeviceTextLength - 1] = 0;
   // An erased text reads as 0xFF bytes.
   if (text[0] == 0xFF)
     text[0] = 0;
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   const ResultCode rc = Exchange(session, kFirmwareCommand, kFirmwareInfoQuery);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   const auto item = FindItem(session, kFirmwareInfoQuery);
   if (!item)
-    return 57;
+    return kNoAnswerParameter;
   if ((item->lengthByte != kFirmwareRecordLength &&
        item->lengthByte != kFirmwareStatusOnlyLength) ||
       item->data.size() != item->lengthByte) {
-    return 58;
+    return kBadParameterLength;
   }
   if (info == nullptr)
-    return 0;
+    return kOk;
   ByteReader in(item->data);
   info->status = in.U8().value_or(0);
   if (info->status != 0)
-    return 0;
+    return kOk;
   if (item->lengthByte == kFirmwareStatusOnlyLength) {
     // "Valid" with no record: show zeros, not whatever the record held before.
     info->flags = 0;
     info->version = 0;
     info->sizeBlocks = 0;
     std::memset(info->description, 0, sizeof info->description);
-    return 0;
+    return kOk;
   }
   info->flags = in.U16().value_or(0);
   info->version = in.U16().value_or(0);
@@ -158,19 +158,19 @@ ResultCode ReadFirmwareInfo(DeviceSession& session, FirmwareInfo* info) {
   if (std::memchr(info->description, 0, sizeof info->description) == nullptr) {
     info->description[sizeof info->description - 1] = 0;
   }
-  return 0;
+  return kOk;
 }
 
 ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state) {
   ResultCode rc =
       ReadDeviceMode(session, &state.bootMode, &state.protocolVersion, &state.protocolVersion2);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   rc = ReadUniqueId(session, state.idWords, reinterpret_cast<uint8_t*>(state.uniqueId));
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   rc = ReadPcbId(session, &state.hardwareId);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
 
   constexpr size_t kIdLength = sizeof state.uniqueId - 1;
@@ -178,10 +178,10 @@ ResultCode ReadDeviceState(DeviceSession& session, DeviceState& state) {
   std::replace(state.uniqueId, state.uniqueId + kIdLength, '\0', ' ');
 
   rc = ChipText(session, &FtdiDevice::QuerySerial, state.chipSerial);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   rc = ChipText(session, &FtdiDevice::QueryDescr, state.chipDescription);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
 
   state.deviceText[sizeof state.deviceText - 1] = 0;

@@ -11,12 +11,6 @@ using namespace device_detail;
 
 namespace {
 
-constexpr uint8_t kStatusNotReady = 102;
-constexpr uint8_t kStatusNoSpace = 239;
-constexpr uint8_t kStatusChunkTaken = 0;
-constexpr uint8_t kStatusCountMismatch = 1;
-constexpr uint8_t kStatusFinished = 13;
-
 // A unit that never gets ready must not hang the program. The poll count is
 // only a backstop for a clock that doesn't move (a simulated unit answering
 // at once). A real poll is a USB round trip of 1 ms or more, so 100,000 of
@@ -33,9 +27,9 @@ ResultCode Transfer(DeviceSession& session, const uint8_t* block, uint32_t count
                             .Attach(count == 0 ? &kNothing : block, count)
                             .Add(kTransfer)
                             .Exchange();
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
-  return ByteItem(session, kTransfer, 102, 101, status);
+  return ByteItem(session, kTransfer, kUpdateProhibited, kUpdateInternalFault, status);
 }
 
 }  // namespace
@@ -47,43 +41,43 @@ ResultCode EndUpdate(DeviceSession& session) {
 ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t length,
                             uint16_t startCode, ProgressObserver* progress) {
   ResultCode rc = BootModeGate(session);
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
 
   // Open the unit's update procedure.
   const uint8_t code[2] = {static_cast<uint8_t>(startCode), static_cast<uint8_t>(startCode >> 8)};
   rc = CommandSteps(session, kFirmwareCommand).Add(kOpenUpdate, code).Exchange();
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   if (!FindItem(session, kOpenUpdate))
-    return 102;
+    return kUpdateProhibited;
 
   // Start it.
   const uint8_t zeros[3] = {};
   rc = CommandSteps(session, kFirmwareCommand).Add(kStartUpdate, zeros).Exchange();
-  if (rc != 0)
+  if (rc != kOk)
     return rc;
   uint8_t started = 0;
-  rc = ByteItem(session, kStartUpdate, 102, 101, &started);
-  if (rc != 0)
+  rc = ByteItem(session, kStartUpdate, kUpdateProhibited, kUpdateInternalFault, &started);
+  if (rc != kOk)
     return rc;
   if (started != 0)
-    return 104;
+    return kUpdateFailed;
 
   // Wait until the unit is ready to receive; no pause between polls.
   const uint64_t waitStart = session.clock().NowMs();
   for (uint32_t polls = 1;; ++polls) {
     uint8_t status = 0;
     rc = Transfer(session, nullptr, 0, &status);
-    if (rc != 0)
+    if (rc != kOk)
       return rc;
     if (status == kStatusNoSpace)
-      return 107;
+      return kNoSpaceForFirmware;
     if (status != kStatusNotReady)
       break;
     if (session.clock().NowMs() - waitStart >= kReadinessLimitMs ||
         polls >= kReadinessPollBackstop) {
-      return 104;
+      return kUpdateFailed;
     }
   }
 
@@ -100,7 +94,7 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
     const int32_t after = remaining - chunk;
     uint8_t status = 0;
     rc = Transfer(session, position, static_cast<uint32_t>(chunk), &status);
-    if (rc != 0)
+    if (rc != kOk)
       return rc;
     switch (status) {
       case kStatusChunkTaken:
@@ -109,7 +103,7 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
             progress->OnProgress(static_cast<uint64_t>(length - after),
                                  static_cast<uint64_t>(length));
             if (progress->StopRequested())
-              return 104;
+              return kUpdateFailed;
           }
           position += chunk;
           remaining = after;
@@ -117,18 +111,18 @@ ResultCode UploadHcFirmware(DeviceSession& session, const uint8_t* data, int32_t
         }
         // The unit still expects data but the image is exhausted.
         (void)EndUpdate(session);
-        return 104;
+        return kUpdateFailed;
       case kStatusCountMismatch:
-        return 100;
+        return kByteCountMismatch;
       case kStatusFinished:
         if (after != 0)
-          return 100;
+          return kByteCountMismatch;
         if (progress != nullptr) {
           progress->OnProgress(static_cast<uint64_t>(length), static_cast<uint64_t>(length));
         }
         return EndUpdate(session);
       default:
-        return 104;
+        return kUpdateFailed;
     }
   }
 }

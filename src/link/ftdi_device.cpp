@@ -47,7 +47,7 @@ FtdiDevice::FtdiDevice(D2xxApi& d2xx) : d2xx_(d2xx) {}
 FtdiDevice::~FtdiDevice() {
   // Owners close through the session's teardown; this only stops a handle
   // from leaking when they didn't.
-  if (handle != nullptr)
+  if (handle_ != nullptr)
     CloseHandle();
 }
 
@@ -55,22 +55,20 @@ void FtdiDevice::SetErrorText(const char* text) {
   std::snprintf(errorText, sizeof errorText, "%s", text);
 }
 
-void FtdiDevice::RecordFailure(const char* message, int32_t value) {
+void FtdiDevice::RecordFailure(const char* message) {
   std::snprintf(errorText, sizeof errorText, "%s (code %d ($%x))", message,
                 static_cast<int>(lastStatus), static_cast<unsigned>(lastStatus));
-  lastErrorCode = lastStatus;
-  lastErrorValue = value;
 }
 
 bool FtdiDevice::CloseHandle() {
-  if (handle == nullptr)
+  if (handle_ == nullptr)
     return true;
-  lastStatus = d2xx_.FT_Close(handle);
+  lastStatus = d2xx_.FT_Close(handle_);
   if (lastStatus != FT_OK) {
     SetErrorText("FT_Close failed");
     return false;
   }
-  handle = nullptr;
+  handle_ = nullptr;
   return true;
 }
 
@@ -97,7 +95,7 @@ bool FtdiDevice::Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, in
   DWORD n = 0;
   lastStatus = d2xx_.FT_CreateDeviceInfoList(&n);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_CreateDeviceInfoList failed", 0);
+    RecordFailure("FT_CreateDeviceInfoList failed");
     *failedCall = "FT_CreateDeviceInfoList";
     return false;
   }
@@ -108,7 +106,7 @@ bool FtdiDevice::Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, in
   *list = std::make_unique<FT_DEVICE_LIST_INFO_NODE[]>(allocated);
   lastStatus = d2xx_.FT_GetDeviceInfoList(list->get(), &n);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetDeviceInfoList failed", 0);
+    RecordFailure("FT_GetDeviceInfoList failed");
     *failedCall = "FT_GetDeviceInfoList";
     return false;
   }
@@ -139,22 +137,13 @@ int32_t FtdiDevice::FindDevice() {
   if (!CloseHandle())
     return -1;
 
-  // Released on every way out; deviceList only points at it meanwhile.
   std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> list;
-  struct ListReset {
-    FtdiDevice* self;
-    ~ListReset() {
-      self->deviceList = nullptr;
-      self->deviceCount = 0;
-    }
-  } reset{this};
+  int32_t count = 0;
   const char* failed = nullptr;
-  if (!Enumerate(&list, &deviceCount, &failed))
+  if (!Enumerate(&list, &count, &failed))
     return -1;
-  deviceList = list.get();
-
-  for (int32_t i = 0; i < deviceCount; ++i) {
-    if (Judge(deviceList[i], deviceSelector, serialFilter) == ChipVerdict::kOpens)
+  for (int32_t i = 0; i < count; ++i) {
+    if (Judge(list[i], deviceSelector, serialFilter) == ChipVerdict::kOpens)
       return i;
   }
   return -1;
@@ -170,23 +159,23 @@ int32_t FtdiDevice::OpenDevice() {
   FT_HANDLE opened = nullptr;
   lastStatus = d2xx_.FT_Open(index, &opened);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_Open failed", 0);
+    RecordFailure("FT_Open failed");
     return static_cast<int32_t>(lastStatus);
   }
-  handle = opened;
+  handle_ = opened;
 
+  // The CBUS pins are read at every open, so that the driver always sees the
+  // same calls; nothing here needs their state.
   UCHAR pins = 0;
-  lastStatus = d2xx_.FT_GetBitMode(handle, &pins);
+  lastStatus = d2xx_.FT_GetBitMode(handle_, &pins);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetBitMode failed", 0);
+    RecordFailure("FT_GetBitMode failed");
     return static_cast<int32_t>(lastStatus);
   }
-  cbusDirections = 0;
-  cbusPinsAtOpen = pins;
 
-  lastStatus = d2xx_.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+  lastStatus = d2xx_.FT_Purge(handle_, FT_PURGE_RX | FT_PURGE_TX);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_Purge failed", 0);
+    RecordFailure("FT_Purge failed");
     return static_cast<int32_t>(lastStatus);
   }
   return 0;
@@ -197,7 +186,7 @@ int32_t FtdiDevice::CloseDevice() {
 }
 
 bool FtdiDevice::RequireOpen(const char* operation) {
-  if (handle != nullptr)
+  if (handle_ != nullptr)
     return true;
   std::snprintf(errorText, sizeof errorText, "Device not open in %s()", operation);
   return false;
@@ -208,9 +197,9 @@ int32_t FtdiDevice::Configure(const char* operation, const char* failure,
                               FT_STATUS (D2xxApi::*call)(FT_HANDLE, Params...), Args... args) {
   if (!RequireOpen(operation))
     return 1;
-  lastStatus = (d2xx_.*call)(handle, static_cast<Params>(args)...);
+  lastStatus = (d2xx_.*call)(handle_, static_cast<Params>(args)...);
   if (lastStatus != FT_OK) {
-    RecordFailure(failure, 0);
+    RecordFailure(failure);
     return 1;
   }
   return 0;
@@ -245,10 +234,6 @@ int32_t FtdiDevice::SetLatencyTimer() {
 }
 
 int32_t FtdiDevice::SetBitInput() {
-  // The directions change only on an open handle, before the call.
-  if (!RequireOpen("SetBitInput"))
-    return 1;
-  cbusDirections &= ~0x0Fu;
   // Mask 0x00: no CBUS pin driven, all four read as inputs.
   return Configure("SetBitInput", "FT_SetBitMode failed", &D2xxApi::FT_SetBitMode, 0x00,
                    FT_BITMODE_CBUS_BITBANG);
@@ -275,13 +260,13 @@ int32_t FtdiDevice::Write(const void* data, int32_t n) {
   while (remaining > 0) {
     const DWORD piece = std::min(remaining, kMaxWritePiece);
     DWORD written = 0;
-    lastStatus = d2xx_.FT_Write(handle, next, piece, &written);
+    lastStatus = d2xx_.FT_Write(handle_, next, piece, &written);
     if (lastStatus != FT_OK) {
-      RecordFailure("FT_Write failed", 0);
+      RecordFailure("FT_Write failed");
       return 0;
     }
     if (written == 0) {
-      RecordFailure("FT_Write timed out", 1);
+      RecordFailure("FT_Write timed out");
       return 0;
     }
     // Never trust a count beyond what we offered.
@@ -301,13 +286,13 @@ int32_t FtdiDevice::Read(int32_t n, void* destination) {
     return 0;
   }
   DWORD got = 0;
-  lastStatus = d2xx_.FT_Read(handle, destination, static_cast<DWORD>(n), &got);
+  lastStatus = d2xx_.FT_Read(handle_, destination, static_cast<DWORD>(n), &got);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_Read failed", 0);
+    RecordFailure("FT_Read failed");
     return 0;
   }
   if (got == 0) {
-    RecordFailure("FT_Read timed out", 1);
+    RecordFailure("FT_Read timed out");
     return 0;
   }
   return static_cast<int32_t>(std::min(got, static_cast<DWORD>(n)));
@@ -317,9 +302,9 @@ int32_t FtdiDevice::QueryReadBufLen() {
   if (!RequireOpen("QueryReadBufLen"))
     return 0;
   DWORD rx = 0;
-  lastStatus = d2xx_.FT_GetQueueStatus(handle, &rx);
+  lastStatus = d2xx_.FT_GetQueueStatus(handle_, &rx);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetQueueStatus failed", 0);
+    RecordFailure("FT_GetQueueStatus failed");
     return 0;
   }
   return static_cast<int32_t>(std::min<DWORD>(rx, INT32_MAX));
@@ -331,9 +316,9 @@ int32_t FtdiDevice::QueryWriteBufLen() {
   DWORD rx = 0;
   DWORD tx = 0;
   DWORD event = 0;
-  lastStatus = d2xx_.FT_GetStatus(handle, &rx, &tx, &event);
+  lastStatus = d2xx_.FT_GetStatus(handle_, &rx, &tx, &event);
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetStatus failed", 0);
+    RecordFailure("FT_GetStatus failed");
     return 0;
   }
   return static_cast<int32_t>(std::min<DWORD>(tx, INT32_MAX));
@@ -344,24 +329,24 @@ bool FtdiDevice::QueryStrings(const char* operation) {
     return false;
   FT_DEVICE type = 0;
   DWORD id = 0;
-  lastStatus = d2xx_.FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr);
+  lastStatus = d2xx_.FT_GetDeviceInfo(handle_, &type, &id, serial_, description_, nullptr);
   // The driver fills 16 and 64 bytes; the fields are larger, so this always
   // leaves a terminator even when a string fills its field.
-  serial[sizeof serial - 1] = '\0';
-  description[sizeof description - 1] = '\0';
+  serial_[sizeof serial_ - 1] = '\0';
+  description_[sizeof description_ - 1] = '\0';
   if (lastStatus != FT_OK) {
-    RecordFailure("FT_GetDeviceInfo failed", 0);
+    RecordFailure("FT_GetDeviceInfo failed");
     return false;
   }
   return true;
 }
 
 const char* FtdiDevice::QuerySerial() {
-  return QueryStrings("QuerySerial") ? serial : "";
+  return QueryStrings("QuerySerial") ? serial_ : "";
 }
 
 const char* FtdiDevice::QueryDescr() {
-  return QueryStrings("QueryDescr") ? description : "";
+  return QueryStrings("QueryDescr") ? description_ : "";
 }
 
 }  // namespace vexo3

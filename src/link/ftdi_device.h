@@ -76,7 +76,7 @@ class FtdiDevice {
   // Closes the handle if one is open; 1 with "FT_Close failed" (handle kept)
   // when FT_Close fails.
   int32_t CloseDevice();
-  bool IsOpen() const { return handle != nullptr; }
+  bool IsOpen() const { return handle_ != nullptr; }
 
   // Configuration calls, with the fixed values the line needs.
   int32_t SetDataFormat();  // 8 data bits, 1 stop bit, no parity
@@ -95,7 +95,7 @@ class FtdiDevice {
   // One FT_Read of up to n bytes into destination (which holds n bytes).
   // Returns the count read, 1..n: fewer than n when the read time-out expired
   // after part of the data arrived, which is not a failure. 0 on failure or
-  // when nothing arrived within the time-out (lastErrorValue 1). n <= 0 (or
+  // when nothing arrived within the time-out ("FT_Read timed out"). n <= 0 (or
   // no destination) returns 0 with "0 bytes read" and reads nothing.
   int32_t Read(int32_t n, void* destination);
   // Bytes waiting in the receive queue; 0 on failure.
@@ -112,28 +112,20 @@ class FtdiDevice {
   void SetSerialFilter(std::string serial) { serialFilter = std::move(serial); }
   const std::string& SerialFilter() const { return serialFilter; }
 
-  // Fields, in the order of the link's data model.
+  // The status of the last D2XX call.
   FT_STATUS lastStatus = FT_OK;
-  FT_HANDLE handle = nullptr;
   int32_t deviceSelector = 0;  // 0 any, 1 prototypes, 2 generic converter, 3 HandController
-  FT_DEVICE_LIST_INFO_NODE* deviceList = nullptr;  // only while FindDevice runs
-  int32_t deviceCount = 0;
-  char serial[17] = {};
-  char description[75] = {};
   char errorText[1024] = {};
-  uint32_t lastErrorCode = 0;
-  int32_t lastErrorValue = 0;
+  // The time-outs last applied (ms).
   uint32_t readTimeout = 5000;
   uint32_t writeTimeout = 5000;
-  uint32_t cbusDirections = 0;
-  uint32_t cbusPinsAtOpen = 0;
 
  private:
   void SetErrorText(const char* text);
   // False, with "Device not open in operation()", when no handle is open.
   bool RequireOpen(const char* operation);
   // One configuration call on the open handle: 0, or 1 with the not-open
-  // text or RecordFailure(failure, 0).
+  // text or RecordFailure(failure).
   template <typename... Params, typename... Args>
   int32_t Configure(const char* operation, const char* failure,
                     FT_STATUS (D2xxApi::*call)(FT_HANDLE, Params...), Args... args);
@@ -144,14 +136,17 @@ class FtdiDevice {
   // recorded, with *failedCall its name.
   bool Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, int32_t* count,
                  const char** failedCall);
-  // errorText = "message (code lastStatus ($lastStatus))"; records the status
-  // and value (1 for time-outs).
-  void RecordFailure(const char* message, int32_t value);
+  // errorText = "message (code lastStatus ($lastStatus))".
+  void RecordFailure(const char* message);
   // Closes like CloseDevice but without touching errorText on success.
   bool CloseHandle();
 
   D2xxApi& d2xx_;
+  FT_HANDLE handle_ = nullptr;
   std::string serialFilter;
+  // What QuerySerial and QueryDescr return.
+  char serial_[17] = {};
+  char description_[75] = {};
 };
 
 }  // namespace vexo3

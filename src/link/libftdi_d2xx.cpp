@@ -108,8 +108,10 @@ struct LibFtdiD2xx::Impl {
   Impl() { enumCtx = ftdi_new(); }  // null without libusb: we then see no devices
 
   ~Impl() {
-    for (auto& h : handles)
-      CloseHandle(*h);
+    for (auto& h : handles) {
+      CloseUsb(*h);
+      libusb_unref_device(h->dev);
+    }
     for (auto& [thread, list] : lists)
       ClearList(list);
     if (enumCtx != nullptr)
@@ -123,16 +125,15 @@ struct LibFtdiD2xx::Impl {
   }
 
   // Releasing the interface gives the chip back to ftdi_sio (the context
-  // asks libusb to reattach it), so /dev/ttyUSB* comes back after us.
-  static void CloseHandle(Handle& h) {
+  // asks libusb to reattach it), so /dev/ttyUSB* comes back after us. Touches
+  // only what the handle's own caller uses: another thread's listing may read
+  // the handle's dev, serial and description meanwhile, under the lock.
+  static void CloseUsb(Handle& h) {
     if (h.ftdi == nullptr)
       return;
     ftdi_usb_close(h.ftdi);
     ftdi_free(h.ftdi);
     h.ftdi = nullptr;
-    if (h.dev != nullptr)
-      libusb_unref_device(h.dev);
-    h.dev = nullptr;
   }
 
   Handle* Find(FT_HANDLE handle) {
@@ -302,8 +303,12 @@ FT_STATUS LibFtdiD2xx::FT_Close(FT_HANDLE handle) {
   Handle* h = impl_->Find(handle);
   if (h == nullptr)
     return FT_INVALID_HANDLE;
-  Impl::CloseHandle(*h);
+  // The USB work runs without the lock, so that other threads' calls don't
+  // wait for the kernel driver's return. The handle stays in the table until
+  // then: a listing meanwhile still shows the chip as ours and open.
+  Impl::CloseUsb(*h);
   const std::lock_guard lock(impl_->mutex);
+  libusb_unref_device(h->dev);
   std::erase_if(impl_->handles, [h](const auto& p) { return p.get() == h; });
   return FT_OK;
 }

@@ -25,7 +25,10 @@
 //   - Without libusb (no USB at all) enumeration finds no device; a device
 //     that can't be opened for reading its strings lists them empty.
 // No failure throws; libusb and libftdi errors come back as FT_IO_ERROR,
-// FT_DEVICE_NOT_OPENED etc. Not thread-safe: one caller at a time.
+// FT_DEVICE_NOT_OPENED etc.
+// Threads: calls on different handles may overlap, and so may listings
+// (each thread has its own list for its FT_Open by index); the calls on one
+// handle come from one thread at a time.
 
 #include <memory>
 

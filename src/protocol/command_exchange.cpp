@@ -51,7 +51,7 @@ ResultCode DeviceSession::AppendBytes(const void* data, uint32_t n) {
   if (take > 0)
     std::memcpy(m.buffer.data() + m.length, data, take);
   m.length = static_cast<uint16_t>(m.length + take);
-  return take == n ? 0 : 204;
+  return take == n ? kOk : kMessageOverrun;
 }
 
 ResultCode DeviceSession::BeginCommand(uint8_t code) {
@@ -63,38 +63,38 @@ ResultCode DeviceSession::BeginCommand(uint8_t code) {
   if (!catalog.IsEmpty()) {
     m.parameterTable = catalog.FindCommand(code);
     if (!m.parameterTable)
-      return 201;
+      return kCommandNotSupported;
   }
   m.buffer[0] = code;
   m.buffer[1] = m.counter;
   m.length = 2;
   m.counter = m.counter < MessageBuffer::kMaxCounter ? static_cast<uint8_t>(m.counter + 1) : 1;
-  return 0;
+  return kOk;
 }
 
 ResultCode DeviceSession::AddParameter(uint8_t code, const void* data, uint32_t n) {
   if (const ParameterTable* table = commandMessage.parameterTable) {
     const auto size = CommandCatalog::FindParameter(*table, code);
     if (!size)
-      return 202;
+      return kParameterNotSupported;
     if (*size != n)
-      return 203;
+      return kWrongParameterSize;
   }
   // Sending the code without its data would shift every later item of the
   // frame on the device's side.
   if (data == nullptr && n > 0)
-    return 200;
-  if (AppendByte(code) != 0)
-    return 204;
-  if (n > 0 && AppendBytes(data, n) != 0)
-    return 204;
-  return 0;
+    return kWrongArgument;
+  if (AppendByte(code) != kOk)
+    return kMessageOverrun;
+  if (n > 0 && AppendBytes(data, n) != kOk)
+    return kMessageOverrun;
+  return kOk;
 }
 
 ResultCode DeviceSession::AttachBulkData(const void* data, uint32_t n) {
   // The marker would announce bytes we have nothing to send from.
   if (data == nullptr && n > 0)
-    return 200;
+    return kWrongArgument;
   commandMessage.bulkData = static_cast<const uint8_t*>(data);
   commandMessage.bulkLength = n;
   const uint8_t marker[5] = {kItemBulkSize, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
@@ -107,27 +107,27 @@ ResultCode DeviceSession::SendCommand() {
   // The handshake may rebuild the catalog under the kept table; the frame
   // needs no more checks from here on.
   m.parameterTable = nullptr;
-  if (const ResultCode rc = OpenSession(); rc != 0)
+  if (const ResultCode rc = OpenSession(); rc != kOk)
     return rc;
-  if (!IsRawCommand(m.buffer[0]) && AppendByte(kEndMarker) != 0)
-    return 11;
+  if (!IsRawCommand(m.buffer[0]) && AppendByte(kEndMarker) != kOk)
+    return kCommandTooLong;
   if (link->Write(m.buffer.data(), m.length) != m.length)
-    return 9;
+    return kCommunicationError;
   if (m.bulkData != nullptr || m.bulkLength > 0) {
     // An empty block writes nothing and passes: Write returns 0 == n.
     if (link->Write(m.bulkData, static_cast<int32_t>(m.bulkLength)) !=
         static_cast<int32_t>(m.bulkLength)) {
-      return 9;
+      return kCommunicationError;
     }
   }
   m.bulkData = nullptr;
   m.bulkLength = 0;
-  return 0;
+  return kOk;
 }
 
 ResultCode DeviceSession::ReadFrame() {
   if (!link)
-    return 2;
+    return kNoLinkObject;
   MessageBuffer& a = answerMessage;
   a.length = 0;
   a.position = 0;
@@ -136,18 +136,18 @@ ResultCode DeviceSession::ReadFrame() {
   a.parameterTable = nullptr;
 
   if (link->Read(1, a.buffer.data()) == 0)
-    return 9;
+    return kCommunicationError;
   a.length = 1;
   const uint8_t command = commandMessage.buffer[0];
   if (IsRawCommand(command))
-    return 0;
+    return kOk;
 
   const int32_t head = link->Read(4, a.buffer.data() + 1);
   if (head == 0)
-    return 9;
+    return kCommunicationError;
   a.length = static_cast<uint16_t>(a.length + head);
   if (head < 4)
-    return 34;
+    return kAnswerTooShort;
 
   if (a.buffer[0] == kAsyncId) {
     pendingDelayMs = 500;
@@ -155,59 +155,60 @@ ResultCode DeviceSession::ReadFrame() {
       case 0xAA:
       case 0xB7:
         pendingDelayMs = 3000;
-        return 12;
+        return kModeChanged;
       case 0x36:
         CloseSession();
-        return 13;
+        return kPoweredOff;
       default:
-        return 14;
+        return kUnknownAsyncMessage;
     }
   }
 
   const uint16_t total = FrameLength(a);
   if (total == 0 || total > MessageBuffer::kCapacity)
-    return 30;
+    return kInvalidAnswer;
   if (total > kHeaderSize) {
     const int32_t want = total - kHeaderSize;
     const int32_t got = link->Read(want, a.buffer.data() + kHeaderSize);
     if (got == 0)
-      return 9;
+      return kCommunicationError;
     a.length = static_cast<uint16_t>(a.length + got);
     if (got < want)
-      return 34;
+      return kAnswerTooShort;
   }
 
   if (a.buffer[0] != command)
-    return 31;
+    return kWrongAnswerId;
   if (a.buffer[1] == kInvalidCommandCounter)
-    return 10;
+    return kInvalidCommandCode;
   switch (a.buffer[2]) {
     case 0x00:
-      return a.buffer[1] == commandMessage.buffer[1] ? 0 : 32;
+      return a.buffer[1] == commandMessage.buffer[1] ? kOk : kWrongCounter;
     case 0x10:
-      return 10;
+      return kInvalidCommandCode;
     case 0x11:
-      return 50;
+      return kCounterMismatch;
     case 0x12:
-      return 51;
+      return kUnknownParameter;
     case 0x13:
-      return 52;
+      return kTooManyParameters;
     case 0x14:
-      return 53;
+      return kTooManyBytesSent;
     case 0x20:
-      return 66;
+      return kCantExecute;
     default:
-      return 33;
+      return kUnknownAnswerType;
   }
 }
 
 ResultCode DeviceSession::ReceiveAnswer() {
-  if (const ResultCode rc = ReadFrame(); rc != 0)
+  receivedBulk = {};
+  if (const ResultCode rc = ReadFrame(); rc != kOk)
     return rc;
   MessageBuffer& a = answerMessage;
   const uint8_t command = commandMessage.buffer[0];
   if (IsRawCommand(command))
-    return a.buffer[0] == command ? 0 : 30;
+    return a.buffer[0] == command ? kOk : kInvalidAnswer;
 
   // L of 1 to 4 leaves no item area at all.
   const uint16_t total = FrameLength(a);
@@ -217,50 +218,46 @@ ResultCode DeviceSession::ReceiveAnswer() {
           : std::span<const uint8_t>();
   ByteReader items(area);
   uint32_t announced = 0;
-  receivedBulkArrived = 0;
   while (items.Has(2)) {
     const uint8_t code = *items.U8();
     const uint8_t length = *items.U8();
     if (code == kItemBulkStart) {
       if (length != 0)
-        return 30;
-      if (!a.bulkStore) {
-        receivedBulkLength = 0;
-        return 0;
-      }
+        return kInvalidAnswer;
+      if (!a.bulkStore)
+        return kOk;
       // Never write past the store, whatever the device announced.
       if (announced > a.bulkLength)
-        return 55;
+        return kTooManyBytesReceived;
+      // ReadFrame forgets the store for every follow-up frame.
+      const std::span<const uint8_t> block(a.bulkStore, announced);
       uint8_t* destination = a.bulkStore;
       uint32_t remaining = announced;
       uint16_t frameLength = total;
       while (remaining > 0) {
         const uint32_t piece = std::min(kMaxBulkStretch - frameLength, remaining);
         if (link->Read(static_cast<int32_t>(piece), destination) != static_cast<int32_t>(piece)) {
-          return 54;
+          return kTooFewBytesReceived;
         }
         destination += piece;
         remaining -= piece;
         if (remaining == 0)
           break;
-        if (const ResultCode rc = ReadFrame(); rc != 0)
+        if (const ResultCode rc = ReadFrame(); rc != kOk)
           return rc;
         frameLength = FrameLength(a);
       }
-      receivedBulkLength = announced;
-      receivedBulkArrived = announced;
+      receivedBulk.bytes_ = block;
       a.bulkStore = nullptr;
       a.bulkLength = 0;
-      return 0;
+      return kOk;
     }
     if (code == kItemEnd) {
       if (length != 0)
-        return 30;
-      bulkPending = 0;
+        return kInvalidAnswer;
       if (announced > kBulkReceiveCapacity)
-        return 55;
-      receivedBulkLength = announced;
-      return 0;
+        return kTooManyBytesReceived;
+      return kOk;
     }
     if (code == kItemBulkSize) {
       // The size is taken as a u32 whatever the length byte says, but only
@@ -268,23 +265,19 @@ ResultCode DeviceSession::ReceiveAnswer() {
       ByteReader sizeReader = items;
       const auto size = sizeReader.U32();
       if (!size)
-        return 30;
+        return kInvalidAnswer;
       announced = *size;
       a.bulkStore = bulkReceiveBuffer->data();
       a.bulkLength = kBulkReceiveCapacity;
-      receivedBulkData = bulkReceiveBuffer->data();
-      announcedBulkSize = announced;
-      bulkPending = 1;
     }
     if (!items.Skip(length))
-      return 30;
+      return kInvalidAnswer;
   }
   // An announcement the store can't hold is refused even when no block
-  // follows, so receivedBulkLength never promises more than the store.
+  // follows: the device's word about its block is wrong either way.
   if (announced > kBulkReceiveCapacity)
-    return 55;
-  receivedBulkLength = announced;
-  return 0;
+    return kTooManyBytesReceived;
+  return kOk;
 }
 
 const uint8_t* DeviceSession::FindAnswerParameter(uint8_t code) {

@@ -29,7 +29,7 @@ constexpr int32_t kHandControllerSelector = 3;
 DeviceSession::DeviceSession(D2xxApi& d2xx, Clock& clock)
     : link(std::make_unique<FtdiDevice>(d2xx)),
       // Nothing reads the bulk buffer before an answer's block has arrived in
-      // it (receivedBulkArrived), so it needn't be zero-filled: that would
+      // it (receivedBulk), so it needn't be zero-filled: that would
       // touch 165 KB of fresh pages per session. A plain new default-
       // initialises as make_unique_for_overwrite would, which Emscripten's
       // libc++ lacks.
@@ -52,8 +52,7 @@ void DeviceSession::ResetSession() {
   pendingDelayMs = 0;
   wakeUpPending = 1;
   protocolVersion = -1;
-  receivedBulkLength = 0;
-  receivedBulkData = nullptr;
+  receivedBulk = {};
   if (link)
     link->deviceSelector = kHandControllerSelector;
   commandMessage.counter = 1;
@@ -65,29 +64,29 @@ ResultCode DeviceSession::SetSessionTimeouts(int32_t readMs, int32_t writeMs) {
   writeTimeoutMs = writeMs;
   if (link && link->IsOpen() &&
       link->SetTimeouts(static_cast<uint32_t>(readMs), static_cast<uint32_t>(writeMs)) != 0) {
-    return 9;
+    return kCommunicationError;
   }
-  return 0;
+  return kOk;
 }
 
 ResultCode DeviceSession::CloseSession() {
   if (link && link->IsOpen() && link->CloseDevice() != 0)
-    return 9;
+    return kCommunicationError;
   catalog.ClearCatalog();
-  return 0;
+  return kOk;
 }
 
 ResultCode DeviceSession::OpenSession() {
   if (!link)
-    return 2;
+    return kNoLinkObject;
 
   while (link->QueryReadBufLen() > 0) {
     const ResultCode rc = ReadFrame();
-    if (rc == 13 || rc == 14)
+    if (rc == kPoweredOff || rc == kUnknownAsyncMessage)
       return rc;
     // A read that fails leaves the waiting bytes where they are; trying
     // again would spin for ever.
-    if (rc == 9 || rc == 2)
+    if (rc == kCommunicationError || rc == kNoLinkObject)
       break;
   }
 
@@ -99,32 +98,33 @@ ResultCode DeviceSession::OpenSession() {
 
   if (link->IsOpen()) {
     if (protocolVersion >= 0)
-      return 0;
+      return kOk;
   } else {
     if (link->OpenDevice() != 0)
-      return 1;
+      return kCanNotOpenDevice;
     if (link->FlushInBuffer() != 0 || link->FlushOutBuffer() != 0 || link->SetLatencyTimer() != 0 ||
         link->SetTimeouts(static_cast<uint32_t>(readTimeoutMs),
                           static_cast<uint32_t>(writeTimeoutMs)) != 0 ||
         link->SetBitInput() != 0 || link->SetRTSCTS() != 0 || link->SetDataFormat() != 0) {
-      return 9;
+      return kCommunicationError;
     }
     if (wakeUpPending) {
       if (link->SetBaudRate(kWakeUpBaud) != 0)
-        return 9;
+        return kCommunicationError;
       const uint8_t zero = 0x00;
       if (link->Write(&zero, 1) != 1)
-        return 9;
+        return kCommunicationError;
       // D2XX empties its queue once the byte is in the chip, libftdi's view
       // once it has left the chip; one that never empties fails after the
       // write time-out like a stalled Write would. The rest below covers
       // the byte's 1 ms on the line. A chip kept from sending by CTS can't
       // be told from here under D2XX: its byte never leaves, and the
-      // handshake that follows goes unanswered (35, the session closed).
+      // handshake that follows goes unanswered (kHandshakeFailed, the session
+      // closed).
       const uint64_t start = clock_.NowMs();
       while (link->QueryWriteBufLen() != 0) {
         if (clock_.NowMs() - start >= static_cast<uint64_t>(std::max(writeTimeoutMs, 0))) {
-          return 9;
+          return kCommunicationError;
         }
         clock_.Sleep(1);
       }
@@ -133,7 +133,7 @@ ResultCode DeviceSession::OpenSession() {
       wakeUpPending = 0;
     }
     if (link->SetBaudRate(kLineBaud) != 0)
-      return 9;
+      return kCommunicationError;
     pendingDelayMs = 0;
     protocolVersion = -1;
   }
@@ -147,7 +147,7 @@ ResultCode DeviceSession::OpenSession() {
       link->SetTimeouts(kHandshakeTimeoutMs, kHandshakeTimeoutMs);
     if (link->Write(kVersionRequest, sizeof kVersionRequest) != sizeof kVersionRequest) {
       scope.End();
-      return 9;
+      return kCommunicationError;
     }
     uint8_t answer[kVersionAnswerSize] = {};
     const int32_t got = link->Read(kVersionAnswerSize, answer);
@@ -156,7 +156,7 @@ ResultCode DeviceSession::OpenSession() {
         answer[4] != 0x00 || answer[6] != 0x04) {
       CloseSession();
       scope.End();
-      return 35;
+      return kHandshakeFailed;
     }
     const std::span<const uint8_t> bytes(answer);
     protocolVersion = *LoadU16Le(bytes, 7);
@@ -167,44 +167,44 @@ ResultCode DeviceSession::OpenSession() {
 
   // Command catalog.
   if (link->Write(kCatalogRequest, sizeof kCatalogRequest) != sizeof kCatalogRequest)
-    return 9;
+    return kCommunicationError;
   uint8_t answer[kCatalogAnswerSize] = {};
   const int32_t got = link->Read(kCatalogAnswerSize, answer);
   if (got != kCatalogAnswerSize ||
       !std::equal(std::begin(kCatalogAnswerHead), std::end(kCatalogAnswerHead), answer) ||
       answer[13] != 0xFD) {
     CloseSession();
-    return 35;
+    return kHandshakeFailed;
   }
   const uint32_t size = *LoadU32Le(std::span<const uint8_t>(answer), 9);
   // No well-formed block is larger; don't let the device make us allocate
   // and wait for up to 4 GiB.
   if (size > kMaxCatalogBlock) {
     CloseSession();
-    return 35;
+    return kHandshakeFailed;
   }
   std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[std::max<uint32_t>(size, 1)]);
   if (!block) {
     CloseSession();
-    return 35;
+    return kHandshakeFailed;
   }
   if (size > 0 &&
       link->Read(static_cast<int32_t>(size), block.get()) != static_cast<int32_t>(size)) {
     CloseSession();
-    return 35;
+    return kHandshakeFailed;
   }
   // A malformed block still connects, with the catalog as far as it got.
   catalog.LoadCatalog(block.get(), size);
-  return 0;
+  return kOk;
 }
 
 TimeoutScope::TimeoutScope(DeviceSession* s) : session(s) {
   if (session && session->link && session->link->IsOpen()) {
     savedRead = session->link->readTimeout;
     savedWrite = session->link->writeTimeout;
-    state = 0;
+    state = kOk;
   } else {
-    state = 2;
+    state = kNoLinkObject;
   }
 }
 
@@ -212,7 +212,7 @@ void TimeoutScope::End() {
   if (ended_)
     return;
   ended_ = true;
-  if (state != 0 || !session)
+  if (state != kOk || !session)
     return;
   if (savedRead > 0)
     session->readTimeoutMs = static_cast<int32_t>(savedRead);
@@ -221,10 +221,10 @@ void TimeoutScope::End() {
   if (session->link && session->link->IsOpen()) {
     state = session->link->SetTimeouts(static_cast<uint32_t>(session->readTimeoutMs),
                                        static_cast<uint32_t>(session->writeTimeoutMs)) != 0
-                ? 9
-                : 0;
+                ? kCommunicationError
+                : kOk;
   } else {
-    state = 2;
+    state = kNoLinkObject;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "link/ftdi_device.h"
 #include "protocol/command_catalog.h"
@@ -31,6 +32,20 @@ struct MessageBuffer {
   uint32_t bulkLength = 0;  // command: bytes of the block; answer: capacity of the store
 };
 
+// The bulk block of the last answer that ReceiveAnswer walked: the bytes that
+// arrived after its 0xFD item, in the session's receive buffer (valid until
+// the next ReceiveAnswer or ResetSession). Empty when that answer announced
+// no block, announced one but never started it, or failed: an earlier
+// answer's bytes are never taken for this one's.
+class ReceivedBulk {
+ public:
+  std::span<const uint8_t> Bytes() const { return bytes_; }
+
+ private:
+  friend class DeviceSession;
+  std::span<const uint8_t> bytes_;
+};
+
 // The one session with the HandController: owns the link, both frames, the
 // command catalog, the bulk receive buffer and the Camera relay buffer.
 // Single-threaded; nothing here locks. The D2XX backend and the clock are
@@ -56,78 +71,81 @@ class DeviceSession {
   // device once per process (0x00 at 9600 baud), switches to 3,000,000 baud
   // and runs the version and catalog handshake. Returns 0 at once when
   // connected and nothing waits in the receive queue and no delay is
-  // pending. Failures: 1 no device / open failed, 2 no link object,
-  // 9 configuration or write failed, 13/14 async message while draining,
-  // 35 handshake answer bad (session closed).
+  // pending. Failures: kCanNotOpenDevice (1) no device / open failed,
+  // kNoLinkObject (2), kCommunicationError (9) configuration or write
+  // failed, kPoweredOff (13) / kUnknownAsyncMessage (14) async message while
+  // draining, kHandshakeFailed (35) handshake answer bad (session closed).
   ResultCode OpenSession();
-  // Closes the link and empties the catalog; 9 (link kept open) when the
-  // close fails. Leaves protocolVersion, bootMode, time-outs and delays.
+  // Closes the link and empties the catalog; kCommunicationError (link kept
+  // open) when the close fails. Leaves protocolVersion, bootMode, time-outs and delays.
   ResultCode CloseSession();
   // Back to defaults: time-outs 1000/1000 ms, no pending delay, wake-up
-  // pending, protocolVersion -1, no received bulk, selector 3, counter 1,
+  // pending, protocolVersion -1, no receivedBulk, selector 3, counter 1,
   // catalog empty. Leaves the link, bootMode and protocolVersion2.
   void ResetSession();
-  // Stores both time-outs (ms) and applies them when the link is open; 9 when
-  // the link refuses them.
+  // Stores both time-outs (ms) and applies them when the link is open;
+  // kCommunicationError when the link refuses them.
   ResultCode SetSessionTimeouts(int32_t readMs, int32_t writeMs);
 
   // --- Command exchange ---
 
-  // Starts a new command frame: code, counter. 201 when the (non-empty)
-  // catalog lacks the command; the frame is then empty.
+  // Starts a new command frame: code, counter. kCommandNotSupported when the
+  // (non-empty) catalog lacks the command; the frame is then empty.
   ResultCode BeginCommand(uint8_t code);
-  // Appends a parameter (code byte, then exactly n data bytes). 202 unknown
-  // parameter, 203 size differs from the catalog (nothing appended in both
-  // cases), 204 frame overflow. data may be null when n is 0; a null data
-  // with n > 0 is refused with 200 (nothing appended).
+  // Appends a parameter (code byte, then exactly n data bytes).
+  // kParameterNotSupported unknown parameter, kWrongParameterSize size
+  // differs from the catalog (nothing appended in both cases),
+  // kMessageOverrun frame overflow. data may be null when n is 0; a null
+  // data with n > 0 is refused with kWrongArgument (nothing appended).
   ResultCode AddParameter(uint8_t code, const void* data, uint32_t n);
   // Appends the bulk marker FC + n (u32) and remembers the block, which must
-  // stay valid until SendCommand returns. 204 on frame overflow; 200 (nothing
-  // appended) for a null block of non-zero size.
+  // stay valid until SendCommand returns. kMessageOverrun on frame overflow;
+  // kWrongArgument (nothing appended) for a null block of non-zero size.
   ResultCode AttachBulkData(const void* data, uint32_t n);
-  // OpenSession, end marker (11 when it doesn't fit), write the frame and the
-  // bulk block (9 when a write falls short).
+  // OpenSession, end marker (kCommandTooLong when it doesn't fit), write the
+  // frame and the bulk block (kCommunicationError when a write falls short).
   ResultCode SendCommand();
   // Reads one answer frame into answerMessage (three reads: 1 byte, 4 bytes,
   // the body, each under the link's read time-out) and checks it, in this
-  // order: 2 no link object; 9 nothing arrived; 34 the header or body came
-  // short; asynchronous message (id 0xFB, 5 bytes): 12 mode change (pending
-  // delay 3000 ms), 13 power-off (session closed, 500 ms), 14 other (500 ms);
-  // 30 length outside 1..528 (body not read); 31 wrong id; 10 counter 0xF0;
-  // then by type: 0x00 -> 0, or 32 when the counter differs; 0x10 -> 10,
-  // 0x11..0x14 -> 50..53, 0x20 -> 66, others 33. After a raw command (0x00,
-  // 0xFF) only one byte is read and 0 returned.
+  // order: kNoLinkObject; kCommunicationError nothing arrived;
+  // kAnswerTooShort the header or body came short; asynchronous message (id
+  // 0xFB, 5 bytes): kModeChanged mode change (pending delay 3000 ms),
+  // kPoweredOff power-off (session closed, 500 ms), kUnknownAsyncMessage
+  // other (500 ms); kInvalidAnswer length outside 1..528 (body not read);
+  // kWrongAnswerId; kInvalidCommandCode counter 0xF0; then by answer type:
+  //   0x00 kOk, or kWrongCounter when the counter differs
+  //   0x10 kInvalidCommandCode (10)      0x11 kCounterMismatch (50)
+  //   0x12 kUnknownParameter (51)        0x13 kTooManyParameters (52)
+  //   0x14 kTooManyBytesSent (53)        0x20 kCantExecute (66)
+  //   others kUnknownAnswerType (33)
+  // After a raw command (0x00, 0xFF) only one byte is read and kOk returned.
   ResultCode ReadFrame();
   // ReadFrame, then the item walk, receiving announced bulk data into the
-  // bulk receive buffer (54 when it arrives short; 55, before reading any of
-  // it, when more is announced than the buffer holds, also when no block
-  // follows). 30 for an item that runs past the frame.
+  // bulk receive buffer and receivedBulk (kTooFewBytesReceived when it
+  // arrives short; kTooManyBytesReceived, before reading any of it, when more
+  // is announced than the buffer holds, also when no block follows).
+  // kInvalidAnswer for an item that runs past the frame. receivedBulk is
+  // emptied first, whatever the outcome.
   ResultCode ReceiveAnswer();
   // The item with that code in answerMessage (pointer to its code byte; the
   // length byte and the data follow), or null. Valid until the next
   // ReadFrame. Never returns an item whose data runs past the frame.
   const uint8_t* FindAnswerParameter(uint8_t code);
-  // Frame building steps: 0, or 204 when the bytes don't fit (the frame is
-  // then filled to 528 and unusable).
+  // Frame building steps: kOk, or kMessageOverrun when the bytes don't fit
+  // (the frame is then filled to 528 and unusable).
   ResultCode AppendByte(uint8_t b);
   ResultCode AppendBytes(const void* data, uint32_t n);
 
   Clock& clock() { return clock_; }
 
   // --- Fields, in the session's order. Other layers read link,
-  // protocolVersion, protocolVersion2 and bootMode; tests read them all. ---
+  // receivedBulk, protocolVersion, protocolVersion2 and bootMode; tests read
+  // them all. ---
   std::unique_ptr<FtdiDevice> link;
   MessageBuffer commandMessage;
   MessageBuffer answerMessage;
-  uint32_t announcedBulkSize = 0;
-  int32_t bulkPending = 0;
   CommandCatalog catalog;
-  uint32_t receivedBulkLength = 0;  // bulk bytes of the last answer walked
-  uint8_t* receivedBulkData = nullptr;
-  // Bytes of the last answer's bulk block that actually arrived: 0 when it
-  // announced a block (0xFC) but never started it (0xFD), so that nobody
-  // takes what an earlier answer left in the buffer for this answer's data.
-  uint32_t receivedBulkArrived = 0;
+  ReceivedBulk receivedBulk;
   std::unique_ptr<std::array<uint8_t, kBulkReceiveCapacity>> bulkReceiveBuffer;
   int32_t pendingDelayMs = 0;
   int32_t wakeUpPending = 1;
@@ -156,7 +174,9 @@ class TimeoutScope {
   DeviceSession* session;
   uint32_t savedRead = 0;
   uint32_t savedWrite = 0;
-  ResultCode state = 0;  // 0 active, 2 link was not open, 9 restoring failed
+  // kOk active, kNoLinkObject the link was not open, kCommunicationError
+  // restoring failed.
+  ResultCode state = kOk;
 
  private:
   bool ended_ = false;

@@ -419,10 +419,12 @@ TEST(CliEndToEnd, FailedChunkFailsTheUpdate) {
   EXPECT_EQ(r.err,
             "HC firmware update error: Update has failed\n"
             "vexo3: the update is incomplete.\n"
-            "  The HandController was stopped in the middle of its image: it holds an incomplete "
-            "firmware that won't start.\n"
+            "  The HandController holds an incomplete image (4096 of 20000 bytes taken): its "
+            "firmware won't start until it is written again.\n"
             "  Not updated: Camera.\n"
-            "Keep the device connected and run the update again.\n");
+            "Keep the device connected and finish with:\n"
+            "  vexo3 update " +
+                package + "\n");
   EXPECT_EQ(r.out.rfind("Reading device state...\nUploading HC firmware...\n", 0), 0u) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - 17), "Update failed...\n");
   EXPECT_EQ(r.out.find("Uploading Camera firmware..."), std::string::npos);
@@ -434,7 +436,7 @@ TEST(CliEndToEnd, PcbWarningIsNoWithoutTerminalAndYesWithFlag) {
   const std::string package = dir.Package("p.bin", CliPackage(0x1000 | (3 << 5)));  // supports 3
 
   RunResult r = Vexo3({"--simulate=" + profile, "update", package});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 6);  // declined: nobody said yes
   EXPECT_EQ(r.out, "Reading device state...\nUpdate failed...\n");
   EXPECT_EQ(r.err.rfind("WARNING: PCB version (0x2) is reported to be newer (lower value) than the "
                         "Firmware supports (0x3).\nAre you sure",

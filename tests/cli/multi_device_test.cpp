@@ -105,7 +105,7 @@ TEST(MultiDevice, UpdateAllOutcomes) {
       {"all succeed", Chip(2), 0, 0, "ok"},
       {"not in BOOT mode", Chip(2, "", R"("mode": "app")"), 0, 1,
        "ERROR: Device is not in boot mode"},
-      {"PCB warning answered no", Chip(2, "", R"("pcb_id": 2)"), 3, 1,
+      {"PCB warning answered no", Chip(2, "", R"("pcb_id": 2)"), 3, 6,
        "PCB warning answered no: nothing written"},
       {"HandController upload fails", Chip(2, Fault("hc", 3, "timeout")), 0, 1,
        "HC firmware update error"},

@@ -117,7 +117,7 @@ TEST(CliSafety, SignalsDuringAnUpdate) {
     {"SIGINT in the HC image: HC finished, Camera skipped",
      Signal("hc", 3, SIGINT), 128 + SIGINT, kHcVersionNew, kCameraVersionBefore,
      {"finishing the HandController image", "Written completely: HandController.",
-      "Not updated: Camera.", "run the update again"}},
+      "Not updated: Camera.", "finish with:\n  vexo3 update " }},
     {"SIGTERM in the HC image",
      Signal("hc", 3, SIGTERM), 128 + SIGTERM, kHcVersionNew, kCameraVersionBefore,
      {"(SIGTERM)", "Not updated: Camera."}},
@@ -134,8 +134,8 @@ TEST(CliSafety, SignalsDuringAnUpdate) {
     {"a second SIGINT stops the HC between two chunks",
      Signal("hc", 3, SIGINT) + "," + Signal("hc", 4, SIGINT), 128 + SIGINT, kChecksumError,
      kCameraVersionBefore,
-     {"stopping now", "HC firmware update error: Update has failed",
-      "The HandController was stopped in the middle of its image", "run the update again"}},
+     {"stopping now", "The HandController holds an incomplete image",
+      "finish with:\n  vexo3 update "}},
     {"SIGINT before any upload acts as usual",
      R"({ "unit": "hc", "command": 248, "parameter": 1, "occurrence": 1, "action": "signal:2" })",
      128 + SIGINT, kHcVersionBefore, kCameraVersionBefore, {}},
@@ -340,7 +340,7 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "HC firmware update error: Update has failed", "20000/20000"},
     {"firmware status text", {"--simulate=" + noFirmware, "info", "--json"}, 0,
      "\"status\": 15,\n      \"status_text\": \"NO FIRMWARE is present\"", ""},
-    {"a downgrade is asked", {"--simulate=" + newer, "update", package}, 1,
+    {"a downgrade is asked", {"--simulate=" + newer, "update", package}, 6,
      "(ver. ff.00.1).\nWrite it anyway?", "Uploading"},
     {"a downgrade with --yes", {"--simulate=" + newer, "update", package, "--yes"}, 0,
      "HandController: ver. ff.00.1 \u2192 ", ""},
@@ -385,9 +385,9 @@ TEST(CliSafety, PcbQuestionOnlyWhereItCanBeSeenAndAnswered) {
     int exitCode;
   } cases[] = {
       // clang-format off
-      {"no terminal at all",                              RunSetup{},                      false, 1},
-      {"answers from a terminal, question to a file",     Tty(true, false, false, 80, "y\n"), false, 1},
-      {"question on a terminal, answers from /dev/null",  Tty(false, false, true),         false, 1},
+      {"no terminal at all",                              RunSetup{},                      false, 6},
+      {"answers from a terminal, question to a file",     Tty(true, false, false, 80, "y\n"), false, 6},
+      {"question on a terminal, answers from /dev/null",  Tty(false, false, true),         false, 6},
       {"both on a terminal, answered y",                  Tty(true, false, true, 80, "y\n"),  true,  0},
       // clang-format on
   };

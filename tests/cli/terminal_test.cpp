@@ -6,7 +6,7 @@
 
 #include "cli/device_list.h"
 #include "cli/progress.h"
-#include "cli/terminal_window.h"
+#include "cli/terminal_update.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "sim/bus/sim_bus.h"
@@ -74,18 +74,17 @@ TEST(Progress, FitsTheWidthAndKeepsItsLayout) {
   }
 }
 
-// A terminal window writing into memory; in holds the user's typing.
+// The command line's streams writing into memory; in holds the user's typing.
 struct Captured {
-  explicit Captured(const char* typed, TerminalOptions o = {}) {
+  explicit Captured(const char* typed, CliStreams o = {}) : io(o) {
     out = std::tmpfile();
     err = std::tmpfile();
     in = std::tmpfile();
     std::fputs(typed, in);
     std::rewind(in);
-    o.out = out;
-    o.err = err;
-    o.in = in;
-    window = std::make_unique<TerminalWindow>(o, clock);
+    io.out = out;
+    io.err = err;
+    io.in = in;
   }
   ~Captured() {
     std::fclose(out);
@@ -104,46 +103,44 @@ struct Captured {
   std::FILE* out;
   std::FILE* err;
   std::FILE* in;
-  std::unique_ptr<TerminalWindow> window;
+  CliStreams io;
 };
 
-TEST(TerminalWindow, YesNoAnswers) {
+TEST(TerminalQuestions, YesNoAnswers) {
   const struct {
     const char* typed;
     bool inIsTerminal, assumeYes;
-    MessageAnswer expected;
+    bool expected;
   } cases[] = {
-      {"y\n", true, false, MessageAnswer::Yes}, {"yes\n", true, false, MessageAnswer::Yes},
-      {"Y\n", true, false, MessageAnswer::Yes}, {"n\n", true, false, MessageAnswer::No},
-      {"\n", true, false, MessageAnswer::No},   {"yeah\n", true, false, MessageAnswer::No},
-      {"", true, false, MessageAnswer::No},     {"y\n", false, false, MessageAnswer::No},
-      {"", false, true, MessageAnswer::Yes},
+      {"y\n", true, false, true},  {"yes\n", true, false, true}, {"Y\n", true, false, true},
+      {"n\n", true, false, false}, {"\n", true, false, false},   {"yeah\n", true, false, false},
+      {"", true, false, false},    {"y\n", false, false, false}, {"", false, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.typed);
-    TerminalOptions o;
+    CliStreams o;
     o.inIsTerminal = c.inIsTerminal;
     o.errIsTerminal = true;  // where the question is seen
-    o.assumeYes = c.assumeYes;
     Captured t(c.typed, o);
-    EXPECT_EQ(t.window->ShowMessageBox("WARNING", "Sure?\r\nReally?", MessageIcon::Warning,
-                                       MessageButtons::YesNo),
+    TerminalQuestions questions(t.io, c.assumeYes);
+    EXPECT_EQ(questions.Answer({QuestionKind::PcbWarning, "WARNING", "Sure?\r\nReally?"}),
               c.expected);
     EXPECT_EQ(Captured::Read(t.err).rfind("WARNING: Sure?\nReally?\n", 0), 0u);
   }
 }
 
-TEST(TerminalWindow, ProgressOnATerminalEndsItsLineBeforeTheNextStatus) {
-  TerminalOptions o;
+TEST(TerminalUpdateView, ProgressOnATerminalEndsItsLineBeforeTheNextStatus) {
+  CliStreams o;
   o.outIsTerminal = true;
   Captured t("", o);
-  t.window->SetStatusText("Uploading HC firmware...");
+  TerminalUpdateView view(t.io, t.clock);
+  view.OnStage(UpdateStage::UploadingHandController, "Uploading HC firmware...");
   t.clock.Advance(std::chrono::seconds(1));
-  t.window->OnUploadProgress("HandController", 4096, 8192);
+  view.OnProgress(Unit::HandController, 4096, 8192);
   // The rate counts from the first chunk on, so the first one has none.
   t.clock.Advance(std::chrono::milliseconds(500));
-  t.window->OnUploadProgress("HandController", 8192, 8192);
-  t.window->SetStatusText("DONE ok");
+  view.OnProgress(Unit::HandController, 8192, 8192);
+  view.OnStage(UpdateStage::Done, "DONE ok");
   const std::string out = Captured::Read(t.out);
   EXPECT_EQ(out.rfind("Uploading HC firmware...\n\r  HandController [", 0), 0u) << out;
   EXPECT_NE(out.find("4096/8192 bytes   50%          --  --:-- left\033[K\r"), std::string::npos)

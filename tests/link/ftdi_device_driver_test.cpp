@@ -43,10 +43,27 @@ FT_HANDLE const kHandle = reinterpret_cast<FT_HANDLE>(0x4000);
 
 class DriverFaultTest : public testing::Test {
  protected:
-  // A link that believes it is open on kHandle.
+  // The driver lists one chip of ours, without strings.
+  void ListOneChip() {
+    EXPECT_CALL(d2xx, FT_CreateDeviceInfoList(_))
+        .WillOnce(DoAll(SetArgPointee<0>(1), Return(FT_OK)));
+    EXPECT_CALL(d2xx, FT_GetDeviceInfoList(_, _))
+        .WillOnce(Invoke([](FT_DEVICE_LIST_INFO_NODE* dest, DWORD* n) {
+          std::memset(&dest[0], 0, sizeof dest[0]);
+          dest[0].ID = FtdiDevice::kUsbId;
+          *n = 1;
+          return FT_OK;
+        }));
+  }
+
+  // A link open on kHandle.
   void PretendOpen() {
-    link.handle = kHandle;
+    ListOneChip();
+    EXPECT_CALL(d2xx, FT_Open(0, _)).WillOnce(DoAll(SetArgPointee<1>(kHandle), Return(FT_OK)));
+    EXPECT_CALL(d2xx, FT_GetBitMode(kHandle, _)).WillOnce(Return(FT_OK));
+    EXPECT_CALL(d2xx, FT_Purge(kHandle, _)).WillOnce(Return(FT_OK));
     EXPECT_CALL(d2xx, FT_Close(kHandle)).WillRepeatedly(Return(FT_OK));
+    ASSERT_EQ(link.OpenDevice(), 0);
   }
 
   testing::StrictMock<MockD2xx> d2xx;
@@ -82,14 +99,7 @@ TEST_F(DriverFaultTest, UnterminatedDescriptionDoesNotMatch) {
 }
 
 TEST_F(DriverFaultTest, FailedOpenDoesNotAdoptTheOutParameter) {
-  EXPECT_CALL(d2xx, FT_CreateDeviceInfoList(_)).WillOnce(DoAll(SetArgPointee<0>(1), Return(FT_OK)));
-  EXPECT_CALL(d2xx, FT_GetDeviceInfoList(_, _))
-      .WillOnce(Invoke([](FT_DEVICE_LIST_INFO_NODE* dest, DWORD* n) {
-        std::memset(&dest[0], 0, sizeof dest[0]);
-        dest[0].ID = FtdiDevice::kUsbId;
-        *n = 1;
-        return FT_OK;
-      }));
+  ListOneChip();
   EXPECT_CALL(d2xx, FT_Open(0, _))
       .WillOnce(DoAll(SetArgPointee<1>(kHandle), Return(FT_DEVICE_NOT_OPENED)));
   EXPECT_EQ(link.OpenDevice(), 3);
@@ -114,13 +124,13 @@ TEST_F(DriverFaultTest, WriteNeverCountsMoreThanOffered) {
 TEST_F(DriverFaultTest, QueriedTextsAreAlwaysTerminated) {
   PretendOpen();
   EXPECT_CALL(d2xx, FT_GetDeviceInfo(kHandle, _, _, _, _, nullptr))
-      .WillOnce(Invoke([](FT_HANDLE, FT_DEVICE*, DWORD*, char* serial, char* descr, void*) {
+      .WillRepeatedly(Invoke([](FT_HANDLE, FT_DEVICE*, DWORD*, char* serial, char* descr, void*) {
         std::memset(serial, 'S', 16);
         std::memset(descr, 'D', 64);
         return FT_OK;
       }));
   EXPECT_EQ(std::strlen(link.QuerySerial()), 16u);
-  EXPECT_EQ(std::strlen(link.description), 64u);
+  EXPECT_EQ(std::strlen(link.QueryDescr()), 64u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <numeric>
 #include <string>
@@ -320,11 +321,9 @@ TEST(ExchangeBulk, SeventyThousandBytesInTwoPieces) {
   ASSERT_EQ(rig.session.ReceiveAnswer(), 0);
   // Three reads per frame, one per piece.
   EXPECT_EQ(rig.Reads() - reads, 8u);
-  EXPECT_EQ(rig.session.receivedBulkLength, 70000u);
-  EXPECT_EQ(rig.session.announcedBulkSize, 70000u);
-  EXPECT_EQ(rig.session.bulkPending, 1);
-  ASSERT_EQ(rig.session.receivedBulkData, rig.session.bulkReceiveBuffer->data());
-  EXPECT_TRUE(std::equal(block.begin(), block.end(), rig.session.receivedBulkData));
+  const auto received = rig.session.receivedBulk.Bytes();
+  ASSERT_EQ(received.data(), rig.session.bulkReceiveBuffer->data());
+  EXPECT_TRUE(std::ranges::equal(received, block));
 }
 
 TEST(ExchangeBulk, FullBufferInThreePieces) {
@@ -338,8 +337,7 @@ TEST(ExchangeBulk, FullBufferInThreePieces) {
                   Bytes(block.begin() + 2 * piece, block.end())});
   SendIdentity(rig);
   ASSERT_EQ(rig.session.ReceiveAnswer(), 0);
-  EXPECT_EQ(rig.session.receivedBulkLength, size);
-  EXPECT_TRUE(std::equal(block.begin(), block.end(), rig.session.receivedBulkData));
+  EXPECT_TRUE(std::ranges::equal(rig.session.receivedBulk.Bytes(), block));
 }
 
 TEST(ExchangeBulk, TooLargeAnnouncementReadsNothing) {
@@ -365,12 +363,12 @@ TEST(ExchangeBulk, StartWithoutAnnouncementReceivesNothing) {
   rig.peer.Queue(Answer(0xF8, 0x02, 0x00, {0x01, 0x00, 0xFD, 0x00}));
   SendIdentity(rig);
   ASSERT_EQ(rig.session.ReceiveAnswer(), 0);
-  ASSERT_EQ(rig.session.receivedBulkLength, 3u);
+  ASSERT_EQ(rig.session.receivedBulk.Bytes().size(), 3u);
   ASSERT_EQ(rig.session.BeginCommand(0xF8), 0);
   ASSERT_EQ(rig.session.AddParameter(0x01, nullptr, 0), 0);
   ASSERT_EQ(rig.session.SendCommand(), 0);
   EXPECT_EQ(rig.session.ReceiveAnswer(), 0);
-  EXPECT_EQ(rig.session.receivedBulkLength, 0u);
+  EXPECT_TRUE(rig.session.receivedBulk.Bytes().empty());
 }
 
 struct FindCase {
@@ -436,7 +434,7 @@ TEST(ExchangeFind, ShortLengthsHaveNoItemArea) {
     rig.peer.Queue(Bytes{0xF8, 0x01, 0x00, length, 0x00, 0x01, 0x00});
     SendIdentity(rig);
     EXPECT_EQ(rig.session.ReceiveAnswer(), 0) << int{length};
-    EXPECT_EQ(rig.session.receivedBulkLength, 0u);
+    EXPECT_TRUE(rig.session.receivedBulk.Bytes().empty());
     EXPECT_EQ(rig.session.FindAnswerParameter(0x01), nullptr) << int{length};
   }
 }

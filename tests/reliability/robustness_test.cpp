@@ -507,36 +507,6 @@ TEST(PackageFile, LargestAcceptedLengthAllocatesExactlyThat) {
 // `vexo3 --simulate` processes would each have a bus of their own, so the
 // case is played in one process.
 
-// Forwards to a RecorderWindow and runs a hook at each upload progress.
-class ProgressHookWindow final : public MainWindow {
- public:
-  RecorderWindow inner;
-  std::function<void(std::string_view image, uint64_t done, uint64_t total)> onProgress;
-
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon icon, MessageButtons buttons) override {
-    return inner.ShowMessageBox(caption, text, icon, buttons);
-  }
-  void SetStatusText(const std::string& text) override { inner.SetStatusText(text); }
-  void SetControlEnabled(DialogControl control, bool on) override {
-    inner.SetControlEnabled(control, on);
-  }
-  bool IsChecked(DialogCheckBox box) override { return inner.IsChecked(box); }
-  std::string FirmwareFileText() override { return inner.FirmwareFileText(); }
-  void SetFirmwareFileText(const std::string& text) override { inner.SetFirmwareFileText(text); }
-  std::optional<std::string> ChooseFirmwareFile() override { return inner.ChooseFirmwareFile(); }
-  void SetSummaryText(const std::string& text) override { inner.SetSummaryText(text); }
-  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override {
-    inner.ShowDeviceReport(report, records);
-  }
-  void Redraw() override { inner.Redraw(); }
-  void OnUploadProgress(std::string_view image, uint64_t done, uint64_t total) override {
-    inner.OnUploadProgress(image, done, total);
-    if (onProgress)
-      onProgress(image, done, total);
-  }
-};
-
 TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
   SimRig rig(test::UpdatableConfig());
   // The first program: a package with both images, its dialog, its session.
@@ -550,7 +520,7 @@ TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
   ASSERT_TRUE(sim::WritePackage(path, records));
   FirmwarePackage package;
   ASSERT_EQ(package.LoadPackage(path), FirmwarePackage::kOk);
-  ProgressHookWindow window;
+  RecorderWindow window;
   SivraActions first(rig.session, package, window);
 
   // The second program: its own session on the same bus and clock.
@@ -561,13 +531,13 @@ TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
   SivraActions second(secondSession, secondPackage, secondWindow);
 
   int tries = 0;
-  window.onProgress = [&](std::string_view image, uint64_t done, uint64_t total) {
-    if (done == total)
+  window.onProgress = [&](const RecordedProgress& p) {
+    if (p.done == p.total)
       return;  // mid-transfer only
     ++tries;
     secondWindow.boxes.clear();
     secondWindow.statuses.clear();
-    if (image.find("Camera") != std::string_view::npos || tries % 2 == 0) {
+    if (p.image == "Camera" || tries % 2 == 0) {
       second.UpdateFirmware();
       ASSERT_EQ(secondWindow.boxes.size(), 1u);
       EXPECT_EQ(secondWindow.boxes[0].caption, "Can't read device mode");
@@ -586,8 +556,8 @@ TEST(TwoPrograms, SecondIsRefusedWhileTheFirstUpdates) {
   first.UpdateFirmware();
 
   EXPECT_GE(tries, 3);  // both images, more than one chunk each
-  EXPECT_TRUE(window.inner.boxes.empty());
-  EXPECT_EQ(window.inner.statuses.back(), "DONE ok");
+  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_EQ(window.statuses.back(), "DONE ok");
   EXPECT_EQ(rig.hc.Flash(sim::Unit::HandController), hc.data);
   EXPECT_EQ(rig.hc.Flash(sim::Unit::Camera), ca.data);
   ASSERT_TRUE(rig.hc.Firmware(sim::Unit::HandController));

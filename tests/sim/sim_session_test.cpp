@@ -67,8 +67,9 @@ TEST(SimSessionTest, RelayedCameraAnswerArrivesAsBulkData) {
   const uint8_t* status = s.FindAnswerParameter(0x3C);
   ASSERT_NE(status, nullptr);
   EXPECT_EQ(status[2], 0);
-  ASSERT_EQ(s.receivedBulkLength, 4u);
-  EXPECT_EQ(s.receivedBulkData[0] | s.receivedBulkData[1] << 8, 0xB102);
+  const auto mode = s.receivedBulk.Bytes();
+  ASSERT_EQ(mode.size(), 4u);
+  EXPECT_EQ(mode[0] | mode[1] << 8, 0xB102);
 }
 
 TEST(SimSessionTest, HostExchangeUpdatesTheHandController) {

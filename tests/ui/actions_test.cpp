@@ -68,8 +68,8 @@ struct Fixture {
   SivraActions actions{rig.session, package, window};
 };
 
-const std::vector<std::string> kFailedTail = {"status:Update failed...", "enable:browse",
-                                              "enable:update", "enable:file", "redraw"};
+const std::vector<std::string> kFailedTail = {
+    "status:Update failed...", "end", "enable:browse", "enable:update", "enable:file", "redraw"};
 
 // --- UpdateFirmware ---
 
@@ -99,11 +99,11 @@ TEST(UpdateFirmware, FullUpdateStatusSequence) {
   f.actions.UpdateFirmware();
 
   EXPECT_THAT(f.window.events,
-              ElementsAre("disable:browse", "disable:update", "disable:file",
+              ElementsAre("disable:browse", "disable:update", "disable:file", "start",
                           "status:Reading device state...", "status:Uploading HC firmware...",
-                          "status:Uploading Camera firmware...", "status:DONE ok", "enable:browse",
-                          "enable:update", "enable:file", "redraw"));
-  EXPECT_GE(timed[5].second - timed[4].second, 100u);
+                          "status:Uploading Camera firmware...", "status:DONE ok", "end",
+                          "enable:browse", "enable:update", "enable:file", "redraw"));
+  EXPECT_GE(timed[6].second - timed[5].second, 100u);
   EXPECT_TRUE(f.window.boxes.empty());
   EXPECT_TRUE(f.rig.chip.IsOpen());  // the session stays open after success
   EXPECT_EQ(f.rig.hc.Flash(Unit::HandController),
@@ -170,7 +170,7 @@ TEST_P(UpdateFailure, OneBoxThenFailedAndClosed) {
   EXPECT_EQ(f.window.boxes[0].icon, MessageIcon::Error);
   EXPECT_EQ(f.window.boxes[0].buttons, MessageButtons::Ok);
   // The box comes before "Update failed..." and the close.
-  std::vector<std::string> tail(f.window.events.end() - 6, f.window.events.end());
+  std::vector<std::string> tail(f.window.events.end() - 7, f.window.events.end());
   EXPECT_EQ(tail.front(), std::string("box:") + row.caption);
   EXPECT_EQ(std::vector<std::string>(tail.begin() + 1, tail.end()), kFailedTail);
   EXPECT_FALSE(f.rig.chip.IsOpen());
@@ -491,32 +491,124 @@ TEST(LoadSelectedPackage, MissingFileNamesTheFile) {
             "Error: The file \"" + f.window.fileText + "\" can't be opened.");
 }
 
-// --- Outcomes as values ---
+// --- The update engine's outcomes ---
 
-// What the update tells the window and returns, per way it ends.
-TEST(UpdateFirmware, OutcomeAndPhasesAsValues) {
-  using P = ActionPhase;
+// The engine's view, questions and stop at once: records what it shows,
+// answers every question alike, and asks for a stop at a chosen moment.
+struct EngineRecorder final : UpdateView, QuestionPolicy, StopPolicy {
+  enum class StopAt { Never, AtQuestion, HcProgress, HcChunk };
+  bool answer = true;
+  StopAt stopAt = StopAt::Never;
+  StopFlag stop;
+  std::vector<std::string> statuses;
+  std::vector<std::string> boxes;
+  std::vector<QuestionKind> asked;
+
+  void OnStage(UpdateStage, const std::string& status) override { statuses.push_back(status); }
+  void ShowError(const std::string& caption, const std::string&) override {
+    boxes.push_back(caption);
+  }
+  void OnProgress(vexo3::Unit unit, uint64_t done, uint64_t total) override {
+    if (unit != vexo3::Unit::HandController || done >= total)
+      return;
+    if (stopAt == StopAt::HcProgress)
+      stop.Request(StopRequest::AfterUnit);
+    if (stopAt == StopAt::HcChunk)
+      stop.Request(StopRequest::BetweenChunks);
+  }
+  bool Answer(const Question& q) override {
+    asked.push_back(q.kind);
+    if (stopAt == StopAt::AtQuestion)
+      stop.Request(StopRequest::AfterUnit);
+    return answer;
+  }
+  StopRequest Requested() override { return stop.Requested(); }
+};
+
+// One unit's outcome as a word: "written", "verified", "incomplete 4096/5000",
+// "failed", "skipped:stopped", "not asked".
+std::string Word(const UnitOutcome& o) {
+  switch (o.state) {
+    case UnitState::NotAsked:
+      return "not asked";
+    case UnitState::Verified:
+      return "verified";
+    case UnitState::Written:
+      return o.unverified == Unverified::ReadFailed ? "written:read failed" : "written";
+    case UnitState::Incomplete:
+      return "incomplete " + std::to_string(o.bytesDone) + "/" + std::to_string(o.bytesTotal);
+    case UnitState::FailedBeforeData:
+      return "failed";
+    case UnitState::Skipped:
+      break;
+  }
+  switch (o.skipped) {
+    case SkipReason::NoImage:
+      return "skipped:no image";
+    case SkipReason::UpToDate:
+      return "skipped:up to date";
+    case SkipReason::Stopped:
+      return "skipped:stopped";
+    case SkipReason::NotReached:
+      return "skipped:not reached";
+    case SkipReason::None:
+      break;
+  }
+  return "?";
+}
+
+// Every way an update ends, for every front end: what each unit holds
+// afterwards, the closing status, the refusal and the failed step.
+TEST(UpdateEngine, Outcomes) {
+  using R = UpdateRefusal;
+  using S = UpdateStep;
+  using Stop = EngineRecorder::StopAt;
+  using C = HandControllerConfig;
   struct Row {
     const char* name;
-    std::function<void(HandControllerConfig&)> setup;
-    bool noDevice;
-    MessageAnswer pcbAnswer;
-    PhaseChange end;
-    UpdateRefusal refusal;
-    std::string_view failedUnit;
-    std::vector<P> phases;
-    std::vector<std::string_view> written;
+    std::function<void(C&)> setup;
+    std::vector<Fault> faults;
+    bool verify;
+    bool answer;
+    Stop stopAt;
+    const char* status;  // the last; "" when the workflow never ran
+    R refusal;
+    S step;
+    ResultCode code;
+    const char* hc;
+    const char* camera;
   };
-  const auto newerBoard = [](HandControllerConfig& c) { c.pcbId = 0; };
+  const auto hcAt = [](uint16_t version) {
+    return [version](C& c) { c.firmware->version = version; };
+  };
+  const Fault hcChunk1{Unit::HandController, 247, 218, 2, FaultAction::Timeout};
+  const Fault hcChunk2Mismatch{Unit::HandController, 247, 218, 3, FaultAction::Status, 1};
+  const Fault cameraChunk1{Unit::Camera, 247, 218, 1, FaultAction::ShortFrame};
+  // The first 248/1 is the handshake's; the second the first mode query.
+  const Fault firstQuery{Unit::HandController, 248, 1, 2, FaultAction::AnswerType, 0x13};
+  const Fault readAfter{Unit::HandController, 248, 1, 4, FaultAction::AnswerType, 0x13};
   // clang-format off
   const Row rows[] = {
-    {"done",          nullptr, false, MessageAnswer::No, {P::Done},     UpdateRefusal::None,            {}, {P::ReadingDevice, P::UploadingHandController, P::UploadingCamera, P::Done}, {kHcImageName, kCameraImageName}},
-    {"no device",     nullptr, true,  MessageAnswer::No, {P::Failed, 1}, UpdateRefusal::None,           {}, {P::ReadingDevice, P::Failed}, {}},
-    {"app mode",      [](HandControllerConfig& c) { c.mode = sim::UnitMode::App; }, false, MessageAnswer::No, {P::Failed}, UpdateRefusal::NotBootMode, {}, {P::ReadingDevice, P::Failed}, {}},
-    {"protocol",      [](HandControllerConfig& c) { c.protocolVersion = 0x100; },    false, MessageAnswer::No, {P::Failed}, UpdateRefusal::ProtocolVersion, {}, {P::ReadingDevice, P::Failed}, {}},
-    {"pcb declined",  newerBoard,    false, MessageAnswer::No, {P::Failed},   UpdateRefusal::PcbDeclined,     {}, {P::ReadingDevice, P::Failed}, {}},
-    {"hc refuses",    [](HandControllerConfig& c) { c.update.refuseStart = true; }, false, MessageAnswer::No, {P::Failed, 104}, UpdateRefusal::None, kHcImageName, {P::ReadingDevice, P::UploadingHandController, P::Failed}, {}},
-    {"camera refuses",[](HandControllerConfig& c) { c.camera.update.refuseStart = true; }, false, MessageAnswer::No, {P::Failed, 106}, UpdateRefusal::None, kCameraImageName, {P::ReadingDevice, P::UploadingHandController, P::UploadingCamera, P::Failed}, {kHcImageName}},
+    {"done",                 nullptr, {}, false, true, Stop::Never, "DONE ok", R::None, S::None, 0, "written", "written"},
+    {"mode query fails",     nullptr, {firstQuery}, false, true, Stop::Never, "Update failed...", R::None, S::ReadMode, 52, "skipped:not reached", "skipped:not reached"},
+    {"app mode",             [](C& c) { c.mode = sim::UnitMode::App; }, {}, false, true, Stop::Never, "Update failed...", R::NotBootMode, S::None, 0, "skipped:not reached", "skipped:not reached"},
+    {"protocol version",     [](C& c) { c.protocolVersion = 0x100; }, {}, false, true, Stop::Never, "Update failed...", R::ProtocolVersion, S::None, 0, "skipped:not reached", "skipped:not reached"},
+    {"pcb declined",         [](C& c) { c.pcbId = 0; }, {}, false, false, Stop::Never, "Update failed...", R::PcbDeclined, S::None, 0, "skipped:not reached", "skipped:not reached"},
+    {"hc refuses start",     [](C& c) { c.update.refuseStart = true; }, {}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 104, "failed", "skipped:not reached"},
+    {"hc first chunk",       nullptr, {hcChunk1}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 9, "incomplete 0/5000", "skipped:not reached"},
+    {"hc second chunk",      nullptr, {hcChunk2Mismatch}, false, true, Stop::Never, "Update failed...", R::None, S::UploadHc, 100, "incomplete 4096/5000", "skipped:not reached"},
+    {"camera refuses start", [](C& c) { c.camera.update.refuseStart = true; }, {}, false, true, Stop::Never, "Update failed...", R::None, S::UploadCamera, 106, "written", "failed"},
+    {"camera first chunk",   nullptr, {cameraChunk1}, false, true, Stop::Never, "Update failed...", R::None, S::UploadCamera, 101, "written", "incomplete 0/3000"},
+    {"stop at the question", [](C& c) { c.pcbId = 0; }, {}, false, true, Stop::AtQuestion, "Update stopped...", R::None, S::None, 0, "skipped:stopped", "skipped:stopped"},
+    {"stop after the unit",  nullptr, {}, false, true, Stop::HcProgress, "Update stopped...", R::None, S::None, 0, "written", "skipped:stopped"},
+    {"stop between chunks",  nullptr, {}, false, true, Stop::HcChunk, "Update stopped...", R::None, S::None, 0, "incomplete 4096/5000", "skipped:stopped"},
+    {"verified",             nullptr, {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
+    {"hc up to date",        hcAt(0x0203), {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "skipped:up to date", "verified"},
+    {"downgrade declined",   hcAt(0x0300), {}, true, false, Stop::Never, "", R::DowngradeDeclined, S::None, 0, "skipped:not reached", "skipped:not reached"},
+    {"downgrade accepted",   hcAt(0x0300), {}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
+    {"unreadable, declined", nullptr, {firstQuery}, true, false, Stop::Never, "", R::UnreadableDeclined, S::ReadBefore, 52, "skipped:not reached", "skipped:not reached"},
+    {"unreadable, accepted", nullptr, {firstQuery}, true, true, Stop::Never, "DONE ok", R::None, S::None, 0, "verified", "verified"},
+    {"reading after fails",  nullptr, {readAfter}, true, true, Stop::Never, "DONE ok", R::None, S::ReadAfter, 52, "written:read failed", "written:read failed"},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -525,24 +617,75 @@ TEST(UpdateFirmware, OutcomeAndPhasesAsValues) {
     if (row.setup)
       row.setup(cfg);
     Fixture f(cfg);
-    if (row.noDevice)
-      f.rig.chip.MutableInfo().inaccessible = true;
-    f.Load(WriteTestPackage("outcome.bin", 2));
-    f.window.yesNoAnswer = row.pcbAnswer;
-    const ActionOutcome outcome = f.actions.UpdateFirmware();
-    EXPECT_TRUE(outcome.ran);
-    EXPECT_EQ(outcome.end.phase, row.end.phase);
-    EXPECT_EQ(outcome.end.code, row.end.code);
-    EXPECT_EQ(outcome.end.refusal, row.refusal);
-    EXPECT_EQ(outcome.end.unit, row.failedUnit);
-    EXPECT_EQ(outcome.unitsWritten, row.written);
-    std::vector<P> told;
-    for (const PhaseChange& c : f.window.phases)
-      told.push_back(c.phase);
-    EXPECT_EQ(told, row.phases);
-    ASSERT_FALSE(f.window.phases.empty());
-    EXPECT_EQ(f.window.phases.back().code, outcome.end.code);
+    for (const Fault& fault : row.faults)
+      f.rig.hc.AddFault(fault);
+    f.Load(WriteTestPackage("engine.bin", 2));
+    EngineRecorder r;
+    r.answer = row.answer;
+    r.stopAt = row.stopAt;
+    UpdateEngine engine(f.rig.session, f.package, r, r, r);
+    UpdateRequest request;
+    request.verify = row.verify;
+    const UpdateOutcome o = engine.Run(request);
+    EXPECT_TRUE(o.ran);
+    EXPECT_EQ(r.statuses.empty() ? "" : r.statuses.back(), std::string(row.status));
+    EXPECT_EQ(o.refusal, row.refusal);
+    EXPECT_EQ(o.failedStep, row.step);
+    EXPECT_EQ(o.code, row.code);
+    EXPECT_EQ(Word(o.hc), row.hc);
+    EXPECT_EQ(Word(o.camera), row.camera);
+    // One box per failed step; none for a refusal by question or a stop.
+    EXPECT_EQ(r.boxes.size(),
+              (row.step != S::None && row.step != S::ReadBefore && row.step != S::ReadAfter) ||
+                      row.refusal == R::NotBootMode || row.refusal == R::ProtocolVersion
+                  ? 1u
+                  : 0u);
+    EXPECT_EQ(o.Succeeded(), std::string(row.status) == "DONE ok" && row.step == S::None);
+    EXPECT_EQ(o.Declined(), row.refusal == R::PcbDeclined || row.refusal == R::DowngradeDeclined ||
+                                row.refusal == R::UnreadableDeclined);
+    // Nothing reaches a unit after a refusal before the workflow.
+    if (r.statuses.empty()) {
+      EXPECT_EQ(f.Count(Unit::HandController, 247, 48), 0u);
+    }
   }
+}
+
+// Every unit already holds the package's version: nothing is sent after
+// the reading, and the run counts as done; --force writes them anyway.
+TEST(UpdateEngine, NothingToWriteUnlessForced) {
+  for (const bool force : {false, true}) {
+    HandControllerConfig cfg = UpdatableConfig();
+    cfg.firmware->version = 0x0203;
+    cfg.camera.firmware->version = 0x0105;
+    cfg.camera.firmware->flags = 0x2000;
+    Fixture f(cfg);
+    f.Load(WriteTestPackage("same.bin"));
+    EngineRecorder r;
+    UpdateEngine engine(f.rig.session, f.package, r, r, r);
+    UpdateRequest request;
+    request.verify = true;
+    request.force = force;
+    const UpdateOutcome o = engine.Run(request);
+    EXPECT_EQ(o.NothingToWrite(), !force);
+    EXPECT_TRUE(o.Succeeded());
+    EXPECT_EQ(Word(o.hc), force ? "verified" : "skipped:up to date");
+    EXPECT_EQ(r.statuses.empty(), !force);
+  }
+}
+
+// The dialog's view of the engine: the strip hears of the end with the
+// unit that failed, before the controls come back.
+TEST(UpdateFirmware, TheStripHearsWhichUnitFailed) {
+  HandControllerConfig cfg = UpdatableConfig();
+  cfg.camera.update.refuseStart = true;
+  Fixture f(cfg);
+  f.Load(WriteTestPackage("strip.bin"));
+  const UpdateOutcome outcome = f.actions.UpdateFirmware();
+  ASSERT_EQ(f.window.outcomes.size(), 1u);
+  EXPECT_EQ(f.window.outcomes[0].FailedUnit(), vexo3::Unit::Camera);
+  EXPECT_EQ(outcome.FailedUnit(), vexo3::Unit::Camera);
+  EXPECT_THAT(std::vector<std::string>(f.window.events.end() - 5, f.window.events.end()),
+              ElementsAre("end", "enable:browse", "enable:update", "enable:file", "redraw"));
 }
 
 }  // namespace

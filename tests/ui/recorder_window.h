@@ -35,33 +35,23 @@ class RecorderWindow final : public MainWindow {
   std::string fileText;
   // Runs at each event, after it is recorded (e.g. to look at the device).
   std::function<void(const std::string& event)> onEvent;
+  // Runs at each upload progress, after it is recorded.
+  std::function<void(const RecordedProgress& p)> onProgress;
 
   // --- Records ---
   // One line per call: "box:<caption>", "status:<text>", "disable:<n>",
-  // "enable:<n>", "summary", "report", "choose", "file:<text>", "redraw".
+  // "enable:<n>", "summary", "report", "choose", "file:<text>", "redraw",
+  // "start" and "end" (the progress strip's).
   std::vector<std::string> events;
   std::vector<RecordedBox> boxes;
   std::vector<std::string> statuses;
   std::vector<RecordedProgress> progress;
   std::vector<std::string> reports;
-  std::vector<PhaseChange> phases;
-  std::optional<std::string> summary;  // last text set
+  std::vector<UpdateOutcome> outcomes;  // one per update that ran
+  std::optional<std::string> summary;   // last text set
   bool enabled[3] = {true, true, true};
 
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon icon, MessageButtons buttons) override;
-  void SetStatusText(const std::string& text) override;
-  void SetControlEnabled(DialogControl control, bool on) override;
-  bool IsChecked(DialogCheckBox box) override;
-  std::string FirmwareFileText() override { return fileText; }
-  void SetFirmwareFileText(const std::string& text) override;
-  std::optional<std::string> ChooseFirmwareFile() override;
-  void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
-  void Redraw() override { Record("redraw"); }
-  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                        uint64_t bytesTotal) override;
-  void OnPhase(const PhaseChange& change) override { phases.push_back(change); }
+  VEXO3_MAIN_WINDOW_OVERRIDES;
 
  private:
   void Record(std::string event);

@@ -44,6 +44,10 @@ bool RecorderWindow::IsChecked(DialogCheckBox box) {
   return box == DialogCheckBox::HandController ? hcTicked : cameraTicked;
 }
 
+std::string RecorderWindow::FirmwareFileText() {
+  return fileText;
+}
+
 void RecorderWindow::SetFirmwareFileText(const std::string& text) {
   fileText = text;
   Record("file:" + text);
@@ -59,15 +63,28 @@ void RecorderWindow::SetSummaryText(const std::string& text) {
   Record("summary");
 }
 
-void RecorderWindow::ShowDeviceReport(const std::string& report,
-                                      const DeviceReportRecords& /*records*/) {
+void RecorderWindow::ShowDeviceReport(const std::string& report) {
   reports.push_back(report);
   Record("report");
 }
 
-void RecorderWindow::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                                      uint64_t bytesTotal) {
-  progress.push_back({std::string(imageName), bytesDone, bytesTotal});
+void RecorderWindow::Redraw() {
+  Record("redraw");
+}
+
+void RecorderWindow::ShowUpdateStart() {
+  Record("start");
+}
+
+void RecorderWindow::ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) {
+  progress.push_back({std::string(UnitName(unit)), bytesDone, bytesTotal});
+  if (onProgress)
+    onProgress(progress.back());
+}
+
+void RecorderWindow::ShowUpdateEnd(const UpdateOutcome& outcome) {
+  outcomes.push_back(outcome);
+  Record("end");
 }
 
 }  // namespace vexo3

@@ -57,27 +57,24 @@ void WindowRelay::SetSummaryText(const std::string& text) {
   Run([&] { target_.SetSummaryText(text); });
 }
 
-void WindowRelay::ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) {
-  Run([&] { target_.ShowDeviceReport(report, records); });
+void WindowRelay::ShowDeviceReport(const std::string& report) {
+  Run([&] { target_.ShowDeviceReport(report); });
 }
 
 void WindowRelay::Redraw() {
   Run([&] { target_.Redraw(); });
 }
 
-void WindowRelay::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                                   uint64_t bytesTotal) {
-  Run([&] { target_.OnUploadProgress(imageName, bytesDone, bytesTotal); });
+void WindowRelay::ShowUpdateStart() {
+  Run([&] { target_.ShowUpdateStart(); });
 }
 
-bool WindowRelay::UploadStopRequested() {
-  bool stop = false;
-  Run([&] { stop = target_.UploadStopRequested(); });
-  return stop;
+void WindowRelay::ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) {
+  Run([&] { target_.ShowUploadProgress(unit, bytesDone, bytesTotal); });
 }
 
-void WindowRelay::OnPhase(const PhaseChange& change) {
-  Run([&] { target_.OnPhase(change); });
+void WindowRelay::ShowUpdateEnd(const UpdateOutcome& outcome) {
+  Run([&] { target_.ShowUpdateEnd(outcome); });
 }
 
 bool ActionThread::Run(const std::function<void()>& action, const Wake& wake, const Wait& wait) {

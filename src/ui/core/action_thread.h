@@ -28,21 +28,7 @@ class WindowRelay final : public MainWindow {
 
   WindowRelay(MainWindow& target, RunThere runThere);
 
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon icon, MessageButtons buttons) override;
-  void SetStatusText(const std::string& text) override;
-  void SetControlEnabled(DialogControl control, bool enabled) override;
-  bool IsChecked(DialogCheckBox box) override;
-  std::string FirmwareFileText() override;
-  void SetFirmwareFileText(const std::string& text) override;
-  std::optional<std::string> ChooseFirmwareFile() override;
-  void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
-  void Redraw() override;
-  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                        uint64_t bytesTotal) override;
-  bool UploadStopRequested() override;
-  void OnPhase(const PhaseChange& change) override;
+  VEXO3_MAIN_WINDOW_OVERRIDES;
 
  private:
   void Run(const std::function<void()>& call);

@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
       int caught = 0;
       vexo3::WatchTerminateSignals(&dialog, [&dialog, &caught](int sig) {
         caught = sig;
-        dialog.RequestTerminate();
+        dialog.RequestTerminate(sig);
       });
       dialog.exec();  // its result means nothing: closing the dialog ends the program
       if (caught != 0)

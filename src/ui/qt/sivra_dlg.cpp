@@ -15,8 +15,10 @@
 #include <QPushButton>
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 
+#include "platform/signals.h"
 #include "ui/qt/devinfo_dlg.h"
 #include "ui/qt/dialog_units.h"
 
@@ -154,12 +156,14 @@ void CSivraDlg::RunAction(F&& action) {
       });
   if (hadFocus && hadFocus->isEnabled() && hadFocus != focusWidget())
     hadFocus->setFocus(Qt::OtherFocusReason);
-  if (terminateRequested_)
+  if (terminateRequested() || closeRequested_)
     done(QDialog::Rejected);
 }
 
-void CSivraDlg::RequestTerminate() {
-  terminateRequested_ = true;
+void CSivraDlg::RequestTerminate(int signal) {
+  if (terminateSignal_ == 0)
+    terminateSignal_ = signal;
+  stop_.Request(StopRequest::AfterUnit);
   if (!busy())
     done(QDialog::Rejected);
 }
@@ -168,7 +172,7 @@ void CSivraDlg::BrowseFirmwareFile() {
   RunAction([this] { actions_.BrowseFirmwareFile(); });
 }
 void CSivraDlg::UpdateFirmware() {
-  RunAction([this] { actions_.UpdateFirmware(); });
+  RunAction([this] { actions_.UpdateFirmware(stop_); });
 }
 void CSivraDlg::ReadDeviceInfo() {
   RunAction([this] { actions_.ReadDeviceInfo(); });
@@ -197,19 +201,29 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
   return answer == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
 }
 
-void CSivraDlg::OnPhase(const PhaseChange& change) {
-  if (change.phase == ActionPhase::ReadingDevice) {
-    // A new run: nothing of the last one's bytes may show.
-    progressBar_->setRange(0, 1);
-    progressBar_->setValue(0);
-    progressBar_->setTextVisible(false);
-    progressImage_.clear();
-  } else if (change.phase == ActionPhase::Failed && !progressImage_.isEmpty()) {
-    // The bar stays where the failed upload stopped, and says so.
+void CSivraDlg::ShowUpdateStart() {
+  // A new run: nothing of the last one's bytes may show.
+  progressBar_->setRange(0, 1);
+  progressBar_->setValue(0);
+  progressBar_->setTextVisible(false);
+}
+
+void CSivraDlg::ShowUpdateEnd(const UpdateOutcome& outcome) {
+  if (const std::optional<Unit> failed = outcome.FailedUnit()) {
+    // The strip names the unit that failed and what it took.
+    const UnitOutcome& unit = outcome.unit(*failed);
+    const std::string_view name = UnitName(*failed);
     progressBar_->setFormat(QStringLiteral("%1: failed after %2 of %3 bytes")
-                                .arg(progressImage_)
-                                .arg(progressBar_->value())
-                                .arg(progressBar_->maximum()));
+                                .arg(QString::fromUtf8(name.data(), qsizetype(name.size())))
+                                .arg(unit.bytesDone)
+                                .arg(unit.bytesTotal));
+    progressBar_->setTextVisible(true);
+  }
+  if (outcome.end == UpdateStage::Stopped && terminateSignal_ != 0) {
+    const std::string report = UnitsReport(
+        std::string("vexo3-updater: interrupted (") + SignalName(terminateSignal_) + ").", outcome);
+    std::fputs(report.c_str(), stderr);
+    std::fflush(stderr);
   }
 }
 
@@ -233,9 +247,6 @@ void CSivraDlg::SetControlEnabled(DialogControl control, bool enabled) {
 }
 
 bool CSivraDlg::IsChecked(DialogCheckBox box) {
-  // Asked to end: the unit being written is finished, nothing after it.
-  if (terminateRequested_)
-    return false;
   return (box == DialogCheckBox::HandController ? hcCheck_ : cameraCheck_)->isChecked();
 }
 
@@ -265,8 +276,7 @@ void CSivraDlg::SetSummaryText(const std::string& text) {
   summaryLabel_->setText(ToQt(text));
 }
 
-void CSivraDlg::ShowDeviceReport(const std::string& report,
-                                 const DeviceReportRecords& /*records*/) {
+void CSivraDlg::ShowDeviceReport(const std::string& report) {
   CDevinfoDlg dialog(report, this);
   dialog.exec();
 }
@@ -275,16 +285,17 @@ void CSivraDlg::Redraw() {
   repaint();
 }
 
-void CSivraDlg::OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                                 uint64_t bytesTotal) {
+void CSivraDlg::ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) {
   // Images are at most 2 MiB, so int holds the counts.
   const int total = static_cast<int>(std::min<uint64_t>(bytesTotal, INT32_MAX));
   const int done = static_cast<int>(std::min<uint64_t>(bytesDone, static_cast<uint64_t>(total)));
-  progressImage_ = QString::fromUtf8(imageName.data(), qsizetype(imageName.size()));
+  const std::string_view name = UnitName(unit);
   progressBar_->setRange(0, std::max(total, 1));
   progressBar_->setValue(done);
-  progressBar_->setFormat(
-      QStringLiteral("%1: %2 of %3 bytes").arg(progressImage_).arg(done).arg(total));
+  progressBar_->setFormat(QStringLiteral("%1: %2 of %3 bytes")
+                              .arg(QString::fromUtf8(name.data(), qsizetype(name.size())))
+                              .arg(done)
+                              .arg(total));
   progressBar_->setTextVisible(true);
   progressBar_->repaint();
 }
@@ -307,6 +318,8 @@ void CSivraDlg::keyPressEvent(QKeyEvent* event) {
 
 void CSivraDlg::closeEvent(QCloseEvent* event) {
   if (busy()) {
+    // Kept, and carried out once the action has ended.
+    closeRequested_ = true;
     event->ignore();
     return;
   }
@@ -314,8 +327,11 @@ void CSivraDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CSivraDlg::done(int result) {
-  if (busy())
-    return;  // the window stays until the running action ends
+  if (busy()) {
+    closeRequested_ = true;  // the window stays until the running action ends
+    return;
+  }
+  closeRequested_ = false;
   QDialog::done(result);
 }
 

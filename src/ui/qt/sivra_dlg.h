@@ -34,10 +34,11 @@ class CSivraDlg : public QDialog, public MainWindow {
   FirmwarePackage& package() { return package_; }
   bool busy() const { return actionThread_.busy(); }
 
-  // Ends the program as soon as no action runs (SIGTERM): an update running
-  // now finishes the unit it is writing and writes nothing after it.
-  void RequestTerminate();
-  bool terminateRequested() const { return terminateRequested_; }
+  // Ends the program as soon as no action runs (signal: SIGTERM and the
+  // like): an update running now finishes the unit it is writing, writes
+  // nothing after it and says on stderr what it left behind.
+  void RequestTerminate(int signal);
+  bool terminateRequested() const { return terminateSignal_ != 0; }
 
   // The controls, for tests and screenshots.
   QLineEdit* fileEdit() const { return fileEdit_; }
@@ -50,21 +51,7 @@ class CSivraDlg : public QDialog, public MainWindow {
   QCheckBox* cameraCheck() const { return cameraCheck_; }
   QProgressBar* progressBar() const { return progressBar_; }
 
-  // MainWindow
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon icon, MessageButtons buttons) override;
-  void SetStatusText(const std::string& text) override;
-  void SetControlEnabled(DialogControl control, bool enabled) override;
-  bool IsChecked(DialogCheckBox box) override;
-  std::string FirmwareFileText() override;
-  void SetFirmwareFileText(const std::string& text) override;
-  std::optional<std::string> ChooseFirmwareFile() override;
-  void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
-  void Redraw() override;
-  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                        uint64_t bytesTotal) override;
-  void OnPhase(const PhaseChange& change) override;
+  VEXO3_MAIN_WINDOW_OVERRIDES;
 
  public slots:
   void BrowseFirmwareFile();
@@ -85,8 +72,10 @@ class CSivraDlg : public QDialog, public MainWindow {
   WindowRelay relay_;  // the actions' window: this one, from the worker
   SivraActions actions_;
   ActionThread actionThread_;
-  bool terminateRequested_ = false;
-  QString progressImage_;  // the image the bar shows; empty before an upload
+  StopFlag stop_;  // set by a terminating signal, read by the running update
+  int terminateSignal_ = 0;
+  // A close asked for during an action, carried out once it has ended.
+  bool closeRequested_ = false;
 
   QLineEdit* fileEdit_;
   QPushButton* browseButton_;

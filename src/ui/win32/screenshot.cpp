@@ -136,7 +136,7 @@ LRESULT CALLBACK OnStripMessage(HWND strip, UINT message, WPARAM wParam, LPARAM 
   if (message == WM_PAINT && !mid->saved) {
     const auto position = SendMessageW(strip, PBM_GETPOS, 0, 0);
     const auto range = SendMessageW(strip, PBM_GETRANGE, FALSE, 0);
-    if (mid->dialog->phase() == ActionPhase::UploadingCamera && position * 2 >= range) {
+    if (mid->dialog->progressUnit() == Unit::Camera && position * 2 >= range) {
       mid->saved = true;
       if (!SaveWindow(mid->dialog->hwnd(), mid->path))
         std::fprintf(stderr, "vexo3-updater: can't save main-dialog-uploading.png\n");

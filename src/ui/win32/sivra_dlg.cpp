@@ -345,17 +345,22 @@ MessageAnswer CSivraDlg::ShowMessageBox(const std::string& caption, const std::s
   return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
 }
 
-void CSivraDlg::OnPhase(const PhaseChange& change) {
-  phase_ = change.phase;
-  if (change.phase == ActionPhase::ReadingDevice) {
-    // A new run: nothing of the last one's bytes may show.
-    SendMessageW(progress_, PBM_SETSTATE, PBST_NORMAL, 0);
-    SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
-    SendMessageW(progress_, PBM_SETPOS, 0, 0);
-  } else if (change.phase == ActionPhase::Failed) {
-    // The strip stays where the failed upload stopped, in the error colour.
-    SendMessageW(progress_, PBM_SETSTATE, PBST_ERROR, 0);
-  }
+void CSivraDlg::ShowUpdateStart() {
+  // A new run: nothing of the last one's bytes may show.
+  progressUnit_.reset();
+  SendMessageW(progress_, PBM_SETSTATE, PBST_NORMAL, 0);
+  SendMessageW(progress_, PBM_SETRANGE32, 0, 1);
+  SendMessageW(progress_, PBM_SETPOS, 0, 0);
+}
+
+void CSivraDlg::ShowUpdateEnd(const UpdateOutcome& outcome) {
+  if (outcome.end != UpdateStage::Failed)
+    return;
+  // The strip, in the error colour, shows the unit that failed and what it
+  // took, not the last unit that moved it.
+  if (const std::optional<Unit> failed = outcome.FailedUnit())
+    ShowUploadProgress(*failed, outcome.unit(*failed).bytesDone, outcome.unit(*failed).bytesTotal);
+  SendMessageW(progress_, PBM_SETSTATE, PBST_ERROR, 0);
 }
 
 void CSivraDlg::SetStatusText(const std::string& text) {
@@ -403,8 +408,7 @@ void CSivraDlg::SetSummaryText(const std::string& text) {
   SetDlgItemTextW(hwnd_, IDC_SUMMARY, WideFromUtf8(text).c_str());
 }
 
-void CSivraDlg::ShowDeviceReport(const std::string& report,
-                                 const DeviceReportRecords& /*records*/) {
+void CSivraDlg::ShowDeviceReport(const std::string& report) {
   ShowDevinfoDialog(hwnd_, WideFromUtf8(report));
 }
 
@@ -413,8 +417,8 @@ void CSivraDlg::Redraw() {
                RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 
-void CSivraDlg::OnUploadProgress(std::string_view /*imageName*/, uint64_t bytesDone,
-                                 uint64_t bytesTotal) {
+void CSivraDlg::ShowUploadProgress(Unit unit, uint64_t bytesDone, uint64_t bytesTotal) {
+  progressUnit_ = unit;
   // Images are at most 2 MiB, so the counts fit the bar's 32-bit range.
   const auto total = static_cast<int>(std::clamp<uint64_t>(bytesTotal, 1, INT32_MAX));
   const auto done = static_cast<int>(std::min<uint64_t>(bytesDone, static_cast<uint64_t>(total)));

@@ -45,8 +45,9 @@ class CSivraDlg final : public MainWindow {
   HICON icon() const { return bigIcon_; }
   FirmwarePackage& package() { return package_; }
   bool busy() const { return actionThread_.busy(); }
-  // The phase of the last update, as the actions told it.
-  ActionPhase phase() const { return phase_; }
+  // The unit whose upload the strip shows; nullopt before the first chunk
+  // of an update.
+  std::optional<Unit> progressUnit() const { return progressUnit_; }
 
   // The buttons' handlers.
   void BrowseFirmwareFile();
@@ -54,21 +55,7 @@ class CSivraDlg final : public MainWindow {
   void ReadDeviceInfo();
   void LoadSelectedPackage();
 
-  // MainWindow
-  MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text,
-                               MessageIcon icon, MessageButtons buttons) override;
-  void SetStatusText(const std::string& text) override;
-  void OnPhase(const PhaseChange& change) override;
-  void SetControlEnabled(DialogControl control, bool enabled) override;
-  bool IsChecked(DialogCheckBox box) override;
-  std::string FirmwareFileText() override;
-  void SetFirmwareFileText(const std::string& text) override;
-  std::optional<std::string> ChooseFirmwareFile() override;
-  void SetSummaryText(const std::string& text) override;
-  void ShowDeviceReport(const std::string& report, const DeviceReportRecords& records) override;
-  void Redraw() override;
-  void OnUploadProgress(std::string_view imageName, uint64_t bytesDone,
-                        uint64_t bytesTotal) override;
+  VEXO3_MAIN_WINDOW_OVERRIDES;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
@@ -107,7 +94,7 @@ class CSivraDlg final : public MainWindow {
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   bool modal_ = false;
-  ActionPhase phase_ = ActionPhase::Done;
+  std::optional<Unit> progressUnit_;
 };
 
 }  // namespace vexo3

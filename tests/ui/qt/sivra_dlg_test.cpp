@@ -330,8 +330,15 @@ class SivraDlgTest : public QObject {
     rig.hc.AddFault({sim::Unit::HandController, 247, 218, 7, sim::FaultAction::Status, 9});
     OnNextModal([](QWidget* modal) { modal->close(); });
     dlg.updateButton()->click();
-    QVERIFY2(dlg.progressBar()->text().contains(QStringLiteral("failed")),
-             qPrintable(dlg.progressBar()->text()));
+    QCOMPARE(dlg.progressBar()->text(),
+             QStringLiteral("HandController: failed after 4096 of %1 bytes").arg(ds::kHcImageSize));
+    // The Camera failing after a good HandController: the strip names the
+    // Camera, not the last bar that moved. Its third 218 is this run's first.
+    rig.hc.AddFault({sim::Unit::Camera, 247, 218, 3, sim::FaultAction::Status, 9});
+    OnNextModal([](QWidget* modal) { modal->close(); });
+    dlg.updateButton()->click();
+    QCOMPARE(dlg.progressBar()->text(),
+             QStringLiteral("Camera: failed after 0 of %1 bytes").arg(ds::kCameraImageSize));
   }
 
   void isATopLevelWindowOfFixedSize() {
@@ -353,7 +360,7 @@ class SivraDlgTest : public QObject {
     int caught = 0;
     WatchTerminateSignals(&dlg, [&](int sig) {
       caught = sig;
-      dlg.RequestTerminate();
+      dlg.RequestTerminate(sig);
     });
     bool sent = false;
     QMetaObject::Connection watch = connect(dlg.progressBar(), &QProgressBar::valueChanged, [&] {
@@ -369,6 +376,30 @@ class SivraDlgTest : public QObject {
     QVERIFY(!dlg.isVisible());
     QCOMPARE(rig.hc.Flash(sim::Unit::HandController).size(), size_t{ds::kHcImageSize});
     QVERIFY(rig.hc.Flash(sim::Unit::Camera).empty());
+    QCOMPARE(dlg.statusLabel()->text(), QStringLiteral("Update stopped..."));
+  }
+
+  // A close asked for during an action is kept: the action runs to its
+  // end, then the window closes.
+  void closeDuringAnActionClosesAfterIt() {
+    SimRig rig(UpdatableConfig());
+    CSivraDlg dlg(rig.session);
+    dlg.show();
+    dlg.fileEdit()->setText(WritePackage());
+    dlg.LoadSelectedPackage();
+    bool sent = false;
+    QMetaObject::Connection watch = connect(dlg.progressBar(), &QProgressBar::valueChanged, [&] {
+      if (!sent) {
+        sent = true;
+        dlg.close();
+      }
+    });
+    dlg.updateButton()->click();
+    disconnect(watch);
+    QVERIFY(sent);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.statusLabel()->text(), ToQt(ds::kDone));
+    QCOMPARE(rig.hc.Flash(sim::Unit::Camera).size(), size_t{ds::kCameraImageSize});
   }
 
   // A long wait inside an action: a timer of the window's thread keeps
