@@ -9,6 +9,7 @@ Web Serial can't tell a port's serial number: the page's report reads
 the one difference allowed; every other byte must be the same."""
 
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -58,10 +59,11 @@ class Page:
         self.b.get(self.url + "index.html?simulate")
         self.b.wait("return document.body.dataset.ready", 30, "the page to be ready")
         if profile:
-            self.b.send_keys("#profile-input", os.path.join(PROFILES, profile))
+            path = os.path.join(PROFILES, profile)  # as is when absolute
+            self.b.send_keys("#profile-input", path)
             self.b.wait("return document.getElementById('profile-name').textContent === %r"
-                        " || document.getElementById('profile-error').textContent" % profile,
-                        20, "the profile")
+                        " || document.getElementById('profile-error').textContent"
+                        % os.path.basename(path), 20, "the profile")
 
     def state(self):
         return self.b.run(JS_STATE)
@@ -76,7 +78,7 @@ class Page:
         self.b.click(button)
         return self.settle()
 
-    def close_dialogs(self, answer="box-ok"):
+    def close_dialogs(self, answer="box-no"):
         """Closes each box (a Yes/No one with `answer`) and the report until
         the action has ended; the state then."""
         while True:
@@ -203,6 +205,35 @@ def main():
         check("update refused by the HandController", (box, s["status"], s["failedBars"]),
               ((True, err.splitlines()[0] if err else ""), "Update failed...",
                ["progress-HandController"]))
+        # Its trace replays as vexo3's own run on that profile: the page's
+        # update makes the driver calls the programs make.
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+            f.write(page.trace())
+        replayed = native(args.vexo3, "--replay=" + f.name, "update", PACKAGE, "--yes",
+                          "--no-verify")
+        os.unlink(f.name)
+        check("trace of a refused update replays with vexo3 --replay", replayed, (code, out, err))
+
+        # A board newer than the image supports: the PCB warning as a Yes/No
+        # box worded as vexo3 asks it; No writes nothing.
+        with open(os.path.join(PROFILES, "boot.json")) as f:
+            profile = json.load(f)
+        profile["chips"][0]["hand_controller"]["pcb_id"] = 0
+        with tempfile.TemporaryDirectory() as folder:
+            newer = os.path.join(folder, "newer-pcb.json")
+            with open(newer, "w") as f:
+                json.dump(profile, f)
+            page.open(newer)
+            page.choose_package(PACKAGE)
+            s = page.action("#update")
+            yes_no = s["box"] and s["yesNo"]
+            question = "%s: %s\n" % (s["caption"], s["text"].replace("\r\n", "\n"))
+            s = page.close_dialogs("box-no")
+            code, out, err = native(args.vexo3, "--simulate=" + newer, "update", PACKAGE,
+                                    "--no-verify")
+        check("PCB warning answered No", (yes_no, err.startswith(question),
+                                          s["status"], s["hc"], s["camera"]),
+              (True, True, "Update failed...", 0, 0))
 
         for entry in browser.log():
             if entry.get("level") == "SEVERE" and "favicon" not in entry.get("message", ""):
