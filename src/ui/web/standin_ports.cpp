@@ -110,6 +110,14 @@ int StandInPorts::Read(int port, uint8_t* dest, int room) {
   return static_cast<int>(got);
 }
 
+double StandInPorts::NextArrivalMs(int port) {
+  const std::optional<Clock::Duration> at = setup_->bus().NextArrival(HandleOf(port));
+  if (!at)
+    return -1.0;
+  const Clock::Duration realNow = clock_.Now() - clock_.Ahead();
+  return static_cast<double>(std::max(*at - realNow, Clock::Duration{0}).count()) / 1000.0;
+}
+
 double StandInPorts::AheadMs() const {
   return static_cast<double>(clock_.Ahead().count()) / 1000.0;
 }
@@ -157,6 +165,10 @@ EMSCRIPTEN_KEEPALIVE int vexo3_standin_write(vexo3::StandInPorts* ports, int por
 EMSCRIPTEN_KEEPALIVE int vexo3_standin_read(vexo3::StandInPorts* ports, int port, uint8_t* dest,
                                             int room) {
   return ports->Read(port, dest, room);
+}
+
+EMSCRIPTEN_KEEPALIVE double vexo3_standin_next_arrival_ms(vexo3::StandInPorts* ports, int port) {
+  return ports->NextArrivalMs(port);
 }
 
 EMSCRIPTEN_KEEPALIVE double vexo3_standin_ahead_ms(vexo3::StandInPorts* ports) {

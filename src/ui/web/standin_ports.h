@@ -62,6 +62,9 @@ class StandInPorts {
   // (FT_GetQueueStatus, then FT_Read of what waits): a count, or a negative
   // status.
   int Read(int port, uint8_t* dest, int room);
+  // How long until the next bytes on their way reach the host (ms, 0 when
+  // they have), or a negative value when none are on their way.
+  double NextArrivalMs(int port);
   // What the last calls still owe in real time (ms).
   double AheadMs() const;
 

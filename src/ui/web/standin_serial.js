@@ -144,8 +144,12 @@ class StandInPort {
             controller.enqueue(HEAPU8.slice(buffer, buffer + n));
             return;
           }
-          // Nothing has reached the host yet: look again in a millisecond.
-          await standInSleep(1);
+          // Nothing has reached the host yet. A real port's read ends when
+          // bytes arrive: wait until the next packet on its way does (timers
+          // count whole milliseconds; the last fraction is a yield), or,
+          // with none on its way, look again in a millisecond.
+          const next = Module._vexo3_standin_next_arrival_ms(port.serial.ptr, port.number);
+          await standInSleep(next >= 1 ? Math.floor(next) : next >= 0 ? 0 : 1);
         }
       },
       cancel() {
