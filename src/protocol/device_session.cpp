@@ -30,9 +30,10 @@ DeviceSession::DeviceSession(D2xxApi& d2xx, Clock& clock)
     : link(std::make_unique<FtdiDevice>(d2xx)),
       // Nothing reads the bulk buffer before an answer's block has arrived in
       // it (receivedBulk), so it needn't be zero-filled: that would
-      // touch 165 KB of fresh pages per session.
-      bulkReceiveBuffer(
-          std::make_unique_for_overwrite<std::array<uint8_t, kBulkReceiveCapacity>>()),
+      // touch 165 KB of fresh pages per session. A plain new default-
+      // initialises as make_unique_for_overwrite would, which Emscripten's
+      // libc++ lacks.
+      bulkReceiveBuffer(new std::array<uint8_t, kBulkReceiveCapacity>),
       relayBuffer(std::make_unique<std::array<uint8_t, kRelayBufferSize>>()),
       clock_(clock) {
   commandMessage.catalog = &catalog;

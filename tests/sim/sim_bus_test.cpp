@@ -497,7 +497,11 @@ TEST_P(UsbPacketTest, FullPacketOrLatencyTimer) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = OpenFast(c.latencyMs);
   clock.Advance(microseconds(c.sendAtUs));
+  EXPECT_EQ(bus.NextArrival(h), std::nullopt);
   bus.Chip(0).Send(Bytes(c.bytes, 7));
+  // What a port's read waiting for data is told: the first packet's moment.
+  EXPECT_EQ(bus.NextArrival(h), microseconds(c.firstPacketUs));
+  EXPECT_EQ(bus.NextArrival(nullptr), std::nullopt);
 
   // Poll the queue every microsecond until the first packet is in.
   DWORD rx = 0;
@@ -514,6 +518,7 @@ TEST_P(UsbPacketTest, FullPacketOrLatencyTimer) {
   ASSERT_EQ(bus.FT_Read(h, buffer.data(), static_cast<DWORD>(c.bytes), &got), FT_OK);
   EXPECT_EQ(got, c.bytes);
   EXPECT_EQ(clock.Now().count(), c.allReadableUs);
+  EXPECT_EQ(bus.NextArrival(h), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -209,6 +209,15 @@ void SimulatedBus::FailCall(D2xxCall call, FT_STATUS status, uint32_t times, uin
   injections_[static_cast<int>(call)] = Injection{status, times, skip};
 }
 
+std::optional<Clock::Duration> SimulatedBus::NextArrival(FT_HANDLE handle) {
+  std::unique_lock lock(mutex_);
+  SimChip* chip = FromHandle(handle);
+  if (chip == nullptr)
+    return std::nullopt;
+  chip->Deliver();
+  return chip->NextPacketTime();
+}
+
 FT_STATUS SimulatedBus::Enter(D2xxCall call, SimChip* chip, const std::array<uint32_t, 3>& args,
                               const char* logArgs) {
   const auto i = static_cast<size_t>(call);

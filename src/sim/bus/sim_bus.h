@@ -261,6 +261,12 @@ class SimulatedBus final : public D2xxApi {
   // Calls of that kind over all chips, those on invalid handles included.
   uint32_t CallCount(D2xxCall call) const { return callCounts_[static_cast<int>(call)]; }
 
+  // When the next USB packet reaches the host from the chip open as
+  // `handle`: the moment a serial driver's read waiting for data ends.
+  // nullopt when nothing is on its way or no chip is open as `handle`. Not a
+  // D2XX call: it isn't counted, logged or failed.
+  std::optional<Clock::Duration> NextArrival(FT_HANDLE handle);
+
   // D2xxApi
   VEXO3_D2XX_OVERRIDES;  // every call of D2xxApi (link/d2xx.h)
 
