@@ -20,16 +20,15 @@
 #include <filesystem>
 
 #include "platform/file_open.h"
+#include "platform/text_codec.h"
 
 namespace vexo3 {
 
 #ifdef _WIN32
 
-namespace {
-
 // The same texts as on POSIX for the failures users meet; the system's own
 // message for the rest.
-std::string WindowsReason(DWORD error) {
+std::string WindowsReason(uint32_t error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -55,6 +54,8 @@ std::string WindowsReason(DWORD error) {
     reason.pop_back();
   return reason.empty() ? "system error " + std::to_string(error) : reason;
 }
+
+namespace {
 
 // Closes a handle on every way out.
 struct Handle {
@@ -387,7 +388,8 @@ std::string CutShortText(uint64_t atByte) {
 }
 
 std::string FileErrorText(const std::string& path, const std::string& reason) {
-  return "\"" + path + "\": " + reason;
+  // A file name may hold anything but '/' and NUL: shown, never obeyed.
+  return "\"" + EscapeControls(path) + "\": " + reason;
 }
 
 std::string UnopenableReason(const std::string& path) {
