@@ -460,29 +460,6 @@ int Info(const Options& o, const CliStreams& io, DeviceSource& source) {
   return actions.ReadDeviceInfo().Succeeded() ? kExitOk : DeviceFailure(io, choice, unreadable);
 }
 
-// Why the package could not be loaded, in the words used for every file.
-std::string PackageProblem(const std::string& path, const FirmwarePackage& package) {
-  using Stop = FirmwarePackage::Stop;
-  switch (package.lastStop) {
-    case Stop::CannotOpen:
-      return UnopenableReason(path);
-    case Stop::CutShort:
-      return package.lastStopByte == 0 ? kEmptyFile : CutShortText(package.lastStopByte);
-    case Stop::NotAPackage:
-      return "not a firmware package";
-    case Stop::ImageTooLarge:
-      return "not a firmware package: an image is larger than " +
-             std::to_string(FirmwareImage::kMaxLength) + " bytes";
-    case Stop::FileTooLarge:
-      return TooLargeText(FirmwarePackage::kMaxFileBytes);
-    case Stop::NoMemory:
-      return "not enough memory to load it";
-    case Stop::None:
-      break;
-  }
-  return "can't be loaded";
-}
-
 // Loads the package of the file argument. The dialog's "Loading failed" box
 // is held back: one line names the file and the cause instead.
 bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
@@ -492,7 +469,7 @@ bool LoadPackage(const Options& o, const CliStreams& io, TerminalWindow& window,
   window.HoldFailureBoxes(false);
   if (code == FirmwarePackage::kOk)
     return true;
-  Print(io.err, "vexo3: " + FileErrorText(o.file, PackageProblem(o.file, package)) + "\n");
+  Print(io.err, "vexo3: " + FileErrorText(o.file, LoadStopText(package, o.file)) + "\n");
   return false;
 }
 
@@ -582,6 +559,7 @@ int Station(const Options& o, const CliStreams& io, DeviceSource& source) {
   s.update = SeveralOptions(o);
   s.count = o.count;
   s.log = o.log;
+  s.package = o.file;
   return RunStation(s, io, source, package);
 }
 
