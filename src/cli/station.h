@@ -23,6 +23,7 @@ struct StationOptions {
   MultiUpdateOptions update;       // serials and all are not used
   std::optional<uint32_t> count;   // stop after this many devices updated (or failed)
   std::optional<std::string> log;  // append a JSON line per device finished
+  std::string package;             // its file, which the log must not be
 };
 
 // The station's exit status: 0 when every device it updated succeeded, 1
