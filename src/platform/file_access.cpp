@@ -186,23 +186,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
   return true;
 }
 
-bool IsSameFile(const std::string& a, const std::string& b) {
-  Handle ha{OpenExisting(a, 0)};
-  Handle hb{OpenExisting(b, 0)};
-  BY_HANDLE_FILE_INFORMATION ia{};
-  BY_HANDLE_FILE_INFORMATION ib{};
-  if (ha.h != INVALID_HANDLE_VALUE && hb.h != INVALID_HANDLE_VALUE &&
-      GetFileInformationByHandle(ha.h, &ia) && GetFileInformationByHandle(hb.h, &ib)) {
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-  }
-  std::error_code ea;
-  std::error_code eb;
-  const auto ca = std::filesystem::weakly_canonical(PathFromUtf8(a), ea);
-  const auto cb = std::filesystem::weakly_canonical(PathFromUtf8(b), eb);
-  return !ea && !eb && ca == cb;
-}
-
 FileLock::~FileLock() {
   if (fd_ >= 0)
     CloseHandle(reinterpret_cast<HANDLE>(fd_));  // releases the lock
@@ -336,18 +319,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
     return fail(code);
   }
   return true;
-}
-
-bool IsSameFile(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  std::error_code ea;
-  std::error_code eb;
-  const auto ca = std::filesystem::weakly_canonical(a, ea);
-  const auto cb = std::filesystem::weakly_canonical(b, eb);
-  return !ea && !eb && ca == cb;
 }
 
 FileLock::~FileLock() {

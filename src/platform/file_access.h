@@ -51,10 +51,6 @@ ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::st
 // reason.
 bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error);
 
-// True when a and b name the same file: the same inode when both exist,
-// otherwise the same absolute, normalised path.
-bool IsSameFile(const std::string& a, const std::string& b);
-
 // An advisory lock that cooperating programs take before using a file. It
 // lives on a companion file (path + ".lock", created when missing and left
 // in place, so no two programs can each hold a lock on a different one) and

@@ -36,8 +36,9 @@ class FileSnapshot {
   // Whether everything read so far belongs to the one version of the file
   // that was there at Open: reads those bytes again and compares them, and
   // checks that the file's size, modification and change times and identity
-  // are what they were. False when the file changed in the meantime, or
-  // can't be read again. Reads go on afterwards as before.
+  // are what they were. False when the file changed in the meantime (also
+  // when it was replaced under its name: the change time of the one read
+  // moves then), or can't be read again. Reads go on afterwards as before.
   bool Unchanged();
 
  private:

@@ -117,6 +117,7 @@ const NamedFile* FindSameFile(const std::string& path, const std::vector<NamedFi
 class OutputFile::Buffer final : public std::streambuf {
  public:
   explicit Buffer(OutputFile& file) : file_(file) { setp(data_, data_ + sizeof data_); }
+  void Discard() { setp(data_, data_ + sizeof data_); }
   bool Drain() {
     const auto n = static_cast<size_t>(pptr() - pbase());
     setp(data_, data_ + sizeof data_);
@@ -147,6 +148,12 @@ OutputFile::OutputFile()
 
 OutputFile::~OutputFile() {
   (void)Close();
+}
+
+void OutputFile::Restart() {
+  buffer_->Discard();
+  stream_->clear();
+  failure_.clear();
 }
 
 std::ostream& OutputFile::Stream() {
@@ -212,6 +219,7 @@ OutputFile::OpenResult OutputFile::Open(const std::string& path, Mode mode,
     return refuse(WindowsReason(code));
   }
   fd_ = reinterpret_cast<intptr_t>(h);
+  Restart();
   return OpenResult::kOpened;
 }
 
@@ -333,6 +341,7 @@ OutputFile::OpenResult OutputFile::Open(const std::string& path, Mode mode,
     return refuse(std::strerror(code));
   }
   fd_ = fd;
+  Restart();
   return OpenResult::kOpened;
 }
 

@@ -81,7 +81,8 @@ class OutputFile {
   bool Close();
 
   // A stream over Write: its flush() hands the text to the system at once.
-  // Lives as long as this object; usable before Open (writes then fail).
+  // Lives as long as this object; usable before Open, which drops what was
+  // written to it before and starts it afresh.
   std::ostream& Stream();
   // The system's reason for the first failed write, sync or close; "" while
   // none failed.
@@ -90,6 +91,7 @@ class OutputFile {
  private:
   class Buffer;
   void Fail(int error);
+  void Restart();  // the stream and the failure, afresh
 
   std::string path_;
   intptr_t fd_ = -1;  // the descriptor; on Windows the HANDLE
