@@ -1,15 +1,23 @@
 #include "platform/file_access.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/file_snapshot.h"
+#include "platform/output_file.h"
 
 namespace vexo3 {
 namespace {
@@ -91,6 +99,119 @@ TEST(WriteFileAtomically, TwoWritersSideBySideNeverCollide) {
   ASSERT_EQ(ReadRegularFile(path, 1 << 20, &text, &error), ReadFileResult::kOk);
   EXPECT_TRUE(text == a || text == b);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"state.json"});
+}
+
+std::string Contents(const std::string& path) {
+  std::string text;
+  std::string error;
+  (void)ReadRegularFile(path, 1 << 20, &text, &error);
+  return text;
+}
+
+TEST(OutputFile, Table) {
+  Scratch dir;
+  const std::string package = dir.Write("p.bin", "package");
+  const std::string old = dir.Write("old.txt", "old text");
+  const std::string log = dir.Write("log.txt", "line 1\n");
+  std::error_code ec;
+  fs::create_directory(dir.File("folder"));
+#ifndef _WIN32
+  fs::create_hard_link(package, dir.File("hard.bin"), ec);
+  fs::create_symlink(package, dir.File("soft.bin"), ec);
+  // A state file not saved yet, and a link to where it will be.
+  fs::create_symlink(dir.File("state.json"), dir.File("to-state"), ec);
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+#endif
+  const std::vector<NamedFile> others = {{"the firmware package", package},
+                                         {"the state file", dir.File("state.json")}};
+  using Result = OutputFile::OpenResult;
+  using Mode = OutputFile::Mode;
+  const struct {
+    const char* name;
+    std::string path;
+    Mode mode;
+    Result result;
+    std::string why;       // sameAs or reason
+    std::string failure;   // after writing "new" and closing
+    std::string contents;  // of path afterwards ("-": not checked)
+  } cases[] = {
+      // clang-format off
+      {"a new file",          dir.File("new.txt"),  Mode::kReplace, Result::kOpened,   "", "", "new"},
+      {"replaces",            old,                  Mode::kReplace, Result::kOpened,   "", "", "new"},
+      {"appends",             log,                  Mode::kAppend,  Result::kOpened,   "", "", "line 1\nnew"},
+      {"another file's name", package,              Mode::kAppend,  Result::kSameFile, "the firmware package", "", "package"},
+      {"a folder",            dir.File("folder"),   Mode::kReplace, Result::kRefused,  kFolderNotFile, "", "-"},
+#ifndef _WIN32
+      {"a hard link to it",   dir.File("hard.bin"), Mode::kReplace, Result::kSameFile, "the firmware package", "", "package"},
+      {"a symlink to it",     dir.File("soft.bin"), Mode::kReplace, Result::kSameFile, "the firmware package", "", "package"},
+      {"a link to a file not there yet", dir.File("to-state"), Mode::kReplace, Result::kSameFile, "the state file", "", "-"},
+      {"a FIFO nobody reads", dir.File("fifo"),     Mode::kAppend,  Result::kRefused,  kFifoWithoutReader, "", "-"},
+      {"/dev/null",           "/dev/null",          Mode::kAppend,  Result::kOpened,   "", "", "-"},
+      {"/dev/full",           "/dev/full",          Mode::kReplace, Result::kOpened,   "", "No space left on device", "-"},
+#endif
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OutputFile file;
+    std::string sameAs;
+    std::string reason;
+    ASSERT_EQ(file.Open(c.path, c.mode, others, &sameAs, &reason), c.result) << reason;
+    EXPECT_EQ(c.result == Result::kSameFile ? sameAs : reason, c.why);
+    if (c.result == Result::kOpened) {
+      file.Stream() << "new" << std::flush;
+      EXPECT_TRUE(file.Sync() || !c.failure.empty());  // /dev/null has nothing to sync
+      EXPECT_EQ(file.Close(), c.failure.empty());
+      EXPECT_EQ(file.FailureReason(), c.failure);
+    }
+    if (c.contents != "-") {
+      EXPECT_EQ(Contents(c.path), c.contents);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.File("state.json")));  // nothing created for a refusal
+}
+
+TEST(FileSnapshot, TellsAVersionFromAMixture) {
+  // Three blocks' worth, half of it read before the file is touched.
+  const std::string versionA(200000, 'a');
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> touch;
+    bool unchanged;
+  } cases[] = {
+      // clang-format off
+      {"left alone",             [](const std::string&) {},                                     true},
+      {"read only",              [](const std::string& p) { (void)Contents(p); },              true},
+      {"rewritten in place",     [](const std::string& p) {
+                                   std::FILE* f = std::fopen(p.c_str(), "r+b");
+                                   std::fputs("b", f);
+                                   std::fclose(f); },                                            false},
+      {"appended to",            [](const std::string& p) {
+                                   std::ofstream(p, std::ios::app | std::ios::binary) << "z"; }, false},
+      {"cut short",              [](const std::string& p) { fs::resize_file(p, 1000); },        false},
+      // What was read is the old version whole, but the name now holds
+      // another: refused too (its change time moved), and read again later.
+      {"replaced by a new file", [](const std::string& p) {
+                                   std::ofstream(p + ".new", std::ios::binary) << "other";
+                                   fs::rename(p + ".new", p); },                                 false},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch dir;
+    const std::string path = dir.Write("p.bin", versionA);
+    FileSnapshot file;
+    std::string reason;
+    ASSERT_TRUE(file.Open(path, &reason)) << reason;
+    std::vector<uint8_t> half(100000);
+    ASSERT_EQ(file.Read(half), half.size());
+#ifdef _WIN32
+    if (std::string(c.name) == "replaced by a new file")
+      continue;  // Windows doesn't replace a file that is open
+#endif
+    c.touch(path);
+    EXPECT_EQ(file.Unchanged(), c.unchanged);
+  }
 }
 
 }  // namespace

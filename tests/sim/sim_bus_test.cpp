@@ -393,6 +393,26 @@ TEST_F(SimBusTest, UnpluggedChipFailsItsCallsAndLeavesTheList) {
   EXPECT_EQ(count, 0u);
 }
 
+// A real clock reads hours since the machine started: the timeline counts
+// from when the chip joined the bus, so a plugged-in time still lies ahead.
+TEST(SimBusTimeline, CountsFromWhenTheChipJoinedTheBus) {
+  VirtualClock clock(std::chrono::hours(5));
+  SimulatedBus bus(clock);
+  ChipInfo info;
+  info.plugInMs = 1000;
+  info.unplugMs = 2000;
+  bus.AddChip(info, nullptr);
+  const std::pair<int, DWORD> listed[] = {{0, 0}, {1000, 1}, {1999, 1}, {2000, 0}};
+  int at = 0;
+  for (const auto& [ms, count] : listed) {
+    clock.Advance(std::chrono::milliseconds(ms - at));
+    at = ms;
+    DWORD n = 9;
+    ASSERT_EQ(bus.FT_CreateDeviceInfoList(&n), FT_OK);
+    EXPECT_EQ(n, count) << "at " << ms << " ms";
+  }
+}
+
 TEST_F(SimBusTest, BaudRateOutOfRangeIsRefused) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();
