@@ -410,61 +410,59 @@ TEST(CliSafety, TheRunsOwnFiles) {
 #ifdef _WIN32
   GTEST_SKIP() << "closed streams, FIFOs, /dev and hard links are POSIX's";
 #else
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string packageBefore = ReadText(package);
+  const std::string sim = "--simulate=" + WriteProfile(dir);
+  const std::string trace = dir.File("t.txt");
+  const std::string newer = "--simulate=" + dir.Write("newer.json", R"({"chips": [{
+      "hand_controller": {"firmware": {"status": 0, "flags": 4096, "version": 65280,
+      "size_blocks": 96, "description": "future"}}}]})");
+  std::filesystem::create_hard_link(package, dir.File("hard.bin"));
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   RunSetup noStdout;
   noStdout.stdoutClosed = true;
   RunSetup noStderr;
   noStderr.stderrClosed = true;
+  const std::vector<std::string> station = {sim, "station", package, "--yes", "--count", "1"};
+  auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
   // clang-format off
   const struct {
     const char* name;
-    std::vector<std::string> args;  // $P package, $F profile, $D the folder
+    std::vector<std::string> args;
     RunSetup setup;
     int exitCode;
     const char* errPart;
   } cases[] = {
-    {"stdout closed, --trace",    {"--simulate=$F", "--trace=$D/t.txt", "update", "$P", "--yes"}, noStdout, 0, ""},
-    {"stderr closed, --trace",    {"--simulate=$D/newer.json", "--trace=$D/t.txt", "update", "$P"}, noStderr, 1, ""},
-    {"--trace=/dev/full",         {"--simulate=$F", "--trace=/dev/full", "info"}, {}, 1,
+    {"stdout closed, --trace",    {sim, "--trace=" + trace, "update", package, "--yes"}, noStdout, 0, ""},
+    {"stderr closed, --trace",    {newer, "--trace=" + trace, "update", package}, noStderr, 1, ""},
+    {"--trace=/dev/full",         {sim, "--trace=/dev/full", "info"}, {}, 1,
      "vexo3: \"/dev/full\": No space left on device; the trace is incomplete\n"},
-    {"--trace=/dev/null",         {"--simulate=$F", "--trace=/dev/null", "info"}, {}, 0, ""},
-    {"--log names the package",   {"--simulate=$F", "station", "$P", "--yes", "--count", "1", "--log", "$D/hard.bin"}, {}, 1,
+    {"--trace=/dev/null",         {sim, "--trace=/dev/null", "info"}, {}, 0, ""},
+    {"--log names the package",   with(station, {"--log", dir.File("hard.bin")}), {}, 1,
      "\": it is the firmware package, which the log would write into"},
-    {"--log /dev/null",           {"--simulate=$F", "station", "$P", "--yes", "--count", "1", "--log", "/dev/null"}, {}, 0, ""},
-    {"--log a FIFO nobody reads", {"--simulate=$F", "station", "$P", "--yes", "--count", "1", "--log", "$D/fifo"}, {}, 1,
+    {"--log /dev/null",           with(station, {"--log", "/dev/null"}), {}, 0, ""},
+    {"--log a FIFO nobody reads", with(station, {"--log", fifo}), {}, 1,
      "fifo\": a FIFO that no program reads from\n"},
-    {"a package FIFO",            {"inspect", "$D/fifo"}, {}, 4, "fifo\": not a regular file\n"},
+    {"a package FIFO",            {"inspect", fifo}, {}, 4, "fifo\": not a regular file\n"},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScratchDir dir;
-    const std::string package = WritePackage(dir);
-    const std::string profile = WriteProfile(dir);
-    std::filesystem::create_hard_link(package, dir.File("hard.bin"));
-    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-    dir.Write("newer.json", R"({"chips": [{"hand_controller": {"firmware": {"status": 0,
-        "flags": 4096, "version": 65280, "size_blocks": 96, "description": "future"}}}]})");
-    const std::string packageBefore = ReadText(package);
-    std::vector<std::string> args;
-    for (std::string a : c.args) {
-      for (const auto& [from, to] : {std::pair<std::string, std::string>{"$P", package},
-                                     {"$F", profile},
-                                     {"$D", dir.path()}}) {
-        if (const size_t at = a.find(from); at != std::string::npos)
-          a.replace(at, from.size(), to);
-      }
-      args.push_back(a);
-    }
-    const RunResult r = Vexo3(args, c.setup);
+    std::filesystem::remove(trace);
+    const RunResult r = Vexo3(c.args, c.setup);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_TRUE(Has(r.err, c.errPart)) << r.err;
     EXPECT_EQ(ReadText(package), packageBefore);
     // A trace holds nothing but the trace: it replays to its end.
-    if (std::filesystem::exists(dir.File("t.txt"))) {
-      const std::string trace = ReadText(dir.File("t.txt"));
-      EXPECT_FALSE(Has(trace, "vexo3:") || Has(trace, "Uploading")) << trace;
-      std::vector<std::string> again = args;
-      again[0] = "--replay=" + dir.File("t.txt");
+    if (std::filesystem::exists(trace)) {
+      EXPECT_FALSE(Has(ReadText(trace), "vexo3:") || Has(ReadText(trace), "Uploading"));
+      std::vector<std::string> again = c.args;
+      again[0] = "--replay=" + trace;
       again.erase(again.begin() + 1);
       EXPECT_EQ(Vexo3(again).exitCode, c.exitCode);
     }
