@@ -22,28 +22,24 @@ TEST(Profile, BadProfilesNameTheKey) {
   }
 }
 
+// A JSON list of n copies of entry, under key.
+std::string List(const char* key, const std::string& entry, size_t n) {
+  std::string text = std::string("{\"") + key + "\":[" + entry;
+  for (size_t i = 1; i < n; ++i)
+    text += "," + entry;
+  return text + "]}";
+}
+
 // A count is checked before an entry of it is built: a fault list is copied
 // to every chip.
 TEST(Profile, ListsAreBoundedBeforeTheyAreBuilt) {
-  auto list = [](const char* entry, size_t n) {
-    std::string text;
-    for (size_t i = 0; i < n; ++i)
-      text += std::string(i ? "," : "") + entry;
-    return text;
-  };
-  const struct {
-    std::string text;
-    const char* error;
-  } cases[] = {
-      {R"({"chips":[)" + list("{}", 257) + "]}", "chips: more than 256 chips"},
-      {R"({"faults":[)" + list(R"({"action":"timeout"})", 257) + "]}",
-       "faults: more than 256 faults"},
-  };
-  for (const auto& c : cases) {
+  for (const auto& [text, want] :
+       {std::pair{List("chips", "{}", 257), "chips: more than 256 chips"},
+        {List("faults", R"({"action":"timeout"})", 257), "faults: more than 256 faults"}}) {
     Profile profile;
     std::string error;
-    EXPECT_FALSE(ParseProfile(c.text, "", &profile, &error));
-    EXPECT_EQ(error, c.error);
+    EXPECT_FALSE(ParseProfile(text, "", &profile, &error));
+    EXPECT_EQ(error, want);
   }
 }
 
@@ -188,9 +184,6 @@ TEST(Profile, MalformedStateFileIsRefused) {
 // A file that isn't a state file is never taken for one: refused before a
 // lock file is made beside it, and never written.
 TEST(Profile, OnlyAStateFileIsUsedAsOne) {
-  std::string many = R"({"chips":[)";
-  for (int i = 0; i < 257; ++i)
-    many += std::string(i ? "," : "") + "{}";
   const struct {
     const char* name;
     std::string text;
@@ -198,7 +191,8 @@ TEST(Profile, OnlyAStateFileIsUsedAsOne) {
   } cases[] = {
       {"an empty object", "{}", "chips: missing: not a state file"},
       {"another program's settings", R"({"theme": "dark"})", "theme: unknown key"},
-      {"more chips than a profile may have", many + "]}", "chips: more than 256 chips"},
+      {"more chips than a profile may have", List("chips", "{}", 257),
+       "chips: more than 256 chips"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

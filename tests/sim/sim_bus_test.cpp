@@ -402,14 +402,12 @@ TEST(SimBusTimeline, CountsFromWhenTheChipJoinedTheBus) {
   info.plugInMs = 1000;
   info.unplugMs = 2000;
   bus.AddChip(info, nullptr);
-  const std::pair<int, DWORD> listed[] = {{0, 0}, {1000, 1}, {1999, 1}, {2000, 0}};
-  int at = 0;
-  for (const auto& [ms, count] : listed) {
-    clock.Advance(std::chrono::milliseconds(ms - at));
-    at = ms;
+  // {ms since the last listing, chips listed}: at 0, 1000, 1999 and 2000 ms.
+  for (const auto& [ms, count] : {std::pair<int, DWORD>{0, 0}, {1000, 1}, {999, 1}, {1, 0}}) {
+    clock.Advance(std::chrono::milliseconds(ms));
     DWORD n = 9;
     ASSERT_EQ(bus.FT_CreateDeviceInfoList(&n), FT_OK);
-    EXPECT_EQ(n, count) << "at " << ms << " ms";
+    EXPECT_EQ(n, count) << "after " << ms << " ms more";
   }
 }
 
