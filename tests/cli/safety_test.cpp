@@ -425,11 +425,6 @@ TEST(CliSafety, TheRunsOwnFiles) {
   noStdout.stdoutClosed = true;
   RunSetup noStderr;
   noStderr.stderrClosed = true;
-  const std::vector<std::string> station = {sim, "station", package, "--yes", "--count", "1"};
-  auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-  };
   // clang-format off
   const struct {
     const char* name;
@@ -443,10 +438,10 @@ TEST(CliSafety, TheRunsOwnFiles) {
     {"--trace=/dev/full",         {sim, "--trace=/dev/full", "info"}, {}, 1,
      "vexo3: \"/dev/full\": No space left on device; the trace is incomplete\n"},
     {"--trace=/dev/null",         {sim, "--trace=/dev/null", "info"}, {}, 0, ""},
-    {"--log names the package",   with(station, {"--log", dir.File("hard.bin")}), {}, 1,
+    {"--log names the package",   {sim, "station", package, "--yes", "--count", "1", "--log", dir.File("hard.bin")}, {}, 1,
      "\": it is the firmware package, which the log would write into"},
-    {"--log /dev/null",           with(station, {"--log", "/dev/null"}), {}, 0, ""},
-    {"--log a FIFO nobody reads", with(station, {"--log", fifo}), {}, 1,
+    {"--log /dev/null",           {sim, "station", package, "--yes", "--count", "1", "--log", "/dev/null"}, {}, 0, ""},
+    {"--log a FIFO nobody reads", {sim, "station", package, "--yes", "--count", "1", "--log", fifo}, {}, 1,
      "fifo\": a FIFO that no program reads from\n"},
     {"a package FIFO",            {"inspect", fifo}, {}, 4, "fifo\": not a regular file\n"},
   };

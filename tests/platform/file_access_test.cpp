@@ -106,17 +106,14 @@ std::string Contents(const std::string& path) {
 
 TEST(OutputFile, Table) {
   Scratch dir;
-  const std::string package = dir.Write("p.bin", "package");
   const std::string old = dir.Write("old.txt", "old text");
   const std::string log = dir.Write("log.txt", "line 1\n");
-  std::error_code ec;
   fs::create_directory(dir.File("folder"));
 #ifndef _WIN32
   // A state file not saved yet, and a link to where it will be.
-  fs::create_symlink(dir.File("state.json"), dir.File("to-state"), ec);
+  fs::create_symlink(dir.File("state.json"), dir.File("to-state"));
 #endif
-  const std::vector<NamedFile> others = {{"the firmware package", package},
-                                         {"the state file", dir.File("state.json")}};
+  const std::vector<NamedFile> others = {{"the state file", dir.File("state.json")}};
   using Result = OutputFile::OpenResult;
   using Mode = OutputFile::Mode;
   const struct {
@@ -125,17 +122,15 @@ TEST(OutputFile, Table) {
     Mode mode;
     Result result;
     std::string why;       // sameAs or reason
-    std::string failure;   // after writing "new" and closing
-    std::string contents;  // of path afterwards ("-": not checked)
+    std::string contents;  // of path after writing "new" ("-": not checked)
   } cases[] = {
       // clang-format off
-      {"a new file",          dir.File("new.txt"),  Mode::kReplace, Result::kOpened,   "", "", "new"},
-      {"replaces",            old,                  Mode::kReplace, Result::kOpened,   "", "", "new"},
-      {"appends",             log,                  Mode::kAppend,  Result::kOpened,   "", "", "line 1\nnew"},
-      {"a folder",            dir.File("folder"),   Mode::kReplace, Result::kRefused,  kFolderNotFile, "", "-"},
+      {"a new file", dir.File("new.txt"),  Mode::kReplace, Result::kOpened,  "",             "new"},
+      {"replaces",   old,                  Mode::kReplace, Result::kOpened,  "",             "new"},
+      {"appends",    log,                  Mode::kAppend,  Result::kOpened,  "",             "line 1\nnew"},
+      {"a folder",   dir.File("folder"),   Mode::kReplace, Result::kRefused, kFolderNotFile, "-"},
 #ifndef _WIN32
-      {"a link to a file not there yet", dir.File("to-state"), Mode::kReplace, Result::kSameFile, "the state file", "", "-"},
-      {"/dev/full",           "/dev/full",          Mode::kReplace, Result::kOpened,   "", "No space left on device", "-"},
+      {"a link to a file not there yet", dir.File("to-state"), Mode::kReplace, Result::kSameFile, "the state file", "-"},
 #endif
       // clang-format on
   };
@@ -146,12 +141,8 @@ TEST(OutputFile, Table) {
     std::string reason;
     ASSERT_EQ(file.Open(c.path, c.mode, others, &sameAs, &reason), c.result) << reason;
     EXPECT_EQ(c.result == Result::kSameFile ? sameAs : reason, c.why);
-    if (c.result == Result::kOpened) {
-      file.Stream() << "new" << std::flush;
-      EXPECT_TRUE(file.Sync() || !c.failure.empty());  // /dev/null has nothing to sync
-      EXPECT_EQ(file.Close(), c.failure.empty());
-      EXPECT_EQ(file.FailureReason(), c.failure);
-    }
+    file.Stream() << "new" << std::flush;
+    EXPECT_EQ(file.Close(), c.result == Result::kOpened) << file.FailureReason();
     if (c.contents != "-") {
       EXPECT_EQ(Contents(c.path), c.contents);
     }
