@@ -1,9 +1,7 @@
 #include "cli/station.h"
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <list>
 #include <map>
