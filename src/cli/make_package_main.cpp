@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/console.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 
 int main(int argc, char** argv) {
+  vexo3::OpenClosedStandardDescriptors();
   CLI::App app{"Writes a Vexo-3 firmware package for the simulated device", "vexo3-make-package"};
   app.allow_windows_style_options(false);  // "/tmp/demo.bin" is a file, on Windows too
   std::string output;
