@@ -109,6 +109,23 @@ int main(int argc, char** argv) {
   ok &= Write(root / "trace", "device_state", RecordTrace(AnswerOperation::kDeviceState));
   ok &= Write(root / "trace", "hc_upload", RecordTrace(AnswerOperation::kHcUpload));
   ok &= Write(root / "trace", "camera_state", RecordTrace(AnswerOperation::kCameraState));
+  // Small traces with counts the program would make room for: at the bound,
+  // past it, and the largest the format can spell.
+  auto listing = [](const std::string& lines) {
+    Bytes out{static_cast<uint8_t>(AnswerOperation::kDeviceState)};
+    const std::string text = "vexo3-trace 1\n" + lines;
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+  };
+  ok &= Write(root / "trace", "device_count_at_bound",
+              listing("+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 4096 devices\n"
+                      "+0.000010 0us FT_GetDeviceInfoList(room 4096) = FT_OK, 0 devices\n"));
+  ok &= Write(root / "trace", "device_count_past_bound",
+              listing("+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 4097 devices\n"));
+  ok &= Write(root / "trace", "device_room_hostile",
+              listing("+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 1 devices\n"
+                      "+0.000010 0us FT_GetDeviceInfoList(room 4294967295) = FT_OK, "
+                      "4294967295 devices\n"));
 
   // Catalog: the device's block, an empty one, one command without parameters.
   ok &= Write(root / "catalog", "builtin", vexo3::sim::BuiltInCatalogBlock());
@@ -146,5 +163,13 @@ int main(int argc, char** argv) {
               { "unit": "hc", "command": 248, "parameter": 1, "action": "corrupt-byte:0x03" } ]
 })"));
   ok &= Write(root / "profile", "no_device", Text(R"({"chips":[{"hand_controller":null}]})"));
+  // Lists at their bound: a fault list is copied to every chip.
+  std::string many = R"({"chips":[)";
+  for (int i = 0; i < 256; ++i)
+    many += std::string(i ? "," : "") + R"({"hand_controller":null})";
+  many += R"(],"faults":[)";
+  for (int i = 0; i < 256; ++i)
+    many += std::string(i ? "," : "") + R"({"action":"timeout"})";
+  ok &= Write(root / "profile", "lists_at_bound", Text(many + "]}"));
   return ok ? 0 : 1;
 }

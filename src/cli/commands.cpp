@@ -7,32 +7,6 @@
 #include "platform/file_access.h"
 
 namespace vexo3::cli {
-namespace {
-
-// Why the package could not be loaded, in the words used for every file.
-std::string PackageProblem(const std::string& path, const FirmwarePackage& package) {
-  using Stop = FirmwarePackage::Stop;
-  switch (package.lastStop) {
-    case Stop::CannotOpen:
-      return UnopenableReason(path);
-    case Stop::CutShort:
-      return package.lastStopByte == 0 ? kEmptyFile : CutShortText(package.lastStopByte);
-    case Stop::NotAPackage:
-      return "not a firmware package";
-    case Stop::ImageTooLarge:
-      return "not a firmware package: an image is larger than " +
-             std::to_string(FirmwareImage::kMaxLength) + " bytes";
-    case Stop::FileTooLarge:
-      return TooLargeText(FirmwarePackage::kMaxFileBytes);
-    case Stop::NoMemory:
-      return "not enough memory to load it";
-    case Stop::None:
-      break;
-  }
-  return "can't be loaded";
-}
-
-}  // namespace
 
 DeviceSourceOptions SourceOptions(const Options& o) {
   DeviceSourceOptions d;
@@ -66,7 +40,7 @@ std::optional<int> StartTrace(const Options& o, const CliStreams& io, DeviceSour
 bool LoadPackageFile(const Options& o, const CliStreams& io, FirmwarePackage& package) {
   if (package.LoadPackage(o.file) == FirmwarePackage::kOk)
     return true;
-  PrintErr(io, "vexo3: " + FileErrorText(o.file, PackageProblem(o.file, package)) + "\n");
+  PrintErr(io, "vexo3: " + FileErrorText(o.file, LoadStopText(package, o.file)) + "\n");
   return false;
 }
 

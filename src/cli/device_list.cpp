@@ -74,6 +74,13 @@ bool ListChips(D2xxApi& d2xx, std::vector<ChipEntry>* chips, std::string* error)
     e.description = DecodeCp1252(r.node.Description, sizeof r.node.Description);
     chips->push_back(std::move(e));
   }
+  for (ChipEntry& a : *chips) {
+    for (const ChipEntry& b : *chips) {
+      if (&a != &b && a.twin < 0 && !a.serial.empty() && a.serial == b.serial &&
+          a.verdict(std::nullopt) == Verdict::kOpens && b.verdict(std::nullopt) == Verdict::kOpens)
+        a.twin = b.index;
+    }
+  }
   return true;
 }
 
@@ -86,11 +93,15 @@ Choice ChooseHandController(const std::vector<ChipEntry>& chips,
       c.matches.push_back(chip);
     inUse = inUse || chip.inUseElsewhere();
   }
-  if (c.matches.size() == 1) {
+  bool allTwins = !c.matches.empty();
+  for (const ChipEntry& chip : c.matches)
+    allTwins = allTwins && chip.twin >= 0;
+  if (c.matches.size() == 1 && !allTwins) {
     c.kind = Choice::Kind::One;
-  } else if (c.matches.size() > 1) {
+  } else if (!c.matches.empty()) {
     // Equal serials can't be told apart even with --serial.
     c.kind = Choice::Kind::Several;
+    c.sharedSerial = allTwins;
   } else if (inUse) {
     // Its serial is unknown too: it may be the one asked for.
     c.kind = Choice::Kind::InUseElsewhere;
@@ -114,7 +125,11 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
     out += head;
     out += Pad(chip.serial.empty() ? "-" : chip.serial, 16) + " ";
     out += Pad(chip.description.empty() ? "-" : "\"" + chip.description + "\"", 25) + " ";
-    out += std::string(VerdictText(chip.verdict(serial))) + "\n";
+    if (chip.twin >= 0) {
+      out += "no: chip " + std::to_string(chip.twin) + " has the same serial number\n";
+    } else {
+      out += std::string(VerdictText(chip.verdict(serial))) + "\n";
+    }
   }
   return out;
 }

@@ -28,10 +28,12 @@ int Run(const std::vector<std::string>& args) {
 // The wide entry point: the narrow argv would hold the arguments in the ANSI
 // code page, with '?' for every character outside it.
 int wmain(int argc, wchar_t** argv) {
+  vexo3::OpenClosedStandardDescriptors();
   return Run(vexo3::Utf8Arguments(argc, argv));
 }
 #else
 int main(int argc, char** argv) {
+  vexo3::OpenClosedStandardDescriptors();
   return Run(std::vector<std::string>(argv, argv + argc));
 }
 #endif

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/arguments.h"
+#include "platform/console.h"
 #include "platform/nearest_name.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
@@ -144,6 +145,7 @@ std::string UsageText(const CLI::App& app, const CLI::ParseError& e, int argc, c
 }  // namespace
 
 int main(int argc, char** argv) {
+  vexo3::OpenClosedStandardDescriptors();
   CLI::App app{
       "Writes a Vexo-3 firmware package for the simulated device (a developer's tool, "
       "not installed). Versions are taken as vexo3 inspect prints them: 02.10.1 is "

@@ -1,9 +1,7 @@
 #include "cli/station.h"
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <list>
 #include <map>
@@ -14,12 +12,6 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/interrupt.h"
@@ -27,7 +19,8 @@
 #include "cli/output.h"
 #include "cli/station.h"
 #include "platform/clock.h"
-#include "platform/file_open.h"
+#include "platform/file_access.h"
+#include "platform/output_file.h"
 #include "run/device_source.h"
 
 namespace vexo3::cli {
@@ -39,34 +32,31 @@ using nlohmann::json;
 // next is written, so that a station that loses power keeps every line.
 class StationLog {
  public:
-  ~StationLog() {
-    if (file_ != nullptr)
-      std::fclose(file_);
+  // Never waits (a FIFO nobody reads is refused); refused too when it is one
+  // of `others`, the files the run reads, by identity.
+  bool Open(const std::string& path, const std::vector<NamedFile>& others, std::string* why) {
+    std::string sameAs;
+    switch (file_.Open(path, OutputFile::Mode::kAppend, others, &sameAs, why)) {
+      case OutputFile::OpenResult::kOpened:
+        return true;
+      case OutputFile::OpenResult::kSameFile:
+        *why = "it is " + sameAs + ", which the log would write into; choose another file";
+        return false;
+      case OutputFile::OpenResult::kRefused:
+        break;
+    }
+    return false;
   }
-  bool Open(const std::string& path, std::string* why) {
-#ifdef _WIN32
-    file_ = _wfopen(PathFromUtf8(path).c_str(), L"ab");
-#else
-    file_ = std::fopen(path.c_str(), "ab");
-#endif
-    if (file_ == nullptr)
-      *why = std::strerror(errno);
-    return file_ != nullptr;
-  }
+  // A device or a FIFO (/dev/null, a terminal) has nothing to sync: no failure.
   bool Append(const std::string& line) {
-    if (file_ == nullptr)
+    if (!file_.IsOpen())
       return true;
-    if (std::fputs((line + "\n").c_str(), file_) < 0 || std::fflush(file_) != 0)
-      return false;
-#ifdef _WIN32
-    return _commit(_fileno(file_)) == 0;
-#else
-    return fsync(fileno(file_)) == 0;
-#endif
+    return file_.Write(line + "\n") && file_.Sync();
   }
+  const std::string& FailureReason() const { return file_.FailureReason(); }
 
  private:
-  std::FILE* file_ = nullptr;
+  OutputFile file_;
 };
 
 // One device being updated on its own thread.
@@ -145,8 +135,10 @@ void Station::Reap() {
       line["time"] = UtcTimeText(std::time(nullptr));
       if (!log_.Append(line.dump(-1, ' ', false, json::error_handler_t::replace)) && !logFailed_) {
         logFailed_ = true;
-        output_.Err("vexo3: can't write the log file \"" + o_.log.value_or("") +
-                    "\": " + std::strerror(errno) + "\n");
+        output_.Err(
+            "vexo3: " +
+            FileErrorText(o_.log.value_or(""), "can't write the log: " + log_.FailureReason()) +
+            "\n");
       }
     }
     it = running_.erase(it);
@@ -279,8 +271,10 @@ int StationCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   StationLog log;
   if (o.log) {
     std::string why;
-    if (!log.Open(*o.log, &why)) {
-      output.Err("vexo3: can't open the log file \"" + *o.log + "\": " + why + "\n");
+    std::vector<NamedFile> others = source.RunFiles();
+    others.push_back({"the firmware package", o.file});
+    if (!log.Open(*o.log, others, &why)) {
+      output.Err("vexo3: can't open the log file " + FileErrorText(*o.log, why) + "\n");
       return kExitUsage;
     }
   }

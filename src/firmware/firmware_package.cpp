@@ -5,7 +5,8 @@
 #include <new>
 #include <span>
 
-#include "platform/file_open.h"
+#include "platform/file_access.h"
+#include "platform/file_snapshot.h"
 
 namespace vexo3 {
 namespace {
@@ -14,10 +15,10 @@ constexpr std::array<uint8_t, 6> kFileHeader = {'V', 'X', '3', 'f', 'w', 0};
 constexpr uint64_t kRecordHeaderSize = 52;
 
 // Reads exactly out.size() bytes; false on a short read or a read error.
-bool ReadExactly(std::FILE* file, std::span<uint8_t> out) {
+bool ReadExactly(FileSnapshot& file, std::span<uint8_t> out) {
   if (out.empty())
     return true;
-  return std::fread(out.data(), 1, out.size(), file) == out.size();
+  return file.Read(out) == out.size();
 }
 
 uint16_t Le16(std::span<const uint8_t, 2> b) {
@@ -29,25 +30,16 @@ uint32_t Le32(std::span<const uint8_t, 4> b) {
          (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
-// Closes the file on every way out of LoadPackage.
-struct FileCloser {
-  std::FILE* file;
-  ~FileCloser() {
-    if (file != nullptr)
-      std::fclose(file);
-  }
-};
-
 }  // namespace
 
-int ReadImageRecord(std::FILE* file, FirmwareImage& image, bool* endOfFile) {
+int ReadImageRecord(FileSnapshot& file, FirmwareImage& image, bool* endOfFile) {
   if (endOfFile != nullptr)
     *endOfFile = false;
   image.ReleaseData();
 
   std::array<uint8_t, 2> kind{};
-  const size_t got = std::fread(kind.data(), 1, kind.size(), file);
-  if (got == 0 && !std::ferror(file) && std::feof(file)) {
+  const size_t got = file.Read(kind);
+  if (got == 0 && !file.ReadFailed()) {
     if (endOfFile != nullptr)
       *endOfFile = true;
     return FirmwarePackage::kOk;
@@ -98,36 +90,45 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
   // it came from this one.
   hcImage = FirmwareImage{};
   cameraImage = FirmwareImage{};
-
-  // Opened without waiting: a FIFO that nobody writes to would otherwise
-  // block the open for ever. A directory is no more a package file than a
-  // path that can't be opened.
   lastStop = Stop::None;
   lastStopByte = 0;
-  std::FILE* file = OpenForReading(path);
-  if (file == nullptr) {
-    lastStop = Stop::CannotOpen;
+
+  // Opened without waiting: a FIFO that nobody writes to would otherwise
+  // block the open for ever; it is refused with every other file that isn't
+  // a regular one, since only a regular file can be read as one version.
+  FileSnapshot file;
+  std::string reason;
+  if (!file.Open(path, &reason)) {
+    lastStop = reason == kNotRegularFile ? Stop::NotRegularFile : Stop::CannotOpen;
     return kCannotOpen;
   }
-  FileCloser closer{file};
+  // Every way out checks that what was read is one version of the file: a
+  // file rewritten during the load may look cut short or may load whole with
+  // an image that neither version holds.
   auto stop = [&](Stop why, int code) {
+    lastStopByte = file.Position();
+    if (!file.Unchanged()) {
+      hcImage = FirmwareImage{};
+      cameraImage = FirmwareImage{};
+      why = Stop::Changed;
+      code = kCannotOpen;
+    }
     lastStop = why;
-    const long at = std::ftell(closer.file);
-    lastStopByte = at > 0 ? static_cast<uint64_t>(at) : 0;
     return code;
   };
 
   std::array<uint8_t, kFileHeader.size()> header{};
-  if (!ReadExactly(closer.file, header))
+  if (!ReadExactly(file, header))
     return stop(Stop::CutShort, kTruncated);
   if (header != kFileHeader)
     return stop(Stop::NotAPackage, kBadFormat);
 
-  uint64_t consumed = header.size();
+  uint32_t skippedRecords = 0;
+  uint64_t skippedBytes = 0;
   for (;;) {
     FirmwareImage record;
     bool endOfFile = false;
-    const int code = ReadImageRecord(closer.file, record, &endOfFile);
+    const int code = ReadImageRecord(file, record, &endOfFile);
     if (code == kNoMemory)
       return stop(Stop::NoMemory, code);
     if (code != kOk) {
@@ -137,16 +138,56 @@ int FirmwarePackage::LoadPackage(const std::string& path) {
       return stop(tooLarge ? Stop::ImageTooLarge : Stop::CutShort, code);
     }
     if (endOfFile)
-      return kOk;
-    consumed += kRecordHeaderSize + record.length;
-    if (consumed > kMaxFileBytes)
-      return stop(Stop::FileTooLarge, kBadFormat);
+      return stop(Stop::None, kOk);
+    FirmwareImage* slot = nullptr;
     if (record.kind[0] == 'H' && record.kind[1] == 'C') {
-      hcImage = std::move(record);
+      slot = &hcImage;
     } else if (record.kind[0] == 'C' && record.kind[1] == 'A') {
-      cameraImage = std::move(record);
+      slot = &cameraImage;
     }
+    // What is read past: a record of another kind, or an image replaced.
+    if (slot == nullptr || slot->IsPresent()) {
+      const FirmwareImage& dropped = slot == nullptr ? record : *slot;
+      ++skippedRecords;
+      skippedBytes += kRecordHeaderSize + dropped.length;
+      if (skippedRecords > kMaxSkippedRecords)
+        return stop(Stop::TooManyRecords, kBadFormat);
+      if (skippedBytes > kMaxSkippedBytes)
+        return stop(Stop::FileTooLarge, kBadFormat);
+    }
+    if (slot != nullptr)
+      *slot = std::move(record);
   }
+}
+
+std::string LoadStopText(const FirmwarePackage& package, const std::string& path) {
+  using Stop = FirmwarePackage::Stop;
+  switch (package.lastStop) {
+    case Stop::None:
+      return "";
+    case Stop::CannotOpen:
+      return UnopenableReason(path);
+    case Stop::NotRegularFile:
+      return kNotRegularFile;
+    case Stop::Changed:
+      return "changed while it was read";
+    case Stop::CutShort:
+      return package.lastStopByte == 0 ? kEmptyFile : CutShortText(package.lastStopByte);
+    case Stop::NotAPackage:
+      return "not a firmware package";
+    case Stop::ImageTooLarge:
+      return "not a firmware package: an image is larger than " +
+             std::to_string(FirmwareImage::kMaxLength) + " bytes";
+    case Stop::TooManyRecords:
+      return "not a firmware package: more than " +
+             std::to_string(FirmwarePackage::kMaxSkippedRecords) + " records besides its images";
+    case Stop::FileTooLarge:
+      return "too large: more than " + std::to_string(FirmwarePackage::kMaxSkippedBytes) +
+             " bytes besides its images";
+    case Stop::NoMemory:
+      return "not enough memory to load it";
+  }
+  return "can't be loaded";
 }
 
 }  // namespace vexo3

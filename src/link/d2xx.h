@@ -70,6 +70,11 @@ struct FT_DEVICE_LIST_INFO_NODE {
   FT_HANDLE ftHandle;
 };
 
+// The most records a device list may hold here: far beyond the chips a
+// machine's USB can carry, and small enough that the room made for the list
+// stays small whatever count a driver or a recorded trace reports.
+inline constexpr DWORD kMaxDeviceListRecords = 4096;
+
 class D2xxApi {
  public:
   virtual ~D2xxApi() = default;

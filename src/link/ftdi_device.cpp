@@ -101,6 +101,13 @@ bool FtdiDevice::Enumerate(std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]>* list, in
   }
   if (n == 0)
     return true;
+  // The driver fills as many records as it counts: a count beyond any real
+  // bus is refused rather than given the room it asks for.
+  if (n > kMaxDeviceListRecords) {
+    RecordFailure("FT_CreateDeviceInfoList counted more devices than a bus can hold");
+    *failedCall = "FT_CreateDeviceInfoList";
+    return false;
+  }
 
   const DWORD allocated = n;
   *list = std::make_unique<FT_DEVICE_LIST_INFO_NODE[]>(allocated);

@@ -61,8 +61,10 @@ class FtdiDevice {
   };
   // Every record of the driver's list, in its order: FT_CreateDeviceInfoList,
   // then (unless it counts none) FT_GetDeviceInfoList, the calls FindDevice
-  // makes. 0 on success; 1 when a call fails, with the failure recorded as
-  // FindDevice records it and *failedCall (when given) that call's name.
+  // makes. 0 on success; 1 when a call fails, or FT_CreateDeviceInfoList
+  // counts more than kMaxDeviceListRecords devices, with the failure
+  // recorded as FindDevice records it and *failedCall (when given) that
+  // call's name.
   // Leaves the handle alone.
   int32_t ListChips(std::vector<ChipRecord>* chips, const char** failedCall = nullptr);
 

@@ -414,6 +414,20 @@ bool ParseCall(std::string_view text, TraceCall* call, bool* incomplete) {
   return ok && c.AtEnd();
 }
 
+// Why a call that parsed can't be replayed: a count the program would make
+// room for, beyond what a device list may hold. "" when none.
+std::string Unbounded(const TraceCall& call) {
+  uint32_t count = 0;
+  if (call.fn == D2xxCall::CreateDeviceInfoList && call.status == FT_OK)
+    count = call.results[0];
+  if (call.fn == D2xxCall::GetDeviceInfoList)
+    count = std::max(call.args[0], call.status == FT_OK ? call.results[0] : 0);
+  if (count <= kMaxDeviceListRecords)
+    return "";
+  return Format("%" PRIu32 " devices, more than the %" PRIu32 " a device list may hold", count,
+                static_cast<uint32_t>(kMaxDeviceListRecords));
+}
+
 // "+S.UUUUUU Dus " at the start of a call's first line.
 bool ParseTimes(Cursor& c, TraceCall* call) {
   uint32_t seconds = 0;
@@ -534,6 +548,10 @@ bool ParseTrace(std::string_view text, Trace* trace, std::string* error) {
     if (line.empty() || line.starts_with("#"))
       continue;
     if (line.starts_with("+")) {
+      if (records.size() == kMaxTraceCalls) {
+        *error = Format("line %d: more than %zu calls", lineNo, kMaxTraceCalls);
+        return false;
+      }
       records.push_back({body.substr(lineStart, line.size()), lineNo});
     } else if (line.starts_with(kIndent) && !records.empty()) {
       const Record& last = records.back();
@@ -577,6 +595,10 @@ bool ParseTrace(std::string_view text, Trace* trace, std::string* error) {
     if (!parsed || incomplete || FormatTraceCall(call) != rest) {
       *error = Format("line %d: not a call this format knows: ", records[i].line) +
                std::string(rest.substr(0, std::min<size_t>(rest.find('\n'), 80)));
+      return false;
+    }
+    if (const std::string why = Unbounded(call); !why.empty()) {
+      *error = Format("line %d: ", records[i].line) + why;
       return false;
     }
     trace->calls.push_back(std::move(call));

@@ -78,10 +78,15 @@ std::string TraceRequestText(const TraceCall& call);
 // and a final line end.
 std::string FormatTraceLine(const TraceCall& call);
 
+// The most calls a trace may hold: hundreds of whole updates.
+inline constexpr size_t kMaxTraceCalls = 1000000;
+
 // Parses a whole trace file (line ends LF, or CR LF throughout). On failure
 // returns false and sets *error to "line N: what is wrong". A file that ends
 // inside a call is not an error: the calls before it are kept and
-// trace->cutShort is set.
+// trace->cutShort is set. Refused too: more than kMaxTraceCalls calls, and a
+// device count beyond kMaxDeviceListRecords (d2xx.h), which a replayed
+// program would make room for.
 bool ParseTrace(std::string_view text, Trace* trace, std::string* error);
 
 // Reads and parses the trace file at path (UTF-8). Regular files only, read

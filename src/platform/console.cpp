@@ -5,10 +5,12 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #endif
 
 namespace vexo3 {
@@ -25,6 +27,8 @@ HANDLE ConsoleHandleOf(std::FILE* f) {
 }
 
 }  // namespace
+
+void OpenClosedStandardDescriptors() {}
 
 void SetUpStandardStreams() {
   _setmode(_fileno(stdout), _O_BINARY);
@@ -88,6 +92,19 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
 }
 
 #else
+
+void OpenClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    // The lowest free descriptor, so this one: those below it are open.
+    const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
 
 void SetUpStandardStreams() {}
 

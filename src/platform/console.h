@@ -9,6 +9,14 @@
 
 namespace vexo3 {
 
+// Call first thing in main, before anything opens a file. Opens the null
+// device on each of descriptors 0, 1 and 2 that is closed (a program started
+// with ">&-"), so that no file the program opens later becomes its standard
+// input, output or error and receives its messages. On Windows nothing to do:
+// the C runtime keeps those three reserved in a program without standard
+// handles, and the programs open their own files by handle.
+void OpenClosedStandardDescriptors();
+
 // Call once at program start, before anything is printed. On Windows:
 // stdout and stderr in binary mode (text mode would turn "\n" into "\r\n"),
 // the console's output code page UTF-8 and its escape sequences on (for the

@@ -20,16 +20,15 @@
 #include <filesystem>
 
 #include "platform/file_open.h"
+#include "platform/text_codec.h"
 
 namespace vexo3 {
 
 #ifdef _WIN32
 
-namespace {
-
 // The same texts as on POSIX for the failures users meet; the system's own
 // message for the rest.
-std::string WindowsReason(DWORD error) {
+std::string WindowsReason(uint32_t error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -55,6 +54,8 @@ std::string WindowsReason(DWORD error) {
     reason.pop_back();
   return reason.empty() ? "system error " + std::to_string(error) : reason;
 }
+
+namespace {
 
 // Closes a handle on every way out.
 struct Handle {
@@ -183,23 +184,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
     return fail(code);
   }
   return true;
-}
-
-bool IsSameFile(const std::string& a, const std::string& b) {
-  Handle ha{OpenExisting(a, 0)};
-  Handle hb{OpenExisting(b, 0)};
-  BY_HANDLE_FILE_INFORMATION ia{};
-  BY_HANDLE_FILE_INFORMATION ib{};
-  if (ha.h != INVALID_HANDLE_VALUE && hb.h != INVALID_HANDLE_VALUE &&
-      GetFileInformationByHandle(ha.h, &ia) && GetFileInformationByHandle(hb.h, &ib)) {
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-  }
-  std::error_code ea;
-  std::error_code eb;
-  const auto ca = std::filesystem::weakly_canonical(PathFromUtf8(a), ea);
-  const auto cb = std::filesystem::weakly_canonical(PathFromUtf8(b), eb);
-  return !ea && !eb && ca == cb;
 }
 
 FileLock::~FileLock() {
@@ -337,18 +321,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, std::st
   return true;
 }
 
-bool IsSameFile(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  std::error_code ea;
-  std::error_code eb;
-  const auto ca = std::filesystem::weakly_canonical(a, ea);
-  const auto cb = std::filesystem::weakly_canonical(b, eb);
-  return !ea && !eb && ca == cb;
-}
-
 FileLock::~FileLock() {
   if (fd_ >= 0)
     ::close(static_cast<int>(fd_));  // releases the lock
@@ -387,7 +359,8 @@ std::string CutShortText(uint64_t atByte) {
 }
 
 std::string FileErrorText(const std::string& path, const std::string& reason) {
-  return "\"" + path + "\": " + reason;
+  // A file name may hold anything but '/' and NUL: shown, never obeyed.
+  return "\"" + EscapeControls(path) + "\": " + reason;
 }
 
 std::string UnopenableReason(const std::string& path) {

@@ -23,10 +23,16 @@ inline constexpr const char* kNotRegularFile = "not a regular file";
 inline constexpr const char* kEmptyFile = "empty";
 std::string TooLargeText(uint64_t maxBytes);  // "too large: more than N bytes"
 std::string CutShortText(uint64_t atByte);    // "cut short at byte N"
+// The path with its control characters escaped (EscapeControls, text_codec.h).
 std::string FileErrorText(const std::string& path, const std::string& reason);
 // Why path can't be opened: kNoSuchFile, kFolderNotFile or the system's
 // reason. For a path that just failed to open.
 std::string UnopenableReason(const std::string& path);
+#ifdef _WIN32
+// A Windows error code in the words the POSIX build uses for the same
+// failure (no such file, permission denied, no space), else the system's.
+std::string WindowsReason(uint32_t error);
+#endif
 
 enum class ReadFileResult { kOk, kMissing, kRefused };
 
@@ -44,10 +50,6 @@ ReadFileResult ReadRegularFile(const std::string& path, size_t maxBytes, std::st
 // the temporary is removed, path is untouched, and *error holds the system's
 // reason.
 bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error);
-
-// True when a and b name the same file: the same inode when both exist,
-// otherwise the same absolute, normalised path.
-bool IsSameFile(const std::string& a, const std::string& b);
 
 // An advisory lock that cooperating programs take before using a file. It
 // lives on a companion file (path + ".lock", created when missing and left

@@ -96,4 +96,30 @@ std::string EncodeCp1252(std::string_view utf8) {
   return out;
 }
 
+std::string EscapeControls(std::string_view text, KeptControls keep) {
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](uint32_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "\\x";
+    out += kDigits[(value >> 4) & 0x0F];
+    out += kDigits[value & 0x0F];
+  };
+  for (size_t at = 0; at < text.size();) {
+    size_t length = 1;
+    const std::optional<char32_t> cp = NextCodePoint(text, at, &length);
+    const auto byte = static_cast<uint8_t>(text[at]);
+    const bool kept = keep == KeptControls::kLineBreaksAndTabs && (byte == '\n' || byte == '\t');
+    if (cp && ((*cp < 0x20 && !kept) || *cp == 0x7F || (*cp >= 0x80 && *cp < 0xA0))) {
+      escape(static_cast<uint32_t>(*cp));
+    } else if (!cp && byte >= 0x80 && byte < 0xA0) {
+      escape(byte);
+    } else {
+      out.append(text.substr(at, length));
+    }
+    at += length;
+  }
+  return out;
+}
+
 }  // namespace vexo3

@@ -1,15 +1,12 @@
 #include "run/device_source.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "link/replay_d2xx.h"
 #include "link/trace_d2xx.h"
 #include "platform/clock.h"
 #include "platform/file_access.h"
-#include "platform/file_open.h"
+#include "platform/text_codec.h"
 #include "sim/bus/sim_bus.h"
 #include "sim/scenario/profile.h"
 #include "sim/scenario/simulated_setup.h"
@@ -25,6 +22,7 @@ int ExitStatusFor(SourceFailure reason) {
     case SourceFailure::TraceFile:
       return 2;  // the command line named something unusable
     case SourceFailure::StateSave:
+    case SourceFailure::TraceWrite:
       return 1;  // the run itself went through; what it leaves did not
     case SourceFailure::NoDriver:
       return 3;  // no driver, no device: as when no HandController is found
@@ -37,7 +35,8 @@ int ExitStatusFor(SourceFailure reason) {
 std::string SourceErrorMessage(const char* program, const SourceError& error) {
   if (error.reason == SourceFailure::ReplayDiverged)
     return error.text;
-  return std::string(program) + ": " + error.text + "\n";
+  return std::string(program) + ": " +
+         EscapeControls(error.text, KeptControls::kLineBreaksAndTabs) + "\n";
 }
 
 DeviceSource::~DeviceSource() = default;
@@ -98,8 +97,8 @@ std::unique_ptr<DeviceSource> DeviceSource::Open(const DeviceSourceOptions& opti
     // loaded; the wrapper sees no driver call before then.
     std::ostream* out = options.traceStream;
     if (!options.trace->empty()) {
-      s.traceFile_ = std::make_unique<std::ofstream>();
-      out = s.traceFile_.get();
+      s.traceFile_ = std::make_unique<OutputFile>();
+      out = &s.traceFile_->Stream();
     }
     if (out != nullptr) {
       s.trace_ = std::make_unique<TraceD2xx>(*s.d2xx_, *s.clock_, *out);
@@ -109,30 +108,43 @@ std::unique_ptr<DeviceSource> DeviceSource::Open(const DeviceSourceOptions& opti
   return source;
 }
 
+std::vector<DeviceSource::KeptFile> DeviceSource::InputFiles() const {
+  return {
+      {"the simulator profile", options_.profile},
+      {"the simulator's state file", sim_ ? sim_->StateFile() : ""},
+      {"the trace being replayed", options_.replay},
+  };
+}
+
+std::vector<DeviceSource::KeptFile> DeviceSource::RunFiles() const {
+  std::vector<KeptFile> files = InputFiles();
+  if (traceFile_)
+    files.push_back({"the trace file", *options_.trace});
+  return files;
+}
+
 bool DeviceSource::StartTrace(const std::vector<KeptFile>& kept, SourceError* error) {
   if (!traceFile_)
     return true;
   const std::string& path = *options_.trace;
-  std::vector<KeptFile> all = kept;
-  all.push_back({"the simulator profile", options_.profile});
-  all.push_back({"the simulator's state file", sim_ ? sim_->StateFile() : ""});
-  all.push_back({"the trace being replayed", options_.replay});
-  for (const KeptFile& k : all) {
-    if (!k.path.empty() && IsSameFile(path, k.path)) {
+  std::vector<KeptFile> others = kept;
+  for (KeptFile& k : InputFiles())
+    others.push_back(std::move(k));
+  std::string sameAs;
+  std::string reason;
+  switch (traceFile_->Open(path, OutputFile::Mode::kReplace, others, &sameAs, &reason)) {
+    case OutputFile::OpenResult::kOpened:
+      return true;
+    case OutputFile::OpenResult::kSameFile:
       *error = {SourceFailure::TraceFile,
-                "--trace=" + path + " names " + k.what +
+                "--trace=" + path + " names " + sameAs +
                     ", which the trace would overwrite; choose another file"};
       return false;
-    }
+    case OutputFile::OpenResult::kRefused:
+      break;
   }
-  // Binary: the trace's line ends are the same on every system.
-  traceFile_->open(PathFromUtf8(path), std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!*traceFile_) {
-    *error = {SourceFailure::TraceFile,
-              "can't write the trace file \"" + path + "\": " + std::strerror(errno)};
-    return false;
-  }
-  return true;
+  *error = {SourceFailure::TraceFile, "can't write the trace file " + FileErrorText(path, reason)};
+  return false;
 }
 
 bool DeviceSource::SeparateDeviceClocks() const {
@@ -167,8 +179,12 @@ std::vector<SourceError> DeviceSource::Finish(bool runOk) {
     if (!sim_->SaveState(&why))
       failures.push_back({SourceFailure::StateSave, why});
   }
-  if (traceFile_ && traceFile_->is_open())
-    traceFile_->flush();
+  // A trace cut short by a full disk reads like one cut by Ctrl-C: say so.
+  if (traceFile_ && traceFile_->IsOpen() && !traceFile_->Close()) {
+    failures.push_back({SourceFailure::TraceWrite,
+                        FileErrorText(*options_.trace,
+                                      traceFile_->FailureReason() + "; the trace is incomplete")});
+  }
   return failures;
 }
 

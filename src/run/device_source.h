@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "link/d2xx.h"
+#include "platform/output_file.h"
 
 namespace vexo3 {
 
@@ -49,7 +50,8 @@ enum class SourceFailure {
   StateSave,       // the state file could not be written at the end
   NoDriver,        // this system has no USB-serial driver for the chip
   ReplayTrace,     // the trace to replay can't be read or parsed
-  TraceFile,       // --trace=FILE can't be written, or names a file the run reads
+  TraceFile,       // --trace=FILE can't be opened, or names a file the run reads
+  TraceWrite,      // the trace file could not be written to its end (the disk is full)
   ReplayDiverged,  // the program left the recorded trace
 };
 
@@ -64,8 +66,9 @@ struct SourceError {
 // The exit status of a reason, the same in every program (README's table).
 int ExitStatusFor(SourceFailure reason);
 
-// The error as the program writes it to stderr: "program: text\n"; the
-// replay's report as it is.
+// The error as the program writes it to stderr: "program: text\n", with the
+// control characters of text escaped (the names and contents of files are in
+// it); the replay's report as it is (it escapes what it quotes).
 std::string SourceErrorMessage(const char* program, const SourceError& error);
 
 class DeviceSource {
@@ -91,23 +94,25 @@ class DeviceSource {
   // Whether DeviceClock gives each device a clock of its own.
   bool SeparateDeviceClocks() const;
 
-  // A file the run reads or keeps, which the trace must never overwrite.
-  struct KeptFile {
-    std::string what;  // "the firmware package"
-    std::string path;
-  };
-  // Opens the --trace file (emptied on opening) once the run's inputs are
-  // loaded: refused when it names one of `kept`, the profile, the state file
-  // or the replayed trace (also through another path to the same file).
-  // True at once without a trace file.
+  // A file the run reads or keeps, which no output may overwrite.
+  using KeptFile = NamedFile;
+  // Opens the --trace file (emptied on opening, never waiting: OutputFile)
+  // once the run's inputs are loaded: refused (TraceFile) when it is one of
+  // `kept`, the profile, the state file or the replayed trace, by identity
+  // (also through a symlink or a hard link), a folder, a disk, or a FIFO no
+  // program reads. True at once without a trace file.
   bool StartTrace(const std::vector<KeptFile>& kept, SourceError* error);
+  // The files of the run that another output (the station's log) must not
+  // be: the profile, the state file, the replayed trace, the trace file.
+  std::vector<KeptFile> RunFiles() const;
 
   // Ends the run after its session is gone, so the last calls count too.
   // runOk: the run itself succeeded. A failed run that made no driver call
   // (refused before its first one) keeps its own verdict; any other run must
-  // have followed a replayed trace to its end. Returns what went wrong, in
-  // the order to report: the replay's divergence, then a state file that
-  // could not be saved. Call once.
+  // have followed a replayed trace to its end. Closes the trace file. Returns
+  // what went wrong, in the order to report: the replay's divergence, a
+  // state file that could not be saved, then a trace file that could not be
+  // written or synced to its end (TraceWrite, "\"FILE\": REASON"). Call once.
   std::vector<SourceError> Finish(bool runOk = true);
 
   // The replay, when the devices are a recorded trace.
@@ -117,6 +122,7 @@ class DeviceSource {
 
  private:
   DeviceSource() = default;
+  std::vector<KeptFile> InputFiles() const;  // the profile, the state file, the replayed trace
 
   DeviceSourceOptions options_;
   std::unique_ptr<Clock> clock_;
@@ -124,7 +130,7 @@ class DeviceSource {
   std::unique_ptr<sim::SimulatedSetup> sim_;
   std::unique_ptr<ReplayD2xx> replay_;
   std::unique_ptr<D2xxApi> hardware_;
-  std::unique_ptr<std::ofstream> traceFile_;
+  std::unique_ptr<OutputFile> traceFile_;
   std::unique_ptr<D2xxApi> trace_;
   D2xxApi* d2xx_ = nullptr;
 };

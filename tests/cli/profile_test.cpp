@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/clock.h"
 #include "support/fixtures.h"
@@ -18,6 +19,27 @@ TEST(Profile, BadProfilesNameTheKey) {
     std::string error;
     EXPECT_FALSE(ParseProfile(c.text, "", &profile, &error));
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+  }
+}
+
+// A JSON list of n copies of entry, under key.
+std::string List(const char* key, const std::string& entry, size_t n) {
+  std::string text = std::string("{\"") + key + "\":[" + entry;
+  for (size_t i = 1; i < n; ++i)
+    text += "," + entry;
+  return text + "]}";
+}
+
+// A count is checked before an entry of it is built: a fault list is copied
+// to every chip.
+TEST(Profile, ListsAreBoundedBeforeTheyAreBuilt) {
+  for (const auto& [text, want] :
+       {std::pair{List("chips", "{}", 257), "chips: more than 256 chips"},
+        {List("faults", R"({"action":"timeout"})", 257), "faults: more than 256 faults"}}) {
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(ParseProfile(text, "", &profile, &error));
+    EXPECT_EQ(error, want);
   }
 }
 
@@ -158,6 +180,84 @@ TEST(Profile, MalformedStateFileIsRefused) {
   EXPECT_NE(error.find("chips[0].camera.flash_size: expected a number"), std::string::npos)
       << error;
 }
+
+// A file that isn't a state file is never taken for one: refused before a
+// lock file is made beside it, and never written.
+TEST(Profile, OnlyAStateFileIsUsedAsOne) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* error;
+  } cases[] = {
+      {"an empty object", "{}", "chips: missing: not a state file"},
+      {"another program's settings", R"({"theme": "dark"})", "theme: unknown key"},
+      {"more chips than a profile may have", List("chips", "{}", 257),
+       "chips: more than 256 chips"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScratchDir dir;
+    const std::string stateFile = dir.Write("state.json", c.text);
+    VirtualClock clock;
+    SimulatedSetup setup(clock, Scenario{}, stateFile);
+    std::string error;
+    EXPECT_FALSE(setup.LoadState(&error));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_TRUE(setup.SaveState(&error));  // nothing to save into it
+    EXPECT_EQ(test::ReadText(stateFile), c.text);
+    EXPECT_FALSE(std::filesystem::exists(stateFile + ".lock"));
+  }
+}
+
+// Two chips with one serial number: each keeps its own firmware.
+TEST(Profile, TwinsKeepTheirOwnFirmware) {
+  test::ScratchDir dir;
+  const std::string stateFile = dir.File("state.json");
+  Scenario twins;
+  twins.chips = {ChipScenario{}, ChipScenario{}};
+  VirtualClock clock;
+  {
+    SimulatedSetup setup(clock, twins, stateFile);
+    std::string error;
+    ASSERT_TRUE(setup.LoadState(&error)) << error;
+    for (size_t i = 0; i < 2; ++i) {
+      SimFirmwareState state = setup.Controller(i)->SaveFirmwareState();
+      state.handController.firmware->version = static_cast<uint16_t>(0x0300 + i);
+      setup.Controller(i)->LoadFirmwareState(state);
+    }
+    ASSERT_TRUE(setup.SaveState(&error)) << error;
+  }
+  // A run that changes nothing (a plain "devices") loads and saves them.
+  SimulatedSetup setup(clock, twins, stateFile);
+  std::string error;
+  ASSERT_TRUE(setup.LoadState(&error)) << error;
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(setup.Controller(i)->SaveFirmwareState().handController.firmware->version,
+              0x0300 + i);
+}
+
+#ifndef _WIN32
+// A state file reached through a symlink stays a symlink, and every name of
+// it shares one lock.
+TEST(Profile, SymlinkedStateFileIsUsedThroughItsTarget) {
+  test::ScratchDir dir;
+  const std::string target = dir.File("state.json");
+  const std::string link = dir.File("link.json");
+  std::filesystem::create_symlink(target, link);
+  VirtualClock clock;
+  SimulatedSetup first(clock, Scenario{}, link);
+  std::string error;
+  ASSERT_TRUE(first.LoadState(&error)) << error;
+  ASSERT_TRUE(first.SaveState(&error)) << error;
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(test::ReadText(target).find("\"chips\""), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(link + ".lock"));
+  // The same file by its own name: held by the first, so in use elsewhere.
+  SimulatedSetup second(clock, Scenario{}, target);
+  ASSERT_TRUE(second.LoadState(&error)) << error;
+  EXPECT_TRUE(second.bus().Chip(0).Info().openElsewhere);
+}
+#endif
 
 }  // namespace
 }  // namespace vexo3::sim

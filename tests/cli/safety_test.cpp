@@ -210,12 +210,20 @@ TEST(CliSafety, TraceNeverOverwritesWhatTheRunReads) {
       {"the profile", "profile.json", "names the simulator profile"},
       {"the state file", "state.json", "names the simulator's state file"},
       {"the package by another path", "./sub/../p.bin", "names the firmware package"},
+#ifndef _WIN32
+      {"the package by a symlink", "soft.bin", "names the firmware package"},
+      {"the package by a hard link", "hard.bin", "names the firmware package"},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     std::filesystem::create_directory(dir.File("sub"));
     const std::string package = WritePackage(dir);
+#ifndef _WIN32
+    std::filesystem::create_symlink(package, dir.File("soft.bin"));
+    std::filesystem::create_hard_link(package, dir.File("hard.bin"));
+#endif
     const std::string profile = WriteProfile(dir);
     ASSERT_EQ(Vexo3({"--simulate=" + profile, "info"}).exitCode, 0);  // writes the state file
     const std::string before = ReadText(dir.File(c.traceFile));
@@ -246,6 +254,8 @@ TEST(CliSafety, ProfilesAndStateFilesAreReadLikePackages) {
       dir.Write("zero-state.json", R"({"state_file": ")" + zeroDevice + R"(", "chips": [{}]})");
   const std::string badState = dir.Write("bad-state.json", R"({"state_file": "junk.json"})");
   dir.Write("junk.json", "{ this is not JSON");
+  const std::string otherState = dir.Write("other-state.json", R"({"state_file": "other.json"})");
+  dir.Write("other.json", "{}");  // another program's: never overwritten
   const struct {
     std::string profile;
     int exitCode;
@@ -258,6 +268,12 @@ TEST(CliSafety, ProfilesAndStateFilesAreReadLikePackages) {
       {dir.File("missing.json"), 2, "missing.json\": no such file"},
       {zeroState, 2, zeroDevice + "\": not a regular file"},
       {badState, 2, "remove it to start afresh"},
+      {otherState, 2, "other.json\": chips: missing: not a state file"},
+#ifndef _WIN32
+      // A file name is shown, never obeyed by the terminal (Windows refuses
+      // such a name outright).
+      {dir.File("esc\x1b[2J.json"), 2, "esc\\x1b[2J.json\": no such file"},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.profile);
@@ -265,6 +281,8 @@ TEST(CliSafety, ProfilesAndStateFilesAreReadLikePackages) {
     EXPECT_EQ(r.exitCode, c.exitCode);
     EXPECT_TRUE(Has(r.err, c.errPart)) << r.err;
   }
+  EXPECT_EQ(ReadText(dir.File("other.json")), "{}");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("other.json.lock")));
 }
 
 TEST(CliSafety, AStateFileInUseIsADeviceInUse) {
@@ -323,6 +341,10 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
       dir.Write("camapp.json", R"({"chips": [{"hand_controller": {"camera": {"mode": "app"}}}]})");
   const std::string keyTypo = dir.Write("typo.json", R"({"chips": [{"hand_controler": {}}]})");
   const std::string noChips = dir.Write("none.json", R"({"chips": []})");
+  const std::string hostile = dir.Write(
+      "hostile.txt",
+      "vexo3-trace 1\n+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 4294967295 devices\n");
+  const std::string twins = dir.Write("twins.json", R"({"chips": [{}, {}]})");
   // clang-format off
   const struct {
     const char* name;
@@ -333,7 +355,11 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
   } cases[] = {
     {"--no-hc with --no-camera", {"--simulate", "update", package, "--no-hc", "--no-camera"}, 2,
      "leave nothing to update", "DONE ok"},
-    {"an endless package", {"inspect", endless}, 4, "\": too large: more than 33554432 bytes", ""},
+    {"an endless package", {"inspect", endless}, 4, "\": not a firmware package: more than 1024 records besides its images", ""},
+    {"a trace counting 4294967295 devices", {"--replay=" + hostile, "devices"}, 2,
+     "hostile.txt\": line 2: 4294967295 devices, more than the 4096", ""},
+    {"twin serial numbers", {"--simulate=" + twins, "devices"}, 0,
+     "no: chip 0 has the same serial number\n", ""},
     // Not a Windows-style option: CLI11 takes "/x" for one under Windows by default.
     {"a path that starts with /", {"inspect", "/no/such/fw/new.bin"}, 4,
      "vexo3: \"/no/such/fw/new.bin\": no such file\n", ""},
@@ -374,8 +400,6 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "no such file\",\n  \"exit_status\": 4\n}", ""},
     {"info --json without a device", {"--simulate=" + noChips, "info", "--json"}, 3,
      "\"exit_status\": 3", ""},
-    {"a --log file that can't be opened, as a --trace file",
-     {"--simulate=" + profile, "station", package, "--log", dir.path()}, 2, "log file", ""},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -387,6 +411,68 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
       EXPECT_FALSE(Has(r.out, c.absent)) << r.out;
     }
   }
+}
+
+// The files a run writes (--trace, --log) and the streams it is given: no
+// file of the run becomes stdout or stderr, none is written into another,
+// none blocks, and none is cut short in silence.
+TEST(CliSafety, TheRunsOwnFiles) {
+#ifdef _WIN32
+  GTEST_SKIP() << "closed streams, FIFOs, /dev and hard links are POSIX's";
+#else
+  ScratchDir dir;
+  const std::string package = WritePackage(dir);
+  const std::string packageBefore = ReadText(package);
+  const std::string sim = "--simulate=" + WriteProfile(dir);
+  const std::string trace = dir.File("t.txt");
+  const std::string newer = "--simulate=" + dir.Write("newer.json", R"({"chips": [{
+      "hand_controller": {"firmware": {"status": 0, "flags": 4096, "version": 65280,
+      "size_blocks": 96, "description": "future"}}}]})");
+  std::filesystem::create_hard_link(package, dir.File("hard.bin"));
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  RunSetup noStdout;
+  noStdout.stdoutClosed = true;
+  RunSetup noStderr;
+  noStderr.stderrClosed = true;
+  // clang-format off
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    RunSetup setup;
+    int exitCode;
+    const char* errPart;
+  } cases[] = {
+    {"stdout closed, --trace",    {sim, "--trace=" + trace, "update", package, "--yes"}, noStdout, 0, ""},
+    {"stderr closed, --trace",    {newer, "--trace=" + trace, "update", package}, noStderr, 6, ""},
+    {"--trace=/dev/full",         {sim, "--trace=/dev/full", "info"}, {}, 1,
+     "vexo3: \"/dev/full\": No space left on device; the trace is incomplete\n"},
+    {"--trace=/dev/null",         {sim, "--trace=/dev/null", "info"}, {}, 0, ""},
+    {"--log names the package",   {sim, "station", package, "--yes", "--count", "1", "--log", dir.File("hard.bin")}, {}, 2,
+     "\": it is the firmware package, which the log would write into"},
+    {"--log /dev/null",           {sim, "station", package, "--yes", "--count", "1", "--log", "/dev/null"}, {}, 0, ""},
+    {"--log a FIFO nobody reads", {sim, "station", package, "--yes", "--count", "1", "--log", fifo}, {}, 2,
+     "fifo\": a FIFO that no program reads from\n"},
+    {"a package FIFO",            {"inspect", fifo}, {}, 4, "fifo\": not a regular file\n"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(trace);
+    const RunResult r = Vexo3(c.args, c.setup);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_TRUE(Has(r.err, c.errPart)) << r.err;
+    EXPECT_EQ(ReadText(package), packageBefore);
+    // A trace holds nothing but the trace: it replays to its end.
+    if (std::filesystem::exists(trace)) {
+      EXPECT_FALSE(Has(ReadText(trace), "vexo3:") || Has(ReadText(trace), "Uploading"));
+      std::vector<std::string> again = c.args;
+      again[0] = "--replay=" + trace;
+      again.erase(again.begin() + 1);
+      EXPECT_EQ(Vexo3(again).exitCode, c.exitCode);
+    }
+  }
+#endif
 }
 
 TEST(CliSafety, PcbQuestionOnlyWhereItCanBeSeenAndAnswered) {

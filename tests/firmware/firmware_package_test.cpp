@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "platform/file_snapshot.h"
 #include "sim/units/package_writer.h"
 #include "support/fixtures.h"
 
@@ -101,6 +102,16 @@ TEST(LoadPackage, Table) {
   tooBig.lengthField = 0x200000;
   PackageRecord huge = tooBig;
   huge.lengthField = 0xFFFFFFFF;
+  // Records of other kinds: large ones load (more than the 32 MiB a file
+  // could once have), many small ones don't.
+  Bytes largeOthers = kHeader;
+  Bytes manyOthers = kHeader;
+  const Bytes largeOther = Record(Image("XY", 1, 0x1FFFFF));
+  const Bytes smallOther = Record(Image("XY", 1, 0));
+  for (int i = 0; i < 17; ++i)
+    largeOthers.insert(largeOthers.end(), largeOther.begin(), largeOther.end());
+  for (uint32_t i = 0; i <= FirmwarePackage::kMaxSkippedRecords; ++i)
+    manyOthers.insert(manyOthers.end(), smallOther.begin(), smallOther.end());
   PackageRecord lying = Image("CA", 0x0304, 10);
   lying.lengthField = 10;
   lying.data.resize(9);  // file ends one byte inside the data
@@ -152,6 +163,16 @@ TEST(LoadPackage, Table) {
        3,
        {true, 0x0333, 40},
        {}},
+      {"34 MiB of records of other kinds",
+       Concat({largeOthers, Record(Image("HC", 0x0555, 9))}),
+       0,
+       {true, 0x0555, 9},
+       {}},
+      {"1025 records of other kinds",
+       Concat({kHeader, Record(Image("CA", 0x0666, 5)), manyOthers}),
+       3,
+       {},
+       {true, 0x0666, 5}},
       {"bad length after a good image",
        Concat({kHeader, Record(Image("CA", 0x0444, 8)), Record(tooBig), Record(Image("HC", 1, 1))}),
        3,
@@ -261,8 +282,9 @@ TEST(LoadPackage, EveryTruncationIsSafe) {
 
 TEST(ReadImageRecord, ReportsEndOfFileOnlyAtARecordBoundary) {
   TempFile f(Record(Image("CA", 3, 2)));
-  std::FILE* file = std::fopen(f.path().c_str(), "rb");
-  ASSERT_NE(file, nullptr);
+  FileSnapshot file;
+  std::string reason;
+  ASSERT_TRUE(file.Open(f.path(), &reason)) << reason;
   FirmwareImage img;
   bool eof = true;
   EXPECT_EQ(ReadImageRecord(file, img, &eof), 0);
@@ -272,7 +294,6 @@ TEST(ReadImageRecord, ReportsEndOfFileOnlyAtARecordBoundary) {
   EXPECT_EQ(ReadImageRecord(file, next, &eof), 0);
   EXPECT_TRUE(eof);
   EXPECT_FALSE(next.IsPresent());
-  std::fclose(file);
 }
 
 }  // namespace

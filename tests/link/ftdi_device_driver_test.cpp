@@ -84,6 +84,16 @@ TEST_F(DriverFaultTest, ListLongerThanAllocatedIsCut) {
   EXPECT_EQ(link.FindDevice(), -1);  // ASan would flag a read of record 1
 }
 
+TEST_F(DriverFaultTest, CountBeyondAnyBusIsRefusedBeforeTheListIsMade) {
+  EXPECT_CALL(d2xx, FT_CreateDeviceInfoList(_))
+      .WillOnce(DoAll(SetArgPointee<0>(0xFFFFFFFF), Return(FT_OK)));
+  // No FT_GetDeviceInfoList (StrictMock): nothing was made room for.
+  const char* failed = nullptr;
+  std::vector<FtdiDevice::ChipRecord> chips;
+  EXPECT_EQ(link.ListChips(&chips, &failed), 1);
+  EXPECT_STREQ(failed, "FT_CreateDeviceInfoList");
+}
+
 TEST_F(DriverFaultTest, UnterminatedDescriptionDoesNotMatch) {
   EXPECT_CALL(d2xx, FT_CreateDeviceInfoList(_)).WillOnce(DoAll(SetArgPointee<0>(1), Return(FT_OK)));
   EXPECT_CALL(d2xx, FT_GetDeviceInfoList(_, _))

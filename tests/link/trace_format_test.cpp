@@ -174,6 +174,8 @@ const std::vector<RefusedRow>& RefusedRows() {
   {"fewer bytes, not last", Versioned("+0.000000 0us TX 2/2: 01\n+0.000001 0us FT_Close() = FT_OK\n"), "line 2: not a call"},
   {"stray indented line", Versioned("      000000  01\n"), "line 2: expected a call"},
   {"number overflow", Versioned("+0.000000 0us FT_SetBaudRate(99999999999) = FT_OK\n"), "line 2: not a call"},
+  {"device count a program can't make room for", Versioned("+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 4294967295 devices\n"), "line 2: 4294967295 devices, more than the 4096"},
+  {"device list room past the bound", Versioned("+0.000000 0us FT_GetDeviceInfoList(room 4097) = FT_OK, 0 devices\n"), "line 2: 4097 devices, more than the 4096"},
   {"serial too long", Versioned("+0.000000 0us FT_GetDeviceInfo() = FT_OK, type 9, id 0403:6015, serial \"0123456789ABCDEFG\", description \"\"\n"), "line 2: not a call"},
   };
   return rows;

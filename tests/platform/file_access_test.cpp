@@ -6,10 +6,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/file_snapshot.h"
+#include "platform/output_file.h"
 
 namespace vexo3 {
 namespace {
@@ -91,6 +95,91 @@ TEST(WriteFileAtomically, TwoWritersSideBySideNeverCollide) {
   ASSERT_EQ(ReadRegularFile(path, 1 << 20, &text, &error), ReadFileResult::kOk);
   EXPECT_TRUE(text == a || text == b);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"state.json"});
+}
+
+std::string Contents(const std::string& path) {
+  std::string text;
+  std::string error;
+  (void)ReadRegularFile(path, 1 << 20, &text, &error);
+  return text;
+}
+
+TEST(OutputFile, Table) {
+  Scratch dir;
+  const std::string old = dir.Write("old.txt", "old text");
+  const std::string log = dir.Write("log.txt", "line 1\n");
+  fs::create_directory(dir.File("folder"));
+#ifndef _WIN32
+  // A state file not saved yet, and a link to where it will be.
+  fs::create_symlink(dir.File("state.json"), dir.File("to-state"));
+#endif
+  const std::vector<NamedFile> others = {{"the state file", dir.File("state.json")}};
+  using Result = OutputFile::OpenResult;
+  using Mode = OutputFile::Mode;
+  const struct {
+    const char* name;
+    std::string path;
+    Mode mode;
+    Result result;
+    std::string why;       // sameAs or reason
+    std::string contents;  // of path after writing "new" ("-": not checked)
+  } cases[] = {
+      // clang-format off
+      {"a new file", dir.File("new.txt"),  Mode::kReplace, Result::kOpened,  "",             "new"},
+      {"replaces",   old,                  Mode::kReplace, Result::kOpened,  "",             "new"},
+      {"appends",    log,                  Mode::kAppend,  Result::kOpened,  "",             "line 1\nnew"},
+      {"a folder",   dir.File("folder"),   Mode::kReplace, Result::kRefused, kFolderNotFile, "-"},
+#ifndef _WIN32
+      {"a link to a file not there yet", dir.File("to-state"), Mode::kReplace, Result::kSameFile, "the state file", "-"},
+#endif
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OutputFile file;
+    std::string sameAs;
+    std::string reason;
+    ASSERT_EQ(file.Open(c.path, c.mode, others, &sameAs, &reason), c.result) << reason;
+    EXPECT_EQ(c.result == Result::kSameFile ? sameAs : reason, c.why);
+    file.Stream() << "new" << std::flush;
+    EXPECT_EQ(file.Close(), c.result == Result::kOpened) << file.FailureReason();
+    if (c.contents != "-") {
+      EXPECT_EQ(Contents(c.path), c.contents);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.File("state.json")));  // nothing created for a refusal
+}
+
+TEST(FileSnapshot, TellsAVersionFromAMixture) {
+  // Three blocks' worth, half of it read before the file is touched.
+  const std::string versionA(200000, 'a');
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> touch;
+    bool unchanged;
+  } cases[] = {
+      // clang-format off
+      {"left alone",             [](const std::string&) {},                                     true},
+      {"rewritten in place",     [](const std::string& p) {
+                                   std::FILE* f = std::fopen(p.c_str(), "r+b");
+                                   std::fputs("b", f);
+                                   std::fclose(f); },                                            false},
+      {"appended to",            [](const std::string& p) {
+                                   std::ofstream(p, std::ios::app | std::ios::binary) << "z"; }, false},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch dir;
+    const std::string path = dir.Write("p.bin", versionA);
+    FileSnapshot file;
+    std::string reason;
+    ASSERT_TRUE(file.Open(path, &reason)) << reason;
+    std::vector<uint8_t> half(100000);
+    ASSERT_EQ(file.Read(half), half.size());
+    c.touch(path);
+    EXPECT_EQ(file.Unchanged(), c.unchanged);
+  }
 }
 
 }  // namespace

@@ -393,6 +393,24 @@ TEST_F(SimBusTest, UnpluggedChipFailsItsCallsAndLeavesTheList) {
   EXPECT_EQ(count, 0u);
 }
 
+// A real clock reads hours since the machine started: the timeline counts
+// from when the chip joined the bus, so a plugged-in time still lies ahead.
+TEST(SimBusTimeline, CountsFromWhenTheChipJoinedTheBus) {
+  VirtualClock clock(std::chrono::hours(5));
+  SimulatedBus bus(clock);
+  ChipInfo info;
+  info.plugInMs = 1000;
+  info.unplugMs = 2000;
+  bus.AddChip(info, nullptr);
+  // {ms since the last listing, chips listed}: at 0, 1000, 1999 and 2000 ms.
+  for (const auto& [ms, count] : {std::pair<int, DWORD>{0, 0}, {1000, 1}, {999, 1}, {1, 0}}) {
+    clock.Advance(std::chrono::milliseconds(ms));
+    DWORD n = 9;
+    ASSERT_EQ(bus.FT_CreateDeviceInfoList(&n), FT_OK);
+    EXPECT_EQ(n, count) << "after " << ms << " ms more";
+  }
+}
+
 TEST_F(SimBusTest, BaudRateOutOfRangeIsRefused) {
   bus.AddChip(ChipInfo{}, &peer);
   FT_HANDLE h = Open();

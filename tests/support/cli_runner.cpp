@@ -67,7 +67,8 @@ std::string HostPath(const std::string& path) {
 }
 
 bool RunSetupSupported(const RunSetup& setup) {
-  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty && setup.signal == 0;
+  return !setup.stdinTty && !setup.stdoutTty && !setup.stderrTty && !setup.stdoutClosed &&
+         !setup.stderrClosed && setup.signal == 0;
 }
 
 // Windows has no pseudo-terminals to hand a program as its console: such
@@ -183,7 +184,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   } else {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   }
-  if (setup.stdoutTty) {
+  if (setup.stdoutClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (setup.stdoutTty) {
     posix_spawn_file_actions_addopen(&actions, 1, slave.c_str(), O_RDWR, 0);
   } else if (setup.stdoutBrokenPipe) {
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
@@ -191,7 +194,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
   }
-  if (setup.stderrTty) {
+  if (setup.stderrClosed) {
+    posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (setup.stderrTty) {
     posix_spawn_file_actions_addopen(&actions, 2, slave.c_str(), O_RDWR, 0);
   } else {
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -271,9 +276,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     close(slaveFd);
   if (master >= 0)
     close(master);
-  if (!setup.stdoutTty && !setup.stdoutBrokenPipe && setup.stdoutPath.empty())
+  if (!setup.stdoutTty && !setup.stdoutBrokenPipe && !setup.stdoutClosed &&
+      setup.stdoutPath.empty())
     r.out = ReadText(outPath);
-  if (!setup.stderrTty)
+  if (!setup.stderrTty && !setup.stderrClosed)
     r.err = ReadText(errPath);
   return r;
 }

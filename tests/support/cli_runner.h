@@ -38,13 +38,15 @@ struct RunSetup {
   // a person presses Ctrl-C (POSIX only); 0: none.
   int signal = 0;
   int signalAfterMs = 0;
+  bool stdoutClosed = false;      // started with descriptor 1 closed (">&-")
+  bool stderrClosed = false;      // and 2
 };
 
 // Runs a program, by path, and waits for it.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunSetup& setup = {});
 // False for what this system can't set up (Windows: terminals, a broken
-// pipe); RunProgram then runs nothing and returns exit code -1.
+// pipe, closed streams); RunProgram then runs nothing and returns exit code -1.
 bool RunSetupSupported(const RunSetup& setup);
 
 // A path of the build tree as the test program sees it: on Windows under

@@ -32,7 +32,11 @@ void CopyField(char* dest, size_t size, const std::string& text) {
 // ---------------------------------------------------------------- SimChip
 
 SimChip::SimChip(Clock& clock, ChipInfo info, SimPeer* peer)
-    : busClock_(&clock), clock_(&clock), info_(std::move(info)), peer_(peer) {}
+    : busClock_(&clock),
+      clock_(&clock),
+      origin_(clock.Now()),
+      info_(std::move(info)),
+      peer_(peer) {}
 
 Clock::Duration SimChip::Now() const {
   return peerNow_ ? *peerNow_ : clock_->Now();
@@ -41,7 +45,8 @@ Clock::Duration SimChip::Now() const {
 bool SimChip::PresentAt(Clock::Duration t) const {
   if (unplugged_)
     return false;
-  const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<milliseconds>(t).count());
+  const auto ms = static_cast<uint64_t>(
+      std::max<int64_t>(std::chrono::duration_cast<milliseconds>(t - origin_).count(), 0));
   if (ms < info_.plugInMs)
     return false;
   if (info_.unplugMs && ms >= *info_.unplugMs)

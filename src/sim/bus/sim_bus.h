@@ -60,7 +60,8 @@ struct ChipInfo {
   // of every SimChip::Send on the device's line.
   uint32_t processingTimeUs = 0;
   // When the chip is on the bus: from plugInMs until unplugMs, and again
-  // from replugMs on (ms of the bus's clock; unset: never).
+  // from replugMs on (ms of the bus's clock since the chip was added, which
+  // is the program's start on a real clock; unset: never).
   uint64_t plugInMs = 0;
   std::optional<uint64_t> unplugMs{};
   std::optional<uint64_t> replugMs{};
@@ -176,6 +177,7 @@ class SimChip {
 
   Clock* busClock_;
   Clock* clock_;
+  Clock::Duration origin_;  // the plug timeline's zero
   ChipInfo info_;
   SimPeer* peer_;
   LineSettings line_;

@@ -72,6 +72,14 @@ const json* Member(const json& object, const char* key) {
   return it == object.end() ? nullptr : &*it;
 }
 
+const json& Array(const json& j, const std::string& path, size_t maxEntries, const char* entries) {
+  if (!j.is_array())
+    Fail(path, "expected an array");
+  if (j.size() > maxEntries)
+    Fail(path, "more than " + std::to_string(maxEntries) + " " + entries);
+  return j;
+}
+
 uint64_t Number(const json& j, const std::string& path, uint64_t max) {
   const std::string range = "expected a number from 0 to " + std::to_string(max);
   if (!j.is_number())

@@ -22,6 +22,12 @@ using nlohmann::json;
 // Far above any real profile or state file (a few kilobytes), low enough
 // that a wrong path can't fill the memory.
 inline constexpr size_t kMaxFileBytes = 4 << 20;
+// Counts, checked before anything is made for their entries: far above any
+// simulated set-up, low enough that a file can't make the simulator build
+// more than a few megabytes (a fault list is copied to every chip). A state
+// file of kMaxChips chips stays far below kMaxFileBytes.
+inline constexpr size_t kMaxChips = 256;
+inline constexpr size_t kMaxFaults = 256;
 
 // Thrown by the readers below to unwind to Catching; never leaves it.
 struct FieldError {
@@ -54,6 +60,8 @@ const json& Object(const json& j, const std::string& path,
                    std::initializer_list<std::string_view> allowed);
 // The member, or null when the key is absent.
 const json* Member(const json& object, const char* key);
+// j itself, which must be an array of at most maxEntries entries.
+const json& Array(const json& j, const std::string& path, size_t maxEntries, const char* entries);
 uint64_t Number(const json& j, const std::string& path, uint64_t max);
 bool Bool(const json& j, const std::string& path);
 // A text for the device (Windows-1252) of at most maxBytes bytes.

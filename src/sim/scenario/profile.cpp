@@ -158,8 +158,7 @@ ChipScenario Chip(const json& j, const std::string& path, bool* inaccessible,
       Fail(path + ".replug_ms", "expected a time after unplug_ms");
   }
   if (auto* v = Member(j, "faults")) {
-    if (!v->is_array())
-      Fail(path + ".faults", "expected an array");
+    Array(*v, path + ".faults", kMaxFaults, "faults");
     for (size_t i = 0; i < v->size(); ++i)
       chip.faults.push_back(FaultEntry((*v)[i], Index(path + ".faults", i)));
   }
@@ -216,8 +215,7 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
     Object(root, "", {"chips", "faults", "state_file"});
     Profile p;
     if (auto* v = Member(root, "chips")) {
-      if (!v->is_array())
-        Fail("chips", "expected an array");
+      Array(*v, "chips", kMaxChips, "chips");
       p.scenario.chips.clear();
       for (size_t i = 0; i < v->size(); ++i) {
         bool inaccessible = false;
@@ -229,8 +227,7 @@ bool ParseProfile(std::string_view text, const std::string& baseDir, Profile* pr
       }
     }
     if (auto* v = Member(root, "faults")) {
-      if (!v->is_array())
-        Fail("faults", "expected an array");
+      Array(*v, "faults", kMaxFaults, "faults");
       for (size_t i = 0; i < v->size(); ++i) {
         p.scenario.faults.push_back(FaultEntry((*v)[i], Index("faults", i)));
       }

@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_access.h"
+#include "platform/output_file.h"
 #include "sim/scenario/json_fields.h"
 #include "sim/scenario/state_file.h"
 
@@ -57,16 +58,35 @@ SimulatedSetup::~SimulatedSetup() {
 bool SimulatedSetup::LoadState(std::string* error) {
   if (stateFile_.empty())
     return true;
+  auto refuse = [&](const std::string& text) {
+    if (error != nullptr)
+      *error = text;
+    return false;
+  };
+  auto notAStateFile = [&](const std::string& why) {
+    return refuse(FileErrorText(stateFile_, why) +
+                  "\n(not a state file this program wrote, so it is left as it is; if it was "
+                  "one, remove it to start afresh with the profile's firmware)");
+  };
+  // A symlink is followed: its target is read, locked and replaced, so the
+  // link stays a link and every name of the file shares one lock.
+  stateTarget_ = ResolvedPath(stateFile_);
   std::string why;
   std::string text;
+  std::vector<ChipFirmwareState> chips;
   // Checked before the lock file is made beside it: a state_file that is a
-  // device or a FIFO must not get one.
-  if (ReadRegularFile(stateFile_, kMaxFileBytes, &text, &why) == ReadFileResult::kRefused) {
-    if (error != nullptr)
-      *error = FileErrorText(stateFile_, why);
-    return false;
+  // device, a FIFO or another kind of file must not get one.
+  switch (ReadRegularFile(stateTarget_, kMaxFileBytes, &text, &why)) {
+    case ReadFileResult::kOk:
+      if (!FirmwareStateFromJson(text, &chips, &why))
+        return notAStateFile(why);
+      break;
+    case ReadFileResult::kMissing:
+      break;
+    case ReadFileResult::kRefused:
+      return refuse(FileErrorText(stateFile_, why));
   }
-  switch (stateLock_.TryLock(stateFile_, &why)) {
+  switch (stateLock_.TryLock(stateTarget_, &why)) {
     case FileLock::Result::kLocked:
       break;
     case FileLock::Result::kBusy:
@@ -76,38 +96,32 @@ bool SimulatedSetup::LoadState(std::string* error) {
         bus_->Chip(i).MutableInfo().openElsewhere = true;
       return true;
     case FileLock::Result::kFailed:
-      if (error != nullptr)
-        *error = FileErrorText(
-            stateFile_, "can't be locked (" + FileLock::LockPath(stateFile_) + ": " + why + ")");
-      return false;
+      return refuse(FileErrorText(
+          stateFile_, "can't be locked (" + FileLock::LockPath(stateTarget_) + ": " + why + ")"));
   }
   // Read again under the lock: its last holder may have saved since.
-  switch (ReadRegularFile(stateFile_, kMaxFileBytes, &text, &why)) {
+  switch (ReadRegularFile(stateTarget_, kMaxFileBytes, &text, &why)) {
     case ReadFileResult::kOk:
       break;
     case ReadFileResult::kMissing:
       return true;  // first run: the units keep the profile's firmware
     case ReadFileResult::kRefused:
-      if (error != nullptr)
-        *error = FileErrorText(stateFile_, why);
-      return false;
+      return refuse(FileErrorText(stateFile_, why));
   }
-  std::vector<ChipFirmwareState> chips;
-  if (!FirmwareStateFromJson(text, &chips, &why)) {
-    if (error != nullptr)
-      *error = FileErrorText(stateFile_, why) +
-               "\n(not a state file this program wrote; remove it to start afresh with the "
-               "profile's firmware)";
-    return false;
-  }
+  if (!FirmwareStateFromJson(text, &chips, &why))
+    return notAStateFile(why);
+  // Entries are matched by serial number, and chips that share one by their
+  // order among themselves: one twin never gets the other's firmware.
+  std::vector<bool> used(chips.size(), false);
   for (size_t i = 0; i < controllers_.size(); ++i) {
     if (!controllers_[i])
-      continue;
-    for (const ChipFirmwareState& saved : chips) {
-      if (saved.serial == serials_[i]) {
-        controllers_[i]->LoadFirmwareState(saved.state);
-        break;
-      }
+      continue;  // nothing saved for it either
+    for (size_t k = 0; k < chips.size(); ++k) {
+      if (used[k] || chips[k].serial != serials_[i])
+        continue;
+      used[k] = true;
+      controllers_[i]->LoadFirmwareState(chips[k].state);
+      break;
     }
   }
   return true;
@@ -122,8 +136,15 @@ bool SimulatedSetup::SaveState(std::string* error) {
     if (controllers_[i])
       chips.push_back({serials_[i], controllers_[i]->SaveFirmwareState()});
   }
+  const std::string text = FirmwareStateToJson(chips);
+  // What the next run couldn't read is not written: the old state stays.
+  if (text.size() > kMaxFileBytes) {
+    if (error != nullptr)
+      *error = FileErrorText(stateFile_, "can't be saved: " + TooLargeText(kMaxFileBytes));
+    return false;
+  }
   std::string why;
-  if (!WriteFileAtomically(stateFile_, FirmwareStateToJson(chips), &why)) {
+  if (!WriteFileAtomically(stateTarget_, text, &why)) {
     if (error != nullptr)
       *error = FileErrorText(stateFile_, "can't be saved: " + why);
     return false;

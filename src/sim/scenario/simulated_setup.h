@@ -38,24 +38,30 @@ class SimulatedSetup {
 
   // Takes the state file's advisory lock, then loads the units' firmware
   // state from it when it exists (entries are matched to chips by serial
-  // number). When another program holds the lock, its chips can't be opened
-  // (as a real chip in use elsewhere) and nothing is loaded or saved. True
-  // when there is nothing to load; false with *error, which names the state
-  // file and the reason, for a lock that can't be taken or a file that can't
-  // be read or parsed.
+  // number, and twins by their order). A symlink is used through its target,
+  // and the lock is the target's. When another program holds the lock, its
+  // chips can't be opened (as a real chip in use elsewhere) and nothing is
+  // loaded or saved. True when there is nothing to load; false with *error,
+  // which names the state file and the reason, for a lock that can't be
+  // taken or a file that can't be read or isn't a state file. A file refused
+  // before the lock (not a regular file, not a state file) gets no lock file
+  // beside it and is never written.
   bool LoadState(std::string* error);
   // Writes the units' firmware state to the state file atomically (a unique
   // temporary file in the same folder, then a rename, so a crash or a second
-  // program never leaves a mixture). True when there is no state file or
-  // the lock is another program's. Safe to call more than once.
+  // program never leaves a mixture). Refused, the file untouched, when the
+  // text would be larger than a state file may be read back. True when there
+  // is no state file or the lock is another program's (or LoadState failed).
+  // Safe to call more than once.
   bool SaveState(std::string* error);
 
  private:
   std::vector<std::unique_ptr<SimHandController>> controllers_;  // outlive the bus
   std::vector<std::string> serials_;
   std::unique_ptr<SimulatedBus> bus_;
-  std::string stateFile_;
-  FileLock stateLock_;  // held from LoadState to the end
+  std::string stateFile_;    // as the profile names it, for messages
+  std::string stateTarget_;  // the file itself, all symlinks followed
+  FileLock stateLock_;       // held from LoadState to the end
 };
 
 }  // namespace vexo3::sim

@@ -100,22 +100,23 @@ bool FirmwareStateFromJson(std::string_view text, std::vector<ChipFirmwareState>
     const json root = Parse(text, "not a state file");
     Object(root, "", {"chips"});
     std::vector<ChipFirmwareState> out;
-    if (auto* v = Member(root, "chips")) {
-      if (!v->is_array())
-        Fail("chips", "expected an array");
-      for (size_t i = 0; i < v->size(); ++i) {
-        const std::string path = Index("chips", i);
-        const json& c = Object((*v)[i], path, {"serial", "hand_controller", "camera"});
-        ChipFirmwareState chip;
-        if (auto* s = Member(c, "serial"))
-          chip.serial = Text(*s, path + ".serial", 15);
-        if (auto* u = Member(c, "hand_controller")) {
-          chip.state.handController = UnitFromJson(*u, path + ".hand_controller");
-        }
-        if (auto* u = Member(c, "camera"))
-          chip.state.camera = UnitFromJson(*u, path + ".camera");
-        out.push_back(std::move(chip));
-      }
+    // Every state file this program writes lists its chips: without the
+    // list, "{}" or another program's settings would pass for one.
+    const json* v = Member(root, "chips");
+    if (v == nullptr)
+      Fail("chips", "missing: not a state file");
+    Array(*v, "chips", kMaxChips, "chips");
+    for (size_t i = 0; i < v->size(); ++i) {
+      const std::string path = Index("chips", i);
+      const json& c = Object((*v)[i], path, {"serial", "hand_controller", "camera"});
+      ChipFirmwareState chip;
+      if (auto* s = Member(c, "serial"))
+        chip.serial = Text(*s, path + ".serial", 15);
+      if (auto* u = Member(c, "hand_controller"))
+        chip.state.handController = UnitFromJson(*u, path + ".hand_controller");
+      if (auto* u = Member(c, "camera"))
+        chip.state.camera = UnitFromJson(*u, path + ".camera");
+      out.push_back(std::move(chip));
     }
     *chips = std::move(out);
   });

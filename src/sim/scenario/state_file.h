@@ -13,7 +13,10 @@
 namespace vexo3::sim {
 
 // The state file's text for these units, and back (exposed for tests).
-// Entries are per chip: {"serial", "hand_controller", "camera"}.
+// Entries are per chip, in the bus's order: {"serial", "hand_controller",
+// "camera"}; chips that share a serial number keep one entry each, matched
+// in order. Reading refuses a text without its "chips" list, and more than
+// json_fields::kMaxChips entries.
 struct ChipFirmwareState {
   std::string serial;
   SimFirmwareState state;

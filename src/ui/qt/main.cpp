@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/hardware_d2xx.h"
+#include "platform/console.h"
 #include "protocol/device_session.h"
 #include "run/device_source.h"
 #include "ui/core/updater_options.h"
@@ -24,6 +25,7 @@ int Fail(const vexo3::SourceError& error) {
 
 }  // namespace
 int main(int argc, char** argv) {
+  vexo3::OpenClosedStandardDescriptors();
   // Read before the application object, which needs a display.
   vexo3::UpdaterOptions options =
       vexo3::ParseUpdaterOptionsBeforeQt(std::vector<std::string>(argv + 1, argv + argc));

@@ -66,6 +66,7 @@ int Fail(const vexo3::SourceError& error) {
 }  // namespace
 
 int main() {
+  vexo3::OpenClosedStandardDescriptors();
   const vexo3::UpdaterOptions options = vexo3::ParseUpdaterOptions(Arguments());
   if (options.help) {
     Tell(vexo3::UpdaterUsage(vexo3::UsageFor::Win32), false);
