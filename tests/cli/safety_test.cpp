@@ -434,7 +434,7 @@ TEST(CliSafety, TheRunsOwnFiles) {
     const char* errPart;
   } cases[] = {
     {"stdout closed, --trace",    {sim, "--trace=" + trace, "update", package, "--yes"}, noStdout, 0, ""},
-    {"stderr closed, --trace",    {newer, "--trace=" + trace, "update", package}, noStderr, 1, ""},
+    {"stderr closed, --trace",    {newer, "--trace=" + trace, "update", package}, noStderr, 6, ""},
     {"--trace=/dev/full",         {sim, "--trace=/dev/full", "info"}, {}, 1,
      "vexo3: \"/dev/full\": No space left on device; the trace is incomplete\n"},
     {"--trace=/dev/null",         {sim, "--trace=/dev/null", "info"}, {}, 0, ""},
