@@ -352,7 +352,7 @@ int RunCli(int argc, const char* const* argv, const CliStreams& streams) {
   // A script that asked for JSON gets JSON, also when the run failed before
   // it printed any.
   if (form.json && code != kExitOk && !outWritten)
-    PrintOut(io, ErrorJson(errText, code, form.lines));
+    PrintJson(io, ErrorJson(errText, code, form.lines));
   if (std::fflush(io.out) != 0 && outError == 0)
     outError = errno != 0 ? errno : EIO;
   if (outError != 0 || std::ferror(io.out)) {

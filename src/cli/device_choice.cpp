@@ -82,10 +82,14 @@ std::optional<int> ChooseOneDevice(const Options& o, const CliStreams& io, D2xxA
   switch (out->choice.kind) {
     case Choice::Kind::Several:
       // The dialog takes the first; a command line can ask instead of guessing.
-      PrintErr(io, out->serial ? "vexo3: several HandControllers have the serial number \"" +
-                                     *out->serial + "\":\n"
-                               : "vexo3: several HandControllers are connected; choose one with "
-                                 "--serial SERIAL:\n");
+      if (out->choice.sharedSerial) {
+        PrintErr(io, "vexo3: " + SharedSerialText(out->choice.matches.front().serial) + ":\n");
+      } else {
+        PrintErr(io, out->serial ? "vexo3: several HandControllers have the serial number \"" +
+                                       *out->serial + "\":\n"
+                                 : "vexo3: several HandControllers are connected; choose one "
+                                   "with --serial SERIAL:\n");
+      }
       PrintErr(io, FormatChipTable(out->choice.matches, out->serial));
       return kExitUsage;
     case Choice::Kind::NoSuchSerial:

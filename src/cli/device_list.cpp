@@ -134,6 +134,11 @@ std::string FormatChipTable(const std::vector<ChipEntry>& chips,
   return out;
 }
 
+std::string SharedSerialText(const std::string& serial) {
+  return "several HandControllers share the serial number \"" + serial +
+         "\", so none of them can be chosen, even with --serial; unplug all but one of them";
+}
+
 std::string PermissionHint() {
   if (const char* systemHint = DeviceAccessHint())
     return systemHint;

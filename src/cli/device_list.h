@@ -63,6 +63,8 @@ Choice ChooseHandController(const std::vector<ChipEntry>& chips,
 // twin's "updater" says which chip shares its serial number.
 std::string FormatChipTable(const std::vector<ChipEntry>& chips,
                             const std::optional<std::string>& serial);
+// Why no HandController of twins sharing `serial` is used, and what to do.
+std::string SharedSerialText(const std::string& serial);
 // What to do when the USB devices can't be opened for lack of permission.
 std::string PermissionHint();
 // Why info and update found no HandController they could open, when a chip

@@ -36,28 +36,37 @@ int WatchDevices(const CliStreams& io, DeviceSource& source, bool json,
       output.Err("vexo3: " + error + "\n");
       return kExitDeviceFailure;
     }
+    // Twins share a name: each one after the first is known by its place
+    // among them, so the second arriving or leaving is seen too.
     std::map<std::string, ChipEntry> now;
-    for (const ChipEntry& c : chips)
-      now.emplace(ChipName(c), c);
+    std::map<std::string, int> sameName;
+    for (const ChipEntry& c : chips) {
+      const int k = sameName[ChipName(c)]++;
+      now.emplace(k == 0 ? ChipName(c) : ChipName(c) + '\n' + std::to_string(k), c);
+    }
     const std::time_t when =
         startTime + static_cast<std::time_t>((source.clock().Now().count() - startUs) / 1000000);
     auto say = [&](const char* event, const ChipEntry& c) {
       const bool hc = c.verdict(std::nullopt) == FtdiDevice::ChipVerdict::kOpens;
       if (json) {
-        output.Out(nlohmann::json{{"event", event},
-                                  {"time", UtcTimeText(when)},
-                                  {"serial", c.serial},
-                                  {"description", c.description},
-                                  {"hand_controller", hc}}
-                       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                   "\n");
+        nlohmann::json line{{"event", event},
+                            {"time", UtcTimeText(when)},
+                            {"serial", c.serial},
+                            {"description", c.description},
+                            {"hand_controller", hc}};
+        if (c.twin >= 0)
+          line["same_serial_as"] = c.twin;
+        output.Json(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
       } else {
         // "departed" is the longest event: the columns after it stay put.
         std::string line = LocalTimeText(when) + "  " + event;
         line.append(10 - std::min<size_t>(std::strlen(event), 8), ' ');
         std::string name = ChipName(c);
         name.append(16 - std::min<size_t>(name.size(), 16), ' ');  // as in the chip table
-        output.Out(line + name + "  " + (c.description.empty() ? "-" : c.description) + "\n");
+        const std::string twin =
+            c.twin >= 0 ? "  (chip " + std::to_string(c.twin) + " has the same serial number)" : "";
+        output.Out(line + name + "  " + (c.description.empty() ? "-" : c.description) + twin +
+                   "\n");
       }
     };
     for (const auto& [name, c] : now) {
@@ -84,7 +93,7 @@ int DevicesCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   if (!Survey(o, io, source.d2xx(), &found))
     return kExitDeviceFailure;
   if (o.json) {
-    PrintOut(io, DevicesJson(found.chips, found.serial));
+    PrintJson(io, DevicesJson(found.chips, found.serial));
   } else if (found.chips.empty()) {
     PrintOut(io, "No FTDI chip with USB id 0403:6015 found.\n");
   } else {
@@ -93,8 +102,14 @@ int DevicesCommand(const Options& o, const CliStreams& io, DeviceSource& source)
   if (found.unreadable)
     PrintErr(io, PermissionHint());
   if (!o.json && found.choice.kind == Choice::Kind::Several) {
-    PrintErr(io, found.serial ? "Several HandControllers have that serial number.\n"
-                              : "Several HandControllers: choose one with --serial SERIAL.\n");
+    if (found.choice.sharedSerial) {
+      PrintErr(io,
+               "HandControllers that share a serial number can't be told apart, even with "
+               "--serial: unplug all but one of them.\n");
+    } else {
+      PrintErr(io, found.serial ? "Several HandControllers have that serial number.\n"
+                                : "Several HandControllers: choose one with --serial SERIAL.\n");
+    }
   }
   return found.chips.empty() ? kExitNoDevice : kExitOk;
 }

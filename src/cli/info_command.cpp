@@ -26,7 +26,10 @@ int InfoCommand(const Options& o, const CliStreams& io, DeviceSource& source) {
     session.CloseSession();
     return DeviceFailure(io, found);
   }
-  PrintOut(io, o.json ? DeviceRecordsJson(records) : BuildDeviceReport(records));
+  if (o.json)
+    PrintJson(io, DeviceRecordsJson(records));
+  else
+    PrintOut(io, BuildDeviceReport(records));
   return kExitOk;
 }
 

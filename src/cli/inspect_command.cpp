@@ -35,7 +35,10 @@ int InspectCommand(const Options& o, const CliStreams& io) {
   if (!LoadPackageFile(o, io, package))
     return kExitPackageError;
   const std::string summary = BuildPackageSummary(package);
-  PrintOut(io, o.json ? PackageJson(o.file, package, summary) : InspectText(package, summary));
+  if (o.json)
+    PrintJson(io, PackageJson(o.file, package, summary));
+  else
+    PrintOut(io, InspectText(package, summary));
   return kExitOk;
 }
 

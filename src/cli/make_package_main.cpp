@@ -16,6 +16,7 @@
 #include "cli/arguments.h"
 #include "platform/console.h"
 #include "platform/nearest_name.h"
+#include "platform/text_codec.h"
 #include "sim/units/package_writer.h"
 #include "sim/units/sim_image.h"
 
@@ -203,9 +204,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (!vexo3::sim::WritePackage(output, records)) {
-    std::fprintf(stderr, "vexo3-make-package: can't write \"%s\"\n", output.c_str());
+    std::fprintf(stderr, "vexo3-make-package: can't write \"%s\"\n",
+                 vexo3::EscapeControls(output).c_str());
     return 1;
   }
-  std::printf("%s: %zu image(s)\n", output.c_str(), records.size());
+  std::printf("%s: %zu image(s)\n", vexo3::EscapeControls(output).c_str(), records.size());
   return 0;
 }

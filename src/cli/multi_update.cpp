@@ -85,14 +85,14 @@ class DeviceRowView final : public UpdateView {
       if (!finished && lastJsonUs_ >= 0 && nowUs - lastJsonUs_ < 1000000)
         return;
       lastJsonUs_ = nowUs;
-      output_.Out(json{{"event", "progress"},
-                       {"serial", serial_},
-                       {"unit", std::string(UnitName(unit))},
-                       {"bytes", done},
-                       {"total", total},
-                       {"seconds", r.seconds}}
-                      .dump() +
-                  "\n");
+      output_.Json(json{{"event", "progress"},
+                        {"serial", serial_},
+                        {"unit", std::string(UnitName(unit))},
+                        {"bytes", done},
+                        {"total", total},
+                        {"seconds", r.seconds}}
+                       .dump() +
+                   "\n");
       return;
     }
     if (output_.Live()) {
@@ -253,7 +253,7 @@ UpdateOutcome RunJob(DeviceJob& job, const Options& o, LineOutput& output, int64
       if (job.request.asked(u))
         units.push_back(std::string(UnitName(u)));
     }
-    output.Out(json{{"event", "start"}, {"serial", job.serial}, {"units", units}}.dump() + "\n");
+    output.Json(json{{"event", "start"}, {"serial", job.serial}, {"units", units}}.dump() + "\n");
   }
   const UpdateOutcome outcome = job.engine.Run(job.request);
   job.session.reset();  // closes the link
@@ -263,7 +263,7 @@ UpdateOutcome RunJob(DeviceJob& job, const Options& o, LineOutput& output, int64
 
 void SayResult(const DeviceResult& r, const Options& o, LineOutput& output) {
   if (o.json)
-    output.Out(ResultJson(r) + "\n");
+    output.Json(ResultJson(r) + "\n");
   else
     output.Device(r.serial, r.text);
 }
@@ -297,11 +297,16 @@ std::string Pad(std::string s, size_t width) {
 
 void LineOutput::Out(const std::string& text) {
   const std::lock_guard lock(mutex_);
+  WriteOut(ShownText(text));
+}
+
+void LineOutput::Json(const std::string& text) {
+  const std::lock_guard lock(mutex_);
   WriteOut(text);
 }
 
 void LineOutput::WriteOut(const std::string& text) {
-  PrintOut(io_, text);
+  PrintJson(io_, text);
 }
 
 void LineOutput::Err(const std::string& text) {
@@ -351,7 +356,7 @@ void LineOutput::DrawBoard() {
   }
   for (size_t i = 0; i < rows_.size(); ++i) {
     text += '\r';
-    text += Cut(serials_[i] + "  " + rows_[i], width);
+    text += Cut(ShownText(serials_[i] + "  " + rows_[i]), width);
     text += "\033[K\n";
   }
   drawn_ = true;

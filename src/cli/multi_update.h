@@ -58,8 +58,11 @@ struct DeviceResult {
 class LineOutput {
  public:
   explicit LineOutput(const CliStreams& io) : io_(io) {}
+  // Text for people (ShownText) on stdout or stderr.
   void Out(const std::string& text);
   void Err(const std::string& text);
+  // A JSON line on stdout, as it is.
+  void Json(const std::string& text);
 
   // What one device is doing: "SERIAL: text" as a line of its own, or, once
   // the board is live, the device's row rewritten in place.
@@ -75,7 +78,8 @@ class LineOutput {
  private:
   // With mutex_ held.
   void DrawBoard();
-  void WriteOut(const std::string& text);  // a failed write is kept for the exit status
+  // As it is; a failed write is kept for the exit status.
+  void WriteOut(const std::string& text);
 
   const CliStreams& io_;
   std::mutex mutex_;

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/terminal.h"
+#include "platform/text_codec.h"
 
 namespace vexo3::cli {
 
@@ -18,8 +19,12 @@ void FlushNoting(std::FILE* out, int* outError) {
   }
 }
 
+std::string ShownText(const std::string& text) {
+  return EscapeControls(text, KeptControls::kLineBreaksAndTabs);
+}
+
 void PrintErr(const CliStreams& io, const std::string& text) {
-  Print(io.err, text);
+  Print(io.err, ShownText(text));
   if (io.errText != nullptr)
     *io.errText += text;
 }
@@ -30,9 +35,13 @@ void WriteOut(const CliStreams& io, const std::string& text) {
     *io.outWritten = true;
 }
 
-void PrintOut(const CliStreams& io, const std::string& text) {
+void PrintJson(const CliStreams& io, const std::string& text) {
   WriteOut(io, text);
   FlushNoting(io.out, io.outError);
+}
+
+void PrintOut(const CliStreams& io, const std::string& text) {
+  PrintJson(io, ShownText(text));
 }
 
 std::string UtcTimeText(std::time_t t) {

@@ -11,13 +11,23 @@
 
 namespace vexo3::cli {
 
-// stderr and the like: written and flushed at once.
+// Text for people, which may hold a device's, a package's or a file's own
+// strings: their control characters shown escaped ("\x1b"), never obeyed
+// by the terminal; line breaks and tabs stay. Text without them is unchanged.
+std::string ShownText(const std::string& text);
+
+// stderr and the like: written and flushed at once, as it is.
 void Print(std::FILE* f, const std::string& text);
-// Standard error: Print, and the text kept for --json's error object.
+// Standard error: ShownText, and the text as it was kept for --json's error
+// object.
 void PrintErr(const CliStreams& io, const std::string& text);
-// Standard output: a failed write is noted for the end of the run.
+// Standard output, ShownText: a failed write is noted for the end of the run.
 void PrintOut(const CliStreams& io, const std::string& text);
-// PrintOut without the flush, for a caller that flushes (FlushNoting).
+// JSON on standard output, as it is (JSON escapes its own strings).
+void PrintJson(const CliStreams& io, const std::string& text);
+// Standard output as it is, without the flush: a line redrawn in place with
+// the program's own control sequences, for a caller that flushes
+// (FlushNoting).
 void WriteOut(const CliStreams& io, const std::string& text);
 // Flushes `out`; the first failure goes to *outError (may be null).
 void FlushNoting(std::FILE* out, int* outError);

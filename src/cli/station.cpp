@@ -22,6 +22,7 @@
 #include "platform/file_access.h"
 #include "platform/output_file.h"
 #include "run/device_source.h"
+#include "ui/core/update_engine.h"
 
 namespace vexo3::cli {
 namespace {
@@ -92,7 +93,8 @@ class Station {
  private:
   void Start(const ChipEntry& chip);
   // A chip the station doesn't update, said as a device's result is.
-  void LeaveAlone(const ChipEntry& chip, const std::string& why);
+  // `chipCount` chips, under one name, are counted as left alone.
+  void LeaveAlone(const ChipEntry& chip, const std::string& why, uint32_t chipCount = 1);
 
   const Options& o_;
   LineOutput& output_;
@@ -174,6 +176,21 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
                  "no serial number, so the station can't tell it from other chips; left alone");
       continue;
     }
+    // Twins share the name: the first one seen speaks for all of them.
+    if (chip.twin >= 0) {
+      seen_.insert(name);
+      std::vector<std::string> indices;
+      for (const ChipEntry& c : chips) {
+        if (c.serial == chip.serial && c.twin >= 0)
+          indices.push_back(std::to_string(c.index));
+      }
+      LeaveAlone(chip,
+                 "chips " + Join(indices) +
+                     " share this serial number, so the station can't tell them apart; "
+                     "all left alone",
+                 static_cast<uint32_t>(indices.size()));
+      continue;
+    }
     // Enough devices under way: this one waits for a free place (one
     // that is left alone gives its place back). After a signal nothing
     // new begins.
@@ -195,14 +212,14 @@ void Station::Arrivals(const std::vector<ChipEntry>& chips) {
   unnamedSeen_ = unnamed;
 }
 
-void Station::LeaveAlone(const ChipEntry& chip, const std::string& why) {
-  ++leftAlone_;
+void Station::LeaveAlone(const ChipEntry& chip, const std::string& why, uint32_t chipCount) {
+  leftAlone_ += chipCount;
   if (o_.json) {
     DeviceResult r;
     r.serial = chip.serial;
     r.leftAlone = true;
     r.text = why;
-    output_.Out(ResultJson(r) + "\n");
+    output_.Json(ResultJson(r) + "\n");
   } else {
     output_.Out(ChipName(chip) + ": " + why + "\n");
   }
@@ -228,8 +245,10 @@ void Station::Start(const ChipEntry& chip) {
   r.serial = chip.serial;
   r.thread = std::thread([this, rp = &r, dc = &deviceClock, serial = chip.serial] {
     DeviceResult result = UpdateArrivedDevice(o_, output_, source_.d2xx(), *dc, serial, package_);
-    if (result.leftAlone)
-      output_.Out(o_.json ? ResultJson(result) + "\n" : serial + ": " + result.text + "\n");
+    if (result.leftAlone && o_.json)
+      output_.Json(ResultJson(result) + "\n");
+    else if (result.leftAlone)
+      output_.Out(serial + ": " + result.text + "\n");
     std::lock_guard inner(mutex_);
     rp->result = std::move(result);
     rp->finished = true;

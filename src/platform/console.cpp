@@ -8,9 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #endif
 
 namespace vexo3 {

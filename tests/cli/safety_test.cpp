@@ -5,6 +5,7 @@
 // faults), so each lands at a chosen chunk.
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,8 +56,11 @@ std::string WriteProfile(const ScratchDir& dir, const std::string& faults = "",
     "faults": [ )" + faults + " ] }");
 }
 
+// The simulated device on virtual time: nothing waits.
 RunResult Vexo3(std::vector<std::string> args, const RunSetup& setup = {}) {
-  args.insert(args.begin(), "--virtual-time");
+  if (std::any_of(args.begin(), args.end(),
+                  [](const std::string& a) { return a.rfind("--simulate", 0) == 0; }))
+    args.insert(args.begin(), "--virtual-time");
   return RunVexo3(args, setup);
 }
 
@@ -345,6 +349,13 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
       "hostile.txt",
       "vexo3-trace 1\n+0.000000 0us FT_CreateDeviceInfoList() = FT_OK, 4294967295 devices\n");
   const std::string twins = dir.Write("twins.json", R"({"chips": [{}, {}]})");
+  const std::string twinsAndOne =
+      dir.Write("twins1.json", R"({"chips": [{}, {}, {"serial": "VX300009"}]})");
+  // A terminal's title, a screen wipe and an 8-bit CSI in the chip's strings.
+  const std::string controls =
+      dir.Write("controls.json", R"({"chips": [{"serial": "VX\u001b]0;x\u0007",
+      "hand_controller": {"firmware": {"status": 0, "flags": 4096, "version": 512,
+      "size_blocks": 96, "description": "a\u001b[2Jb"}}}]})");
   // clang-format off
   const struct {
     const char* name;
@@ -360,6 +371,17 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "hostile.txt\": line 2: 4294967295 devices, more than the 4096", ""},
     {"twin serial numbers", {"--simulate=" + twins, "devices"}, 0,
      "no: chip 0 has the same serial number\n", ""},
+    {"twins in the watch", {"--simulate=" + twins, "devices", "--watch", "--polls", "1"}, 0,
+     "Vexo-3 HandController  (chip 0 has the same serial number)\n", ""},
+    {"twins at a station", {"--simulate=" + twinsAndOne, "station", package, "--count", "1", "--yes"}, 0,
+     "VX300001: chips 0 and 1 share this serial number, so the station can't tell them apart; all left alone\n"
+     "VX300009: Reading", ""},
+    {"twins for info", {"--simulate=" + twins, "info"}, 2,
+     "vexo3: several HandControllers share the serial number \"VX300001\", so none", "BOOT"},
+    {"control characters from a chip", {"--simulate=" + controls, "devices"}, 0,
+     "VX\\x1b]0;x\\x07 ", "\x1b"},
+    {"control characters in a report", {"--simulate=" + controls, "info"}, 0,
+     "\"a\\x1b[2Jb\"", "\x1b"},
     // Not a Windows-style option: CLI11 takes "/x" for one under Windows by default.
     {"a path that starts with /", {"inspect", "/no/such/fw/new.bin"}, 4,
      "vexo3: \"/no/such/fw/new.bin\": no such file\n", ""},
@@ -395,7 +417,7 @@ TEST(CliSafety, SmallUsageAndPackageRules) {
      "DONE ok", ""},
     {"a Windows-style option", {"/help"}, 2,
      "unknown command \"/help\"; did you mean \"--help\"?", ""},
-    {"--virtual-time without --simulate", {"info"}, 2, "it needs --simulate", ""},
+    {"--virtual-time without --simulate", {"--virtual-time", "info"}, 2, "it needs --simulate", ""},
     {"inspect --json of a missing file", {"inspect", dir.File("none.bin"), "--json"}, 4,
      "no such file\",\n  \"exit_status\": 4\n}", ""},
     {"info --json without a device", {"--simulate=" + noChips, "info", "--json"}, 3,

@@ -38,8 +38,8 @@ struct RunSetup {
   // a person presses Ctrl-C (POSIX only); 0: none.
   int signal = 0;
   int signalAfterMs = 0;
-  bool stdoutClosed = false;      // started with descriptor 1 closed (">&-")
-  bool stderrClosed = false;      // and 2
+  bool stdoutClosed = false;  // started with descriptor 1 closed (">&-")
+  bool stderrClosed = false;  // and 2
 };
 
 // Runs a program, by path, and waits for it.

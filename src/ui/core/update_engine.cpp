@@ -63,6 +63,8 @@ class UnitProgress final : public ProgressObserver {
   bool cut_ = false;
 };
 
+}  // namespace
+
 std::string Join(const std::vector<std::string>& names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -72,8 +74,6 @@ std::string Join(const std::vector<std::string>& names) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string_view UnitName(Unit unit) {
   return unit == Unit::HandController ? "HandController" : "Camera";

@@ -27,6 +27,8 @@ inline constexpr Unit kUnits[] = {Unit::HandController, Unit::Camera};
 
 // "HandController", "Camera": how every front end names the units.
 std::string_view UnitName(Unit unit);
+// "a, b and c".
+std::string Join(const std::vector<std::string>& names);
 
 // A unit's firmware as version and revision, comparable.
 struct FirmwareVersion {
@@ -207,7 +209,9 @@ struct UnitOutcome {
   ResultCode code = kOk;
 
   // Written completely, verified or not.
-  bool WrittenCompletely() const { return state == UnitState::Verified || state == UnitState::Written; }
+  bool WrittenCompletely() const {
+    return state == UnitState::Verified || state == UnitState::Written;
+  }
   // Still needs writing: left incomplete, failed, or not reached.
   bool StillToWrite() const;
 };
@@ -255,7 +259,8 @@ struct UpdateOutcome {
 struct UnitLists {
   std::vector<std::string> written;     // completely
   std::vector<std::string> incomplete;  // hold an incomplete image
-  std::vector<std::string> notWritten;  // as they were (failed before data, skipped but not up to date)
+  // As they were (failed before data, skipped but not up to date).
+  std::vector<std::string> notWritten;
   std::vector<std::string> upToDate;
 };
 UnitLists ListUnits(const UpdateOutcome& outcome);
