@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <thread>
 
 #include "platform/file_access.h"
 
@@ -22,6 +25,11 @@ namespace {
 
 // Read and hashed in blocks of this size, the same in both readings.
 constexpr size_t kBlockBytes = 64 * 1024;
+
+// How long a file must have been left alone before its reading is trusted
+// without a second look: a few ticks of the file system's clock, and a
+// writer's pause of a scheduling slice or two.
+constexpr int64_t kSettleNanoseconds = 50'000'000;
 
 // Not a cryptographic hash: it tells two readings of a file apart when the
 // file changed between them, which nobody arranges on purpose.
@@ -110,7 +118,20 @@ bool FileSnapshot::Unchanged() {
   if (!HashPrefix(fetched_, &again) || again != hash_)
     return false;
   // Checked again after the second reading: a change during it counts too.
-  return StampNow(&now) && now == *stamp_;
+  if (!StampNow(&now) || !(now == *stamp_))
+    return false;
+  // A rewrite that pauses half-way leaves a mixture that stays still while
+  // it is read twice, and a write within the same tick of the file system's
+  // clock leaves the times as they were. A file written that recently is
+  // looked at again once such a pause would have ended.
+  const int64_t age = NanosecondsSinceWritten(now);
+  if (age >= kSettleNanoseconds)
+    return true;
+  std::this_thread::sleep_for(
+      std::chrono::nanoseconds(kSettleNanoseconds - std::max<int64_t>(age, 0)));
+  if (!StampNow(&now) || !(now == *stamp_))
+    return false;
+  return HashPrefix(fetched_, &again) && again == hash_ && StampNow(&now) && now == *stamp_;
 }
 
 #ifdef _WIN32
@@ -173,6 +194,14 @@ bool FileSnapshot::StampNow(Stamp* stamp) const {
   stamp->modified = basic.LastWriteTime.QuadPart;
   stamp->changed = basic.ChangeTime.QuadPart;
   return true;
+}
+
+int64_t FileSnapshot::NanosecondsSinceWritten(const Stamp& stamp) {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const int64_t ticks =
+      static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
+  return (ticks - std::max(stamp.modified, stamp.changed)) * 100;  // 100 ns ticks
 }
 
 int64_t FileSnapshot::ReadAt(uint64_t offset, uint8_t* out, size_t n) const {
@@ -240,6 +269,15 @@ bool FileSnapshot::StampNow(Stamp* stamp) const {
   stamp->changed = static_cast<int64_t>(info.st_ctim.tv_sec);
   stamp->changedFraction = static_cast<int64_t>(info.st_ctim.tv_nsec);
   return true;
+}
+
+int64_t FileSnapshot::NanosecondsSinceWritten(const Stamp& stamp) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t nowNs = int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  const int64_t modified = stamp.modified * 1'000'000'000 + stamp.modifiedFraction;
+  const int64_t changed = stamp.changed * 1'000'000'000 + stamp.changedFraction;
+  return nowNs - std::max(modified, changed);
 }
 
 int64_t FileSnapshot::ReadAt(uint64_t offset, uint8_t* out, size_t n) const {

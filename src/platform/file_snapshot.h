@@ -38,13 +38,18 @@ class FileSnapshot {
   // checks that the file's size, modification and change times and identity
   // are what they were. False when the file changed in the meantime (also
   // when it was replaced under its name: the change time of the one read
-  // moves then), or can't be read again. Reads go on afterwards as before.
+  // moves then), or can't be read again. A file written in the last 50 ms
+  // is looked at once more when they have passed: a rewrite that pauses
+  // half-way leaves a mixture that holds still while it is read. Reads go
+  // on afterwards as before.
   bool Unchanged();
 
  private:
   struct Stamp;
   bool Fetch();  // the next block into the buffer
   bool StampNow(Stamp* stamp) const;
+  // By the system's clock; negative when the file's times are ahead of it.
+  static int64_t NanosecondsSinceWritten(const Stamp& stamp);
   // Up to n bytes at offset; fewer only at the end of the file; -1 on error.
   int64_t ReadAt(uint64_t offset, uint8_t* out, size_t n) const;
   // Hashes the file's first `bytes` bytes in the blocks Fetch reads.
