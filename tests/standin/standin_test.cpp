@@ -210,7 +210,8 @@ TEST_F(StandIn, SeveralDevicesAtOnce) {
 
   r = RunVexo3({"devices", "--watch", "--polls", "2"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(r.out.find("  present   VX300002          Vexo-3 HandController\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  present   VX300002          Vexo-3 HandController\n"), std::string::npos)
+      << r.out;
 }
 
 }  // namespace
